@@ -1,0 +1,56 @@
+#include "tests/support/test_paths.h"
+
+#include "update/utf8_paths.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+std::filesystem::path unixToWindows(const char* variable) {
+    const char* value = std::getenv(variable);
+    if (value == nullptr || *value == '\0') return {};
+    std::string text = value;
+    if (text.front() == '/') text = "Z:" + text;  // Wine maps the Unix root to Z:
+    return pathFromUtf8(text).make_preferred();
+}
+
+}  // namespace
+
+std::filesystem::path sourceDir() { return unixToWindows("TINDERHALLOW_SOURCE_DIR"); }
+std::filesystem::path buildDir() { return unixToWindows("TINDERHALLOW_BUILD_DIR"); }
+
+ScratchDir::ScratchDir() {
+    static std::atomic<int> counter{0};
+    std::string name = "th_";
+    if (const auto* info = ::testing::UnitTest::GetInstance()->current_test_info()) {
+        name += std::string(info->test_suite_name()) + "_" + info->name();
+    }
+    name += "_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter++);
+    std::error_code ec;
+    path_ = std::filesystem::temp_directory_path(ec) / pathFromUtf8(name);
+    std::filesystem::remove_all(path_, ec);
+    std::filesystem::create_directories(path_, ec);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void writeTextFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::error_code ec;
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string readTextFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
