@@ -46,4 +46,5 @@ commands=$(tool 2>&1 || true)
 if grep -q '^  hash ' <<<"$commands"; then
   echo "== TinderhallowTool hash bin/TinderhallowGame.exe"
   tool hash "Z:$release/bin/TinderhallowGame.exe"
+  echo "sha256sum: $(sha256sum "$release/bin/TinderhallowGame.exe" | cut -d' ' -f1)"
 fi
