@@ -3,6 +3,7 @@
 // design-canvas geometry shared by the painter and the window, the hit
 // table, the window size, and the small rules behind what a frame shows.
 
+#include "delivery/builtin_addresses.h"
 #include "ui/launcher_state.h"
 
 #include <array>
@@ -178,8 +179,9 @@ std::size_t homePatchLineCount(std::size_t lineCount);
 std::string homeMoreNote(std::size_t lineCount);
 
 // The website page for a path: the game service address without a leading
-// "play." host label, or the given website when the address is empty.
-std::string websiteAddressFor(std::string_view serverUrl, std::string_view path, std::string_view website);
+// "play." host label, or the website when the address is empty.
+std::string websiteAddressFor(std::string_view serverUrl, std::string_view path,
+                              std::string_view website = kWebsiteUrl);
 
 // "Tinderhallow Launcher  -  build " + date + " " + time.
 std::string windowTitleFor(std::string_view buildDate, std::string_view buildTime);

@@ -265,6 +265,8 @@ TEST(WebsiteAddress, KeepsOtherAddressesUnchanged) {
 
 TEST(WebsiteAddress, UsesTheBuiltInWebsiteForAnEmptyAddress) {
     EXPECT_EQ(websiteAddressFor("", "/community", "https://site.test"), "https://site.test/community");
+    EXPECT_EQ(websiteAddressFor("", "/community/register"), std::string(kWebsiteUrl) + "/community/register");
+    EXPECT_EQ(websiteAddressFor(kDefaultServerUrl, "/community"), "https://tinderhallow.example/community");
 }
 
 TEST(WindowTitle, CarriesTheBuildStampAfterTheProductName) {
