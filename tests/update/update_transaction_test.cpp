@@ -14,6 +14,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const std::string invalidReleaseIdMessage =
+    "Could not create patch staging folder: The release id is not a valid folder name.";
+
 std::string digestOf(const std::string& bytes) {
     std::vector<std::uint8_t> digest;
     EXPECT_TRUE(sha256Digest(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), digest));
@@ -209,18 +212,20 @@ TEST_F(Transaction, StaleStagedFilesAreClearedFirst) {
     EXPECT_EQ(readTextFile(install / ".patch_staging/other/keep.pak"), "other release");
 }
 
+// The staging folder of a release is removed with everything in it; each id
+// here would reach outside ".patch_staging" (".." is the install folder).
+// Without the check the damage stays inside the test's scratch folder.
 TEST_F(Transaction, ReleaseIdThatIsNotOnePlainFolderNameChangesNothing) {
     installed("a.pak", "old a");
     writeTextFile(install / ".patch_staging/keep.pak", "staging sibling");
     writeTextFile(install / ".patch_rollback/previous.pak", "earlier rollback");
     toInstall("a.pak", "new a");
-    for (const char* id : {"..", ".", "...", "a/b", "a\\..\\..", "../..", "", "C:", "C:x", "/", "\\root", "x:y",
-                           "NUL", "con.txt", "trailing ", "a\tb"}) {
+    for (const char* id : {"..", ".", "...", "a/b", "a\\..\\..", "../..", "", "trailing ", "a\tb"}) {
         SCOPED_TRACE(id);
         manifest.releaseId = id;
         std::string error;
         EXPECT_FALSE(applyUpdate(install, source, manifest, plan, recordProgress, &error));
-        EXPECT_EQ(error, "Could not create patch staging folder: The release id is not a valid folder name.");
+        EXPECT_EQ(error, invalidReleaseIdMessage);
         EXPECT_EQ(live("a.pak"), "old a");
         EXPECT_EQ(live("update_manifest.json"), "old manifest");
         EXPECT_EQ(readTextFile(install / ".patch_staging/keep.pak"), "staging sibling");
@@ -228,6 +233,26 @@ TEST_F(Transaction, ReleaseIdThatIsNotOnePlainFolderNameChangesNothing) {
         EXPECT_EQ(readTextFile(source / "a.pak"), "new a");
     }
     EXPECT_TRUE(reports.empty());
+}
+
+// Ids with a drive or a root would name the drive's root or current folder,
+// device names a device; they are
+// only tried once the check has shown to be in place, so that a build without
+// it cannot clear a drive.
+TEST_F(Transaction, RootedOrDeviceReleaseIdIsRefused) {
+    installed("a.pak", "old a");
+    toInstall("a.pak", "new a");
+    manifest.releaseId = "..";
+    std::string error;
+    ASSERT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    ASSERT_EQ(error, invalidReleaseIdMessage);
+    for (const char* id : {"/", "\\", "\\root", "C:", "C:x", "C:\\", "C:/x", "NUL", "con.txt", "Com1", "lpt9.log"}) {
+        SCOPED_TRACE(id);
+        manifest.releaseId = id;
+        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+        EXPECT_EQ(error, invalidReleaseIdMessage);
+        EXPECT_EQ(live("a.pak"), "old a");
+    }
 }
 
 TEST_F(Transaction, ReleaseIdWithDotsAndSpacesInsideIsAFolderName) {
@@ -341,7 +366,7 @@ TEST(CopyFileCreatingFolders, ReportsTheSourceAndTheSystemMessage) {
     expectSystemMessageShape(error.substr(folderPrefix.size()));
 }
 
-TEST(ReplaceFile, ReplacesTheTargetThroughATemporaryCopy) {
+TEST(FileReplacement, ReplacesTheTargetThroughATemporaryCopy) {
     ScratchDir dir;
     writeTextFile(dir / "new.bin", "new");
     writeTextFile(dir / "game.pak", "old");
@@ -355,7 +380,7 @@ TEST(ReplaceFile, ReplacesTheTargetThroughATemporaryCopy) {
     EXPECT_EQ(readTextFile(dir / "sub/created.pak"), "new");
 }
 
-TEST(ReplaceFile, HeldTargetFailsAndLeavesNoTemporaryFile) {
+TEST(FileReplacement, HeldTargetFailsAndLeavesNoTemporaryFile) {
     ScratchDir dir;
     writeTextFile(dir / "new.bin", "new");
     writeTextFile(dir / "game.pak", "old");
@@ -374,7 +399,7 @@ TEST(ReplaceFile, HeldTargetFailsAndLeavesNoTemporaryFile) {
     EXPECT_FALSE(fs::exists(dir / "game.pak.patch_new"));
 }
 
-TEST(ReplaceFile, MissingSourceLeavesNoTemporaryFile) {
+TEST(FileReplacement, MissingSourceLeavesNoTemporaryFile) {
     ScratchDir dir;
     writeTextFile(dir / "game.pak", "old");
     writeTextFile(dir / "game.pak.patch_new", "left by an interrupted update");
