@@ -1,0 +1,164 @@
+#include "startup/install_location.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <fstream>
+#include <locale>
+#include <system_error>
+
+namespace {
+
+// One COM interface pointer, released once.
+template <typename Interface>
+class ComRef {
+public:
+    ComRef() = default;
+    ~ComRef() {
+        if (pointer_ != nullptr) pointer_->Release();
+    }
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+    Interface* operator->() const { return pointer_; }
+    Interface* get() const { return pointer_; }
+    void** out() { return reinterpret_cast<void**>(&pointer_); }
+
+private:
+    Interface* pointer_ = nullptr;
+};
+
+// COM for this thread; uninitialised again whenever the call succeeded
+// (S_FALSE, "already initialised", also needs its matching uninitialise).
+class ComApartment {
+public:
+    ComApartment() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ~ComApartment() {
+        if (initialised_) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool initialised_;
+};
+
+// A known folder's path; the shell's text is freed with CoTaskMemFree.
+bool knownFolder(REFKNOWNFOLDERID id, std::filesystem::path& out) {
+    PWSTR text = nullptr;
+    const HRESULT result = SHGetKnownFolderPath(id, 0, nullptr, &text);
+    if (SUCCEEDED(result) && text != nullptr) out = text;
+    CoTaskMemFree(text);
+    return SUCCEEDED(result) && text != nullptr;
+}
+
+// The whole value, or nothing when the variable is unset (or empty).
+bool readEnvironment(const wchar_t* name, std::wstring& value) {
+    std::wstring buffer(2047, L'\0');
+    DWORD count = GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (count >= buffer.size()) {
+        // Too long for the first buffer: count is the size needed.
+        buffer.assign(count, L'\0');
+        count = GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (count >= buffer.size()) count = 0;
+    }
+    if (count == 0) return false;
+    buffer.resize(count);
+    value = std::move(buffer);
+    return true;
+}
+
+std::wstring lowerAscii(std::wstring text) {
+    const auto& facet = std::use_facet<std::ctype<wchar_t>>(std::locale::classic());
+    for (wchar_t& c : text) c = facet.tolower(c);
+    return text;
+}
+
+}  // namespace
+
+std::filesystem::path moduleFilePath() {
+    std::wstring buffer(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    buffer.resize(length < buffer.size() ? length : buffer.size());
+    return std::filesystem::path(buffer);
+}
+
+std::filesystem::path moduleDirectory() { return moduleFilePath().parent_path(); }
+
+std::filesystem::path resolveInstallDir() {
+    std::wstring overrideDir;
+    if (readEnvironment(L"TINDERHALLOW_INSTALL_DIR", overrideDir)) return std::filesystem::path(overrideDir);
+
+    std::wstring drive;
+    if (!readEnvironment(L"SystemDrive", drive)) drive = L"C:";
+    const std::filesystem::path candidate = std::filesystem::path(drive + L"\\Games") / L"Tinderhallow";
+    if (isWritableDir(candidate)) return candidate;
+
+    std::filesystem::path localAppData;
+    if (knownFolder(FOLDERID_LocalAppData, localAppData)) return localAppData / L"Tinderhallow";
+    return candidate;
+}
+
+bool isWritableDir(const std::filesystem::path& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return false;
+    const std::filesystem::path probe = dir / L".write_test";
+    {
+        std::ofstream out(probe, std::ios::out | std::ios::trunc);
+        if (!out.is_open()) return false;
+    }
+    std::filesystem::remove(probe, ec);
+    return true;
+}
+
+bool sameDirectory(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code ec;
+    std::wstring first = std::filesystem::weakly_canonical(a, ec).wstring();
+    if (ec) first.clear();
+    std::wstring second = std::filesystem::weakly_canonical(b, ec).wstring();
+    if (ec) second.clear();
+    return lowerAscii(std::move(first)) == lowerAscii(std::move(second));
+}
+
+void writeFileIfMissing(const std::filesystem::path& path, const std::string& text) {
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::status(path, ec))) return;
+    bool written = false;
+    {
+        std::ofstream out(path, std::ios::out | std::ios::trunc);
+        if (!out.is_open()) return;
+        out << text << '\n';
+        out.close();
+        written = !out.fail();
+    }
+    // A settings file cut short would be read as a wrong setting.
+    if (!written) std::filesystem::remove(path, ec);
+}
+
+bool writeShellLink(const std::filesystem::path& linkPath, const std::filesystem::path& target,
+                    const std::filesystem::path& workingDir) {
+    ComApartment apartment;
+    ComRef<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out())))
+        return false;
+    link->SetPath(target.c_str());
+    link->SetWorkingDirectory(workingDir.c_str());
+    link->SetIconLocation(target.c_str(), 0);
+    link->SetDescription(L"Tinderhallow");
+    ComRef<IPersistFile> file;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, file.out()))) return false;
+    return SUCCEEDED(file->Save(linkPath.c_str(), TRUE));
+}
+
+void createDesktopShortcut(const std::filesystem::path& target, const std::filesystem::path& workingDir) {
+    // Defined with any value, the empty one included.
+    SetLastError(ERROR_SUCCESS);
+    if (GetEnvironmentVariableW(L"TINDERHALLOW_NO_SHORTCUT", nullptr, 0) > 0 ||
+        GetLastError() != ERROR_ENVVAR_NOT_FOUND)
+        return;
+    std::filesystem::path desktop;
+    if (!knownFolder(FOLDERID_Desktop, desktop)) return;
+    (void)writeShellLink(desktop / L"Tinderhallow.lnk", target, workingDir);
+}
