@@ -20,7 +20,13 @@ protected:
         std::error_code ec;
         std::filesystem::copy_file(buildDir() / kGameExeName, dir / kGameExeName, ec);
         ASSERT_FALSE(ec) << "stub game missing in the build folder";
-        window = CreateWindowExW(0, L"STATIC", L"launcher", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"GameLaunchTestWindow";
+        RegisterClassW(&windowClass);  // a second registration fails harmlessly
+        window = CreateWindowExW(0, L"GameLaunchTestWindow", L"launcher", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr,
+                                 windowClass.hInstance, nullptr);
         ASSERT_NE(window, nullptr);
         LauncherState& state = launcherState();
         std::lock_guard<std::mutex> lock(state.mutex);
