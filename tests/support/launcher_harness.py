@@ -85,6 +85,29 @@ class DriverResult:
         return None
 
 
+def wait_until(condition, timeout, what):
+    """Polls CONDITION until it returns a true value, which is returned;
+    HarnessError naming WHAT after TIMEOUT seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise HarnessError("timed out after %s s waiting for %s" % (timeout, what))
+        time.sleep(0.1)
+
+
+def wait_for_file(path, timeout=30):
+    """Waits until PATH exists."""
+    return wait_until(lambda: os.path.exists(path), timeout, path)
+
+
+def wait_for_file_gone(path, timeout=30):
+    """Waits until nothing exists at PATH."""
+    return wait_until(lambda: not os.path.lexists(path), timeout, "removal of " + path)
+
+
 def windows_path(path):
     """The Wine path of a Linux path (through drive Z:)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -701,6 +724,22 @@ class LauncherHarness:
         rect = self.client_rect()
         path = self.screenshot(name)
         return Image(path, rect, os.path.join(self.artefact_dir, name + "-window.png")), rect
+
+    def wait_for_colour(self, name, x, y, colour, tolerance=8, timeout=30):
+        """Takes screenshots (the last one kept as NAME) until design point
+        (x, y) of the window shows COLOUR; returns (Image, rect). A window
+        repaints on its own timer, so a status change shows after a while."""
+        last = []
+
+        def matches():
+            image, rect = self.window_screenshot(name)
+            last[:] = [image.design_pixel(x, y, rect)]
+            return (image, rect) if colour_close(last[0], colour, tolerance) else None
+
+        try:
+            return wait_until(matches, timeout, "colour %s at design point (%s, %s)" % (colour, x, y))
+        except HarnessError as error:
+            raise HarnessError("%s; last seen %s" % (error, last[0] if last else None)) from None
 
     # -- clean-up --
 

@@ -99,6 +99,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         passwordEdit = CreateWindowExW(0, L"EDIT", L"", style | ES_PASSWORD, password.left, password.top,
                                        password.right - password.left, password.bottom - password.top, window,
                                        nullptr, instance, nullptr);
+        SendMessageW(accountEdit, EM_LIMITTEXT, 20, 0);
         SetWindowSubclass(accountEdit, editProc, 1, 0);
         SetWindowSubclass(passwordEdit, editProc, 2, 0);
         SetFocus(accountEdit);
