@@ -1,0 +1,161 @@
+#include "account/session.h"
+
+#include "account/game_api_client.h"
+#include "ui/launcher_state.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kNotUnderstood = "The server answer was not understood.";
+
+bool fail(std::string* error, std::string text) {
+    if (error != nullptr) *error = std::move(text);
+    return false;
+}
+
+void wipe(std::string& text) {
+    if (!text.empty()) SecureZeroMemory(text.data(), text.size());
+}
+
+// The answer as an object whose "ok" is the boolean true, else discarded.
+json acceptedAnswer(const std::string& response) {
+    json answer = json::parse(response, nullptr, false);
+    if (!answer.is_object()) return json(json::value_t::discarded);
+    const auto ok = answer.find("ok");
+    if (ok == answer.end() || !ok->is_boolean() || !ok->get<bool>()) return json(json::value_t::discarded);
+    return answer;
+}
+
+// Both service calls made with a session: the body is always "{}".
+bool postWithSession(const std::string& serverUrl, const char* path, const std::string& sessionToken,
+                     json& answer, std::string* error) {
+    std::string response;
+    if (!GameApiClient::postJson(serverUrl, path, sessionToken, "{}", response, error)) return false;
+    answer = acceptedAnswer(response);
+    if (answer.is_discarded()) return fail(error, kNotUnderstood);
+    return true;
+}
+
+}  // namespace
+
+bool login(const std::string& serverUrl, const std::string& accountName, const std::string& password,
+           AccountSession& session, std::string* error) {
+    try {
+        if (serverUrl.empty()) return fail(error, "No game server address is set (server_url.txt).");
+
+        // The object keeps its keys sorted, so the body reads
+        // {"password":…,"username":…}; bytes that are not UTF-8 become U+FFFD.
+        std::string body;
+        {
+            json request = json::object();
+            request["username"] = accountName;
+            request["password"] = password;
+            body = request.dump(-1, ' ', false, json::error_handler_t::replace);
+            wipe(request["password"].get_ref<std::string&>());
+        }
+
+        std::string response;
+        const bool sent = GameApiClient::postJson(serverUrl, kLoginPath, {}, body, response, error);
+        wipe(body);
+        if (!sent) return false;
+
+        const json answer = acceptedAnswer(response);
+        if (answer.is_discarded()) return fail(error, kNotUnderstood);
+        const auto token = answer.find("sessionToken");
+        if (token == answer.end() || !token->is_string()) return fail(error, kNotUnderstood);
+
+        std::string name = accountName;
+        const auto account = answer.find("account");
+        if (account != answer.end() && account->is_object()) {
+            const auto username = account->find("username");
+            if (username != account->end()) {
+                if (!username->is_string()) return fail(error, kNotUnderstood);
+                name = username->get<std::string>();
+            }
+        }
+
+        session.sessionToken = token->get<std::string>();
+        session.accountName = std::move(name);
+        return true;
+    } catch (...) {
+        return fail(error, kNotUnderstood);
+    }
+}
+
+bool requestTicket(const std::string& serverUrl, const std::string& sessionToken, std::string& ticket,
+                   std::string* error) {
+    try {
+        json answer;
+        if (!postWithSession(serverUrl, kTicketPath, sessionToken, answer, error)) return false;
+        const auto value = answer.find("ticket");
+        if (value == answer.end() || !value->is_string()) return fail(error, kNotUnderstood);
+        ticket = value->get<std::string>();
+        return true;
+    } catch (...) {
+        return fail(error, kNotUnderstood);
+    }
+}
+
+bool requestDownloadToken(const std::string& serverUrl, const std::string& sessionToken, std::string& token,
+                          bool& gate, std::string* error) {
+    try {
+        json answer;
+        if (!postWithSession(serverUrl, kDownloadTokenPath, sessionToken, answer, error)) return false;
+        bool gated = false;
+        const auto gateValue = answer.find("gate");
+        if (gateValue != answer.end()) {
+            if (!gateValue->is_boolean()) return fail(error, kNotUnderstood);
+            gated = gateValue->get<bool>();
+        }
+        gate = gated;
+
+        std::string value;
+        const auto tokenValue = answer.find("token");
+        if (gated && tokenValue != answer.end() && tokenValue->is_string()) value = tokenValue->get<std::string>();
+        token = std::move(value);
+        return true;
+    } catch (...) {
+        return fail(error, kNotUnderstood);
+    }
+}
+
+void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept {
+    if (!request) return;
+    const HWND window = request->window;
+    bool succeeded = false;
+    try {
+        AccountSession session;
+        std::string error;
+        succeeded = login(request->serverUrl, request->accountName, request->password, session, &error);
+        wipe(request->password);
+
+        LauncherState& state = launcherState();
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            state.connecting = false;
+            if (succeeded) {
+                state.loggedIn = true;
+                state.sessionToken = std::move(session.sessionToken);
+                state.accountName = std::move(session.accountName);
+                state.statusLine.clear();
+            } else {
+                state.statusLine = std::move(error);
+            }
+        }
+    } catch (...) {
+        // Still let the form come back instead of staying "connecting".
+        wipe(request->password);
+        succeeded = false;
+        try {
+            LauncherState& state = launcherState();
+            std::lock_guard<std::mutex> lock(state.mutex);
+            state.connecting = false;
+        } catch (...) {
+        }
+    }
+    PostMessageW(window, LoginFinishedMessage, succeeded ? 1 : 0, 0);
+    request.reset();
+}

@@ -1,0 +1,44 @@
+#pragma once
+// Login, launch ticket and download token against the game service, and the
+// login worker thread that hands a login's result to the window.
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+inline constexpr const char* kLoginPath = "/api/games/morvanth/v1/session/login";
+inline constexpr const char* kTicketPath = "/api/games/morvanth/v1/session/ticket";
+inline constexpr const char* kDownloadTokenPath = "/api/games/morvanth/v1/session/download-token";
+
+struct AccountSession {
+    std::string sessionToken;
+    std::string accountName;
+};
+
+// What the window hands to the login worker; the worker owns it.
+struct LoginRequest {
+    HWND window = nullptr;
+    std::string accountName;
+    std::string password;
+    std::string serverUrl;
+};
+
+// On failure `session` is untouched and `error` holds the client's text or
+// "The server answer was not understood.".
+[[nodiscard]] bool login(const std::string& serverUrl, const std::string& accountName, const std::string& password,
+                         AccountSession& session, std::string* error = nullptr);
+
+[[nodiscard]] bool requestTicket(const std::string& serverUrl, const std::string& sessionToken, std::string& ticket,
+                                 std::string* error = nullptr);
+
+// Succeeds for every accepted answer, with an empty token unless the answer
+// has "gate" true and a string "token". `gate` is written once "ok" is accepted.
+[[nodiscard]] bool requestDownloadToken(const std::string& serverUrl, const std::string& sessionToken,
+                                        std::string& token, bool& gate, std::string* error = nullptr);
+
+// The login worker's thread body: logs in, wipes the password, stores the
+// outcome in launcherState() in one locked section, then posts
+// LoginFinishedMessage (wParam 1 on success, 0 on failure) to the request's
+// window. Never throws.
+void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept;
