@@ -26,7 +26,7 @@ struct ReleaseManifest {
                                        std::string* error = nullptr);
 
 // The one rule for paths taken from a manifest: relative, no root, no drive,
-// no "..", "." or empty element, no ":" in an element.
+// no "..", "." or empty element, no ":" or NUL in an element.
 bool isSafeRelativePath(const std::filesystem::path& path);
 
 // True when both name the same relative path: "/" and "\" alike, separator

@@ -1,0 +1,78 @@
+#pragma once
+// Fetching single files from a patch source over HTTP(S) with WinHTTP: one GET
+// of a path below a base URL, streamed into "<destination>.download", checked
+// against Content-Length and moved into place. Plus the small URL utilities
+// the delivery code shares and the process-wide download token.
+
+#include "ui/launcher_state.h"  // ProgressCallback
+#include "update/utf8_paths.h"  // utf8ToWide
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+// True when the text starts with "http://" or "https://", ASCII case ignored.
+bool isHttpUrl(std::string_view text);
+
+// Percent-encodes every byte except ASCII letters, digits and "-._~/".
+std::string percentEncodePath(std::string_view path);
+
+// Stores text + " (Windows error N)." (N = GetLastError()) when `error` is
+// given. Always returns false, so failures can end in `return appendWindowsError(...)`.
+bool appendWindowsError(const std::string& text, std::string* error);
+
+// The bearer token sent with every later request of every downloader.
+void setDownloadToken(const std::string& token);
+
+// A client bound to one base URL, holding one connection that is opened on
+// first use and reused across requests. Used by one thread at a time.
+class PatchDownloader {
+public:
+    // Never fails: a URL that cannot be cracked leaves host() empty, and
+    // connect() reports it.
+    explicit PatchDownloader(const std::string& baseUrl);
+    ~PatchDownloader();
+    PatchDownloader(const PatchDownloader&) = delete;
+    PatchDownloader& operator=(const PatchDownloader&) = delete;
+
+    [[nodiscard]] bool connect(std::string* error = nullptr);
+
+    // One attempt to fetch `relativePath` (below the base URL) into
+    // `destination`. `retryable` tells whether another attempt can help.
+    [[nodiscard]] bool downloadOnce(const std::filesystem::path& relativePath,
+                                    const std::filesystem::path& destination, const ProgressCallback& progress,
+                                    std::string* error, bool& retryable);
+
+    const std::string& baseUrl() const { return baseUrl_; }
+    const std::wstring& host() const { return host_; }
+    const std::wstring& basePath() const { return basePath_; }
+    std::uint16_t port() const { return port_; }
+    bool secure() const { return secure_; }
+    bool connected() const { return connection_ != nullptr; }
+
+private:
+    void closeConnection();
+
+    std::string baseUrl_;
+    std::wstring host_;
+    std::wstring basePath_;
+    std::uint16_t port_ = 0;
+    bool secure_ = false;
+    HINTERNET connection_ = nullptr;
+};
+
+// Up to three attempts on an existing downloader (and so one connection),
+// sleeping 250, 500 and 750 ms after retryable failures.
+[[nodiscard]] bool downloadWithRetries(PatchDownloader& downloader, const std::filesystem::path& relativePath,
+                                       const std::filesystem::path& destination,
+                                       const ProgressCallback& progress = {}, std::string* error = nullptr);
+
+// The one-shot form: checks the URL, makes its own downloader for up to three
+// attempts, and closes its connection before returning.
+[[nodiscard]] bool downloadPatchFile(const std::string& baseUrl, const std::filesystem::path& relativePath,
+                                     const std::filesystem::path& destination,
+                                     const ProgressCallback& progress = {}, std::string* error = nullptr);

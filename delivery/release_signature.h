@@ -1,0 +1,36 @@
+#pragma once
+// Detached ECDSA P-256 / SHA-256 signatures over the exact bytes of a
+// published "update_manifest.json". The signature file holds the Base64 of
+// the raw 64-byte r||s signature.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The publisher's public key built into the program: 0x04, X, Y (big-endian).
+// Chosen at build time (CMake cache value RELEASE_SIGNING_KEY_HEX).
+inline constexpr std::size_t releaseSigningKeySize = 65;
+extern const std::array<std::uint8_t, releaseSigningKeySize> releaseSigningKey;
+
+// Standard and URL-safe Base64, even mixed. "=", space, tab, CR and LF are
+// ignored wherever they stand; any other character outside the alphabet
+// yields an empty result. Leftover bits (fewer than 8) are dropped.
+std::vector<std::uint8_t> decodeBase64(std::string_view text);
+
+// True only when CNG verifies the 64-byte raw signature of the 32-byte digest
+// with the 65-byte uncompressed key. Every malformed input and every failing
+// platform call yields false.
+bool verifyP256Signature(const std::uint8_t* publicKey, std::size_t publicKeyLength,
+                         const std::vector<std::uint8_t>& digest, const std::vector<std::uint8_t>& signature);
+
+// Verifies the manifest file as it is on disk now against the Base64
+// signature text. On failure `error` receives "Could not check the release
+// list." or "The release list is not signed by Tinderhallow. Nothing was
+// installed."; on success it is left as it was.
+[[nodiscard]] bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::string_view signatureText,
+                                          const std::uint8_t* publicKey, std::size_t publicKeyLength,
+                                          std::string* error = nullptr);

@@ -1,0 +1,403 @@
+#include "delivery/download_client.h"
+
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <regex>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string bytesOfSize(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+    return bytes;
+}
+
+// Each test starts and ends without a download token.
+class DownloadClient : public ::testing::Test {
+protected:
+    void SetUp() override { setDownloadToken(""); }
+    void TearDown() override { setDownloadToken(""); }
+    ScratchDir scratch;
+};
+
+// A server that answers every request with the same file.
+ScriptedHandler serve(const std::string& body) {
+    return [body](const RecordedRequest&, int) { return ScriptedResponse::ok(body); };
+}
+
+}  // namespace
+
+// ---- URL utilities ----
+
+TEST(UrlUtilities, RecognisesHttpAndHttpsInAnyCase) {
+    EXPECT_TRUE(isHttpUrl("http://example.test/patch"));
+    EXPECT_TRUE(isHttpUrl("HTTPS://example.test"));
+    EXPECT_TRUE(isHttpUrl("http://"));
+    EXPECT_TRUE(isHttpUrl("hTTpS://"));
+    EXPECT_FALSE(isHttpUrl("ftp://example.test"));
+    EXPECT_FALSE(isHttpUrl("C:\\Games\\Tinderhallow"));
+    EXPECT_FALSE(isHttpUrl("\\\\server\\share"));
+    EXPECT_FALSE(isHttpUrl("http:/"));
+    EXPECT_FALSE(isHttpUrl("https:/"));
+    EXPECT_FALSE(isHttpUrl(""));
+}
+
+TEST(UrlUtilities, PercentEncodesEverythingButUnreservedCharactersAndSlash) {
+    EXPECT_EQ(percentEncodePath("Game Data/a+b.pak"), "Game%20Data/a%2Bb.pak");
+    EXPECT_EQ(percentEncodePath("AZaz09-._~"), "AZaz09-._~");
+    EXPECT_EQ(percentEncodePath("\xC3"), "%C3");
+    EXPECT_EQ(percentEncodePath("%?#\\:"), "%25%3F%23%5C%3A");
+    EXPECT_EQ(percentEncodePath(std::string("\x00\x7F\xFF", 3)), "%00%7F%FF");
+}
+
+TEST(UrlUtilities, AppendsTheWindowsErrorCodeAndReturnsFalse) {
+    std::string error;
+    SetLastError(12029);
+    EXPECT_FALSE(appendWindowsError("Could not connect to patch server", &error));
+    EXPECT_EQ(error, "Could not connect to patch server (Windows error 12029).");
+    SetLastError(5);
+    EXPECT_FALSE(appendWindowsError("anything", nullptr));
+}
+
+TEST(UrlUtilities, CracksHostPortAndPathOfTheBaseUrl) {
+    PatchDownloader plain("http://127.0.0.1:8080/test//");
+    EXPECT_EQ(plain.baseUrl(), "http://127.0.0.1:8080/test");
+    EXPECT_EQ(plain.host(), L"127.0.0.1");
+    EXPECT_EQ(plain.basePath(), L"/test");
+    EXPECT_EQ(plain.port(), 8080);
+    EXPECT_FALSE(plain.secure());
+
+    PatchDownloader secure("HTTPS://patch.example.test");
+    EXPECT_EQ(secure.host(), L"patch.example.test");
+    EXPECT_EQ(secure.basePath(), L"");
+    EXPECT_EQ(secure.port(), 443);
+    EXPECT_TRUE(secure.secure());
+    EXPECT_FALSE(secure.connected());
+}
+
+TEST(UrlUtilities, UnparsableUrlFailsEachAttemptAsRetryable) {
+    PatchDownloader downloader("http://");
+    EXPECT_TRUE(downloader.host().empty());
+    ScratchDir scratch;
+    std::string error;
+    bool retryable = false;
+    EXPECT_FALSE(downloader.downloadOnce("a.txt", scratch / "a.txt", {}, &error, retryable));
+    EXPECT_TRUE(retryable);
+    EXPECT_EQ(error, "Could not parse patch URL.");
+}
+
+TEST(UrlUtilities, OneShotFormRefusesSourcesThatAreNotHttp) {
+    ScratchDir scratch;
+    std::string error;
+    EXPECT_FALSE(downloadPatchFile("ftp://127.0.0.1/", "a.txt", scratch / "a.txt", {}, &error));
+    EXPECT_EQ(error, "Patch source is not an HTTP URL.");
+    EXPECT_FALSE(downloadPatchFile("C:\\release", "a.txt", scratch / "a.txt"));
+}
+
+// ---- Successful downloads ----
+
+TEST_F(DownloadClient, StreamsTheFileIntoPlaceAndReportsProgress) {
+    const std::string body = bytesOfSize(300 * 1024 + 17);
+    ScriptedServer server(serve(body));
+    ASSERT_TRUE(server.listening());
+    const fs::path destination = scratch / "game.pak";
+    std::vector<float> progress;
+    std::string error = "stale";
+    ASSERT_TRUE(downloadPatchFile(server.url(), "game.pak", destination,
+                                  [&](float fraction) { progress.push_back(fraction); }, &error));
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(readTextFile(destination), body);
+    EXPECT_FALSE(fs::exists(scratch / "game.pak.download"));
+
+    ASSERT_EQ(server.requestCount(), 1);
+    const RecordedRequest request = server.requests()[0];
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(request.path, "/game.pak");
+    EXPECT_EQ(request.header("User-Agent").value_or(""), "TinderhallowLauncher/1");
+    EXPECT_EQ(request.body, "");
+
+    ASSERT_GE(progress.size(), 2u);
+    for (std::size_t i = 1; i < progress.size(); ++i) EXPECT_LE(progress[i - 1], progress[i]);
+    EXPECT_EQ(progress.back(), 1.0f);
+    EXPECT_LT(progress.front(), 1.0f);
+}
+
+TEST_F(DownloadClient, ReplacesAnExistingDestination) {
+    ScriptedServer server(serve("new content"));
+    const fs::path destination = scratch / "patch_notes.json";
+    writeTextFile(destination, "old content that is longer");
+    ASSERT_TRUE(downloadPatchFile(server.url(), "patch_notes.json", destination));
+    EXPECT_EQ(readTextFile(destination), "new content");
+}
+
+TEST_F(DownloadClient, AcceptsAnyLengthWhenTheServerSendsNoContentLength) {
+    const std::string body = bytesOfSize(200 * 1024);
+    ScriptedServer server([&](const RecordedRequest&, int) {
+        ScriptedResponse response = ScriptedResponse::ok(body);
+        response.sendContentLength = false;
+        return response;
+    });
+    std::vector<float> progress;
+    std::string error;
+    ASSERT_TRUE(downloadPatchFile(server.url(), "a.bin", scratch / "a.bin",
+                                  [&](float fraction) { progress.push_back(fraction); }, &error))
+        << error;
+    EXPECT_EQ(readTextFile(scratch / "a.bin"), body);
+    EXPECT_EQ(progress, std::vector<float>{1.0f});
+}
+
+TEST_F(DownloadClient, CreatesMissingDestinationFolders) {
+    ScriptedServer server(serve("deep"));
+    const fs::path destination = scratch / "one" / "two" / "three" / "file.txt";
+    std::string error;
+    ASSERT_TRUE(downloadPatchFile(server.url(), "one/two/three/file.txt", destination, {}, &error)) << error;
+    EXPECT_EQ(readTextFile(destination), "deep");
+    EXPECT_EQ(server.requests()[0].path, "/one/two/three/file.txt");
+}
+
+TEST_F(DownloadClient, RequestPathsIgnoreTrailingSlashesOfTheBaseUrl) {
+    ScriptedServer server(serve("x"));
+    for (const std::string suffix : {"", "/", "/test", "/test/", "/test//"}) {
+        ASSERT_TRUE(downloadPatchFile(server.url() + suffix, "manifests/update_manifest.json", scratch / "m.json"))
+            << suffix;
+    }
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(requests[0].path, "/manifests/update_manifest.json");
+    EXPECT_EQ(requests[1].path, "/manifests/update_manifest.json");
+    EXPECT_EQ(requests[2].path, "/test/manifests/update_manifest.json");
+    EXPECT_EQ(requests[3].path, "/test/manifests/update_manifest.json");
+    EXPECT_EQ(requests[4].path, "/test/manifests/update_manifest.json");
+}
+
+TEST_F(DownloadClient, PercentEncodesTheRequestPath) {
+    ScriptedServer server(serve("x"));
+    ASSERT_TRUE(downloadPatchFile(server.url() + "/base", "Game Data/a+b.pak", scratch / "a.pak"));
+    ASSERT_TRUE(downloadPatchFile(server.url(), pathFromUtf8("Caf\xC3\xA9/x#1.txt"), scratch / "b.txt"));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].path, "/base/Game%20Data/a%2Bb.pak");
+    EXPECT_EQ(requests[1].path, "/Caf%C3%A9/x%231.txt");
+}
+
+TEST_F(DownloadClient, SendsNoAuthorizationHeaderWithoutAToken) {
+    ScriptedServer server(serve("x"));
+    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt"));
+    const RecordedRequest request = server.requests()[0];
+    EXPECT_FALSE(request.header("Authorization").has_value());
+}
+
+TEST_F(DownloadClient, SendsTheBearerTokenOnceSet) {
+    ScriptedServer server(serve("x"));
+    setDownloadToken("tok-123.abc");
+    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt"));
+    const RecordedRequest request = server.requests()[0];
+    int authorizationHeaders = 0;
+    for (const auto& [name, value] : request.headers) {
+        if (name == "Authorization") {
+            ++authorizationHeaders;
+            EXPECT_EQ(value, "Bearer tok-123.abc");
+        }
+    }
+    EXPECT_EQ(authorizationHeaders, 1);
+}
+
+TEST_F(DownloadClient, ReusesOneConnectionAcrossFiles) {
+    ScriptedServer server([](const RecordedRequest& request, int) { return ScriptedResponse::ok(request.path); });
+    PatchDownloader downloader(server.url() + "/release/");
+    std::string error;
+    for (const char* name : {"a.txt", "b/c.txt", "d.txt"}) {
+        ASSERT_TRUE(downloadWithRetries(downloader, name, scratch / name, {}, &error)) << error;
+        EXPECT_EQ(readTextFile(scratch / name), std::string("/release/") + name);
+    }
+    EXPECT_TRUE(downloader.connected());
+    EXPECT_EQ(server.connectionCount(), 1);
+    EXPECT_EQ(server.requestCount(), 3);
+}
+
+TEST_F(DownloadClient, ManyDownloadersShareTheSessionConcurrently) {
+    const std::string body = bytesOfSize(64 * 1024);
+    ScriptedServer server(serve(body));
+    std::atomic<int> succeeded{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            PatchDownloader downloader(server.url());
+            for (int i = 0; i < 3; ++i) {
+                const std::string name = "t" + std::to_string(t) + "_" + std::to_string(i) + ".bin";
+                if (downloadWithRetries(downloader, name, scratch / name) && readTextFile(scratch / name) == body) {
+                    ++succeeded;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(succeeded, 12);
+    EXPECT_EQ(server.requestCount(), 12);
+    EXPECT_EQ(server.connectionCount(), 4);
+}
+
+// ---- Failures ----
+
+TEST_F(DownloadClient, ShortBodyAfterACleanCloseIsRetriedAndKeepsTheOldFile) {
+    ScriptedServer server([](const RecordedRequest&, int) {
+        ScriptedResponse response = ScriptedResponse::ok("only part of it");
+        response.announcedLength = 4096;  // then the server closes
+        return response;
+    });
+    const fs::path destination = scratch / "game.pak";
+    writeTextFile(destination, "previous good copy");
+    std::string error;
+    EXPECT_FALSE(downloadPatchFile(server.url(), "game.pak", destination, {}, &error));
+    EXPECT_EQ(error, "Patch download size did not match the server response.");
+    EXPECT_EQ(server.requestCount(), 3);
+    EXPECT_EQ(readTextFile(destination), "previous good copy");
+    EXPECT_FALSE(fs::exists(scratch / "game.pak.download"));
+}
+
+TEST_F(DownloadClient, SizeMismatchClosesTheConnectionAndTheNextAttemptReopensIt) {
+    ScriptedServer server([](const RecordedRequest&, int number) {
+        ScriptedResponse response = ScriptedResponse::ok("abcdef");
+        if (number == 1) {
+            response.closeAfterBodyBytes = 3;  // Content-Length still says 6
+        }
+        return response;
+    });
+    std::string error;
+    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", {}, &error)) << error;
+    EXPECT_EQ(readTextFile(scratch / "a.txt"), "abcdef");
+    EXPECT_EQ(server.requestCount(), 2);
+    EXPECT_EQ(server.connectionCount(), 2);
+}
+
+TEST_F(DownloadClient, Status204IsAFailureAndNotRetried) {
+    ScriptedServer server([](const RecordedRequest&, int) { return ScriptedResponse::withStatus(204); });
+    std::string error;
+    EXPECT_FALSE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", {}, &error));
+    EXPECT_EQ(error, "Patch server returned HTTP 204 for a.txt.");
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_FALSE(fs::exists(scratch / "a.txt"));
+    EXPECT_FALSE(fs::exists(scratch / "a.txt.download"));
+}
+
+TEST_F(DownloadClient, Status404NamesTheUnencodedPathAfterOneAttempt) {
+    ScriptedServer server([](const RecordedRequest&, int) { return ScriptedResponse::withStatus(404, "missing"); });
+    PatchDownloader downloader(server.url());
+    std::string error;
+    EXPECT_FALSE(downloadWithRetries(downloader, "Game Data/a+b.pak", scratch / "a.pak", {}, &error));
+    EXPECT_EQ(error, "Patch server returned HTTP 404 for Game Data/a+b.pak.");
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_EQ(server.requests()[0].path, "/Game%20Data/a%2Bb.pak");
+    // An HTTP error keeps the connection handle for the next file.
+    EXPECT_TRUE(downloader.connected());
+    server.setHandler(serve("found"));
+    EXPECT_TRUE(downloadWithRetries(downloader, "b.pak", scratch / "b.pak"));
+    EXPECT_EQ(readTextFile(scratch / "b.pak"), "found");
+}
+
+TEST_F(DownloadClient, ServerErrorsAreRetriedThreeTimesAndTheLastTextIsKept) {
+    ScriptedServer server([](const RecordedRequest&, int number) {
+        return ScriptedResponse::withStatus(number == 3 ? 503 : 500 + number);
+    });
+    std::string error;
+    EXPECT_FALSE(downloadPatchFile(server.url(), "dir/a.txt", scratch / "a.txt", {}, &error));
+    EXPECT_EQ(error, "Patch server returned HTTP 503 for dir/a.txt.");
+    EXPECT_EQ(server.requestCount(), 3);
+}
+
+TEST_F(DownloadClient, RecoversWhenTheServerAnswersBeforeTheThirdAttemptRunsOut) {
+    ScriptedServer server([](const RecordedRequest&, int number) {
+        return number < 3 ? ScriptedResponse::withStatus(503) : ScriptedResponse::ok("finally");
+    });
+    std::string error;
+    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", {}, &error)) << error;
+    EXPECT_EQ(readTextFile(scratch / "a.txt"), "finally");
+    EXPECT_EQ(server.requestCount(), 3);
+}
+
+TEST_F(DownloadClient, RefusedLoginIsReportedAfterOneAttempt) {
+    setDownloadToken("stale-token");
+    for (const int status : {401, 403}) {
+        ScriptedServer server([status](const RecordedRequest&, int) { return ScriptedResponse::withStatus(status); });
+        std::string error;
+        EXPECT_FALSE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", {}, &error));
+        EXPECT_EQ(error, "The download server did not accept your login (HTTP " + std::to_string(status) +
+                             "). Log in again and retry.");
+        EXPECT_EQ(server.requestCount(), 1);
+        EXPECT_EQ(server.requests()[0].header("Authorization").value_or(""), "Bearer stale-token");
+    }
+}
+
+TEST_F(DownloadClient, NothingListeningGivesAConnectFailureAfterThreeAttempts) {
+    std::string url;
+    {
+        ScriptedServer closed(serve(""));
+        url = closed.url();
+    }
+    std::string error;
+    EXPECT_FALSE(downloadPatchFile(url, "a.txt", scratch / "a.txt", {}, &error));
+    EXPECT_TRUE(std::regex_match(error, std::regex("(Could not connect to patch server|Patch server did not respond) "
+                                                   "\\(Windows error [1-9][0-9]*\\)\\.")))
+        << error;
+    EXPECT_FALSE(fs::exists(scratch / "a.txt"));
+}
+
+TEST_F(DownloadClient, FailedFinaliseLeavesADestinationFolderAlone) {
+    ScriptedServer server(serve("file body"));
+    const fs::path destination = scratch / "game.pak";
+    writeTextFile(destination / "inside.txt", "keep me");
+    std::string error;
+    EXPECT_FALSE(downloadPatchFile(server.url(), "game.pak", destination, {}, &error));
+    EXPECT_EQ(error.rfind("Could not finalize downloaded file: ", 0), 0u) << error;
+    EXPECT_GT(error.size(), std::string("Could not finalize downloaded file: ").size());
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_EQ(readTextFile(destination / "inside.txt"), "keep me");
+}
+
+TEST_F(DownloadClient, FailedFinaliseKeepsThePreviousCopyOfTheDestination) {
+    ScriptedServer server(serve("new notes"));
+    const fs::path destination = scratch / "patch_notes.json";
+    writeTextFile(destination, "previous notes");
+    // Someone holds the temporary file open without delete sharing: it can
+    // be written but not moved, while the destination itself could be deleted.
+    const fs::path temporary = scratch / "patch_notes.json.download";
+    writeTextFile(temporary, "");
+    HANDLE holder = CreateFileW(temporary.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    std::string error;
+    const bool downloaded = downloadPatchFile(server.url(), "patch_notes.json", destination, {}, &error);
+    CloseHandle(holder);
+    EXPECT_FALSE(downloaded);
+    EXPECT_EQ(error.rfind("Could not finalize downloaded file: ", 0), 0u) << error;
+    EXPECT_EQ(readTextFile(destination), "previous notes");
+}
+
+TEST_F(DownloadClient, UnwritableTemporaryFileIsReportedWithItsPath) {
+    ScriptedServer server(serve("body"));
+    const fs::path destination = scratch / "a.txt";
+    fs::create_directories(scratch / "a.txt.download");  // a folder where the temporary file goes
+    std::string error;
+    EXPECT_FALSE(downloadPatchFile(server.url(), "a.txt", destination, {}, &error));
+    EXPECT_EQ(error, "Could not create download file: " + pathToUtf8(scratch / "a.txt.download"));
+    EXPECT_EQ(server.requestCount(), 1);
+}
+
+TEST_F(DownloadClient, FolderThatCannotBeCreatedIsReported) {
+    ScriptedServer server(serve("body"));
+    writeTextFile(scratch / "blocker", "a file where a folder should be");
+    std::string error;
+    EXPECT_FALSE(downloadPatchFile(server.url(), "x/a.txt", scratch / "blocker" / "x" / "a.txt", {}, &error));
+    EXPECT_EQ(error.rfind("Could not create download folder: ", 0), 0u) << error;
+    EXPECT_GT(error.size(), std::string("Could not create download folder: ").size());
+    EXPECT_EQ(server.requestCount(), 1);
+}

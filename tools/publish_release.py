@@ -1,0 +1,341 @@
+#!/usr/bin/env python3
+"""Publishes a game folder as a Tinderhallow release folder.
+
+    publish_release.py GAME_DIR RELEASE_DIR --release-id ID [--key PEM]
+                       [--patch-notes FILE] [--minimum-launcher N]
+
+Copies every file of GAME_DIR into RELEASE_DIR, writes update_manifest.json
+(sizes, lower-case SHA-256 digests, paths in byte order), signs the exact
+manifest bytes with the P-256 key (ECDSA, SHA-256, through the openssl
+command) and writes the Base64 of the raw r||s signature to
+manifests/<sha256 of the manifest bytes>.sig. Copies patch_notes.json when
+given. The manifest is written last, so a host serving RELEASE_DIR while it
+is being published never offers a manifest whose files are not there yet.
+
+The default key is the development key tools/dev_signing_key.pem, which only
+development builds trust. Publishers pass their own key with --key and build
+the launcher with its public point (printed by this script) as
+RELEASE_SIGNING_KEY_HEX.
+"""
+
+import argparse
+import base64
+import hashlib
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+DEV_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dev_signing_key.pem")
+MANIFEST_NAME = "update_manifest.json"
+PATCH_NOTES_NAME = "patch_notes.json"
+CHUNK = 1 << 20
+
+# Characters that no Windows file name may hold; "\" and ":" would also
+# change the meaning of a manifest path.
+WINDOWS_FORBIDDEN = set('<>:"|?*\\')
+
+
+class PublishError(Exception):
+    pass
+
+
+def check_element(element, where):
+    if element in ("", ".", ".."):
+        raise PublishError(f"unusable name in {where!r}")
+    for ch in element:
+        if ch in WINDOWS_FORBIDDEN or ord(ch) < 0x20:
+            raise PublishError(f"name not usable on Windows: {where!r}")
+    if element[-1] in " .":
+        raise PublishError(f"name ending in a space or dot is not usable on Windows: {where!r}")
+
+
+def collect_files(game_dir):
+    """Relative generic paths (str) of every regular file below game_dir."""
+    found = []
+    for root, dirs, files in os.walk(game_dir, onerror=raise_walk_error):
+        for name in dirs:
+            if os.path.islink(os.path.join(root, name)):
+                raise PublishError(f"a link to a folder is not published: {os.path.join(root, name)}")
+        dirs.sort()
+        for name in files:
+            full = os.path.join(root, name)
+            if not os.path.isfile(full):
+                raise PublishError(f"not a regular file: {full}")
+            raw = os.path.relpath(full, game_dir)
+            try:
+                os.fsencode(raw).decode("utf-8")
+            except UnicodeDecodeError:
+                raise PublishError(f"file name is not UTF-8: {os.fsencode(raw)!r}") from None
+            generic = raw.replace(os.sep, "/")
+            for element in generic.split("/"):
+                check_element(element, generic)
+            found.append(generic)
+    return found
+
+
+def raise_walk_error(error):
+    raise PublishError(f"cannot read folder: {error}")
+
+
+def json_string(text):
+    # The launcher's manifest reader knows the escapes \" \\ \/ \b \f \n \r \t
+    # and nothing else (no \u): write every other character as raw UTF-8.
+    out = ['"']
+    for ch in text:
+        if ch == '"':
+            out.append('\\"')
+        elif ch == "\\":
+            out.append("\\\\")
+        elif ch == "\b":
+            out.append("\\b")
+        elif ch == "\f":
+            out.append("\\f")
+        elif ch == "\n":
+            out.append("\\n")
+        elif ch == "\r":
+            out.append("\\r")
+        elif ch == "\t":
+            out.append("\\t")
+        elif ord(ch) < 0x20:
+            raise PublishError(f"control character in {text!r}")
+        else:
+            out.append(ch)
+    out.append('"')
+    return "".join(out)
+
+
+def manifest_bytes(release_id, minimum_launcher, entries):
+    lines = [
+        "{",
+        '  "schemaVersion": 1,',
+        f'  "releaseId": {json_string(release_id)},',
+        f'  "minimumLauncherVersion": {minimum_launcher},',
+        '  "files": [',
+    ]
+    for index, (path, size, digest) in enumerate(entries):
+        comma = "," if index + 1 < len(entries) else ""
+        lines.append(f'    {{"path": {json_string(path)}, "size": {size}, "sha256": "{digest}"}}{comma}')
+    lines.append("  ]")
+    lines.append("}")
+    return ("\n".join(lines) + "\n").encode("utf-8")
+
+
+def write_atomically(path, data):
+    """Writes through a temporary file beside the target: no partial file stays."""
+    folder = os.path.dirname(path)
+    os.makedirs(folder, exist_ok=True)
+    fd, temp = tempfile.mkstemp(prefix=".publish_", dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as out:
+            out.write(data)
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
+
+
+def copy_and_hash(source, target):
+    """Copies source to target through a temporary file; returns (size, digest) of what was written."""
+    folder = os.path.dirname(target)
+    os.makedirs(folder, exist_ok=True)
+    fd, temp = tempfile.mkstemp(prefix=".publish_", dir=folder)
+    digest = hashlib.sha256()
+    size = 0
+    try:
+        with os.fdopen(fd, "wb") as out, open(source, "rb") as src:
+            while True:
+                chunk = src.read(CHUNK)
+                if not chunk:
+                    break
+                digest.update(chunk)
+                size += len(chunk)
+                out.write(chunk)
+        os.replace(temp, target)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
+    return size, digest.hexdigest()
+
+
+def run_openssl(args, data=None):
+    try:
+        result = subprocess.run(["openssl"] + args, input=data, capture_output=True, check=False)
+    except FileNotFoundError:
+        raise PublishError("the openssl command is not installed") from None
+    if result.returncode != 0:
+        message = result.stderr.decode("utf-8", "replace").strip()
+        raise PublishError(f"openssl {args[0]} failed: {message}")
+    return result.stdout
+
+
+def public_point_hex(key_path):
+    """The key's uncompressed public point; refuses keys on other curves."""
+    text = run_openssl(["ec", "-in", key_path, "-noout", "-text"]).decode("ascii", "replace")
+    if not re.search(r"ASN1 OID: prime256v1|NIST CURVE: P-256", text):
+        raise PublishError(f"{key_path} is not a P-256 (prime256v1) key")
+    der = run_openssl(["ec", "-in", key_path, "-pubout", "-outform", "DER"])
+    point = der[-65:]
+    if len(point) != 65 or point[0] != 0x04:
+        raise PublishError(f"could not read the public point of {key_path}")
+    return point.hex()
+
+
+def der_length(data, pos):
+    if pos >= len(data):
+        raise PublishError("truncated DER signature")
+    first = data[pos]
+    pos += 1
+    if first < 0x80:
+        return first, pos
+    count = first & 0x7F
+    if count == 0 or count > 2 or pos + count > len(data):
+        raise PublishError("bad DER length in signature")
+    return int.from_bytes(data[pos:pos + count], "big"), pos + count
+
+
+def der_integer(data, pos):
+    if pos >= len(data) or data[pos] != 0x02:
+        raise PublishError("DER signature: INTEGER expected")
+    length, pos = der_length(data, pos + 1)
+    value = data[pos:pos + length]
+    if len(value) != length or length == 0:
+        raise PublishError("truncated DER signature")
+    return value, pos + length
+
+
+def raw_signature(der):
+    """r||s, each a 32-byte big-endian number, from an ECDSA-Sig-Value."""
+    if not der or der[0] != 0x30:
+        raise PublishError("DER signature: SEQUENCE expected")
+    length, pos = der_length(der, 1)
+    if pos + length != len(der):
+        raise PublishError("DER signature has a wrong length")
+    r, pos = der_integer(der, pos)
+    s, pos = der_integer(der, pos)
+    if pos != len(der):
+        raise PublishError("DER signature has trailing bytes")
+    out = b""
+    for value in (r, s):
+        value = value.lstrip(b"\x00")
+        if len(value) > 32:
+            raise PublishError("signature value longer than 32 bytes: not a P-256 key")
+        out += value.rjust(32, b"\x00")
+    return out
+
+
+def sign(manifest, key_path):
+    der = run_openssl(["dgst", "-sha256", "-sign", key_path], manifest)
+    raw = raw_signature(der)
+    # Check what is about to be published with openssl's own verifier.
+    with tempfile.TemporaryDirectory() as temp:
+        der_path = os.path.join(temp, "signature.der")
+        pub_path = os.path.join(temp, "public.pem")
+        data_path = os.path.join(temp, "manifest")
+        with open(der_path, "wb") as f:
+            f.write(der)
+        with open(data_path, "wb") as f:
+            f.write(manifest)
+        pub = run_openssl(["ec", "-in", key_path, "-pubout"])
+        with open(pub_path, "wb") as f:
+            f.write(pub)
+        run_openssl(["dgst", "-sha256", "-verify", pub_path, "-signature", der_path, data_path])
+    return raw
+
+
+def is_inside(path, folder):
+    path = os.path.realpath(path)
+    folder = os.path.realpath(folder)
+    return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
+
+
+def check_release_id(release_id):
+    # The launcher uses the id as a folder name while it installs.
+    if not release_id:
+        raise PublishError("the release id is empty")
+    check_element(release_id, release_id)
+    if "/" in release_id:
+        raise PublishError(f"the release id may not contain '/': {release_id!r}")
+
+
+def publish(args):
+    game_dir = args.game_dir
+    release_dir = args.release_dir
+    if not os.path.isdir(game_dir):
+        raise PublishError(f"not a folder: {game_dir}")
+    if is_inside(release_dir, game_dir) or is_inside(game_dir, release_dir):
+        raise PublishError("the game folder and the release folder must not contain each other")
+    check_release_id(args.release_id)
+    if not 0 <= args.minimum_launcher <= 2147483647:
+        raise PublishError("--minimum-launcher must be between 0 and 2147483647")
+    if not os.path.isfile(args.key):
+        raise PublishError(f"no key file: {args.key}")
+    notes = None
+    if args.patch_notes is not None:
+        try:
+            with open(args.patch_notes, "rb") as f:
+                notes = f.read()
+            json.loads(notes.decode("utf-8"))
+        except (OSError, UnicodeDecodeError, ValueError) as error:
+            raise PublishError(f"patch notes are not a readable UTF-8 JSON file: {error}") from None
+
+    public_hex = public_point_hex(args.key)
+    files = collect_files(game_dir)
+    reserved = {MANIFEST_NAME} | ({PATCH_NOTES_NAME} if notes is not None else set())
+    for path in files:
+        if path in reserved:
+            raise PublishError(f"the game folder holds {path}, which the release folder uses itself")
+    files.sort(key=lambda p: p.encode("utf-8"))
+
+    entries = []
+    for path in files:
+        size, digest = copy_and_hash(os.path.join(game_dir, *path.split("/")),
+                                     os.path.join(release_dir, *path.split("/")))
+        entries.append((path, size, digest))
+
+    manifest = manifest_bytes(args.release_id, args.minimum_launcher, entries)
+    manifest_digest = hashlib.sha256(manifest).hexdigest()
+    signature = base64.b64encode(sign(manifest, args.key)) + b"\n"
+
+    write_atomically(os.path.join(release_dir, "manifests", manifest_digest + ".sig"), signature)
+    if notes is not None:
+        write_atomically(os.path.join(release_dir, PATCH_NOTES_NAME), notes)
+    write_atomically(os.path.join(release_dir, MANIFEST_NAME), manifest)
+
+    total = sum(size for _, size, _ in entries)
+    print(f"release {args.release_id}: {len(entries)} files, {total} bytes")
+    print(f"manifest sha256 {manifest_digest}")
+    print(f"signed with {args.key} (public key {public_hex})")
+    if os.path.realpath(args.key) == os.path.realpath(DEV_KEY):
+        print("warning: signed with the DEVELOPMENT key; only development builds accept this release",
+              file=sys.stderr)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Publish a game folder as a signed Tinderhallow release folder.")
+    parser.add_argument("game_dir", metavar="GAME_DIR")
+    parser.add_argument("release_dir", metavar="RELEASE_DIR")
+    parser.add_argument("--release-id", required=True, metavar="ID")
+    parser.add_argument("--key", default=DEV_KEY, metavar="PEM", help="P-256 private key (default: development key)")
+    parser.add_argument("--patch-notes", metavar="FILE", help="patch_notes.json to publish with the release")
+    parser.add_argument("--minimum-launcher", type=int, default=1, metavar="N",
+                        help="lowest launcher version that may install the release (default 1)")
+    args = parser.parse_args(argv)
+    try:
+        publish(args)
+    except (PublishError, OSError) as error:
+        print(f"publish_release: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

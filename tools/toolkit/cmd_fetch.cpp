@@ -1,0 +1,101 @@
+// fetch: one download from a patch source, exactly as the launcher makes it.
+// fetch-many: many files over several threads, each keeping one downloader
+// (and so one connection), the way the update worker fetches a release.
+
+#include "delivery/download_client.h"
+#include "tools/toolkit/toolkit.h"
+#include "update/utf8_paths.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int fetch(const std::vector<std::string>& args) {
+    if (args.size() != 3) {
+        toolkit::printError("usage: TinderhallowTool fetch BASE_URL RELATIVE_PATH DEST\n");
+        return 2;
+    }
+    std::string error;
+    if (!downloadPatchFile(args[0], pathFromUtf8(args[1]), pathFromUtf8(args[2]), {}, &error)) {
+        toolkit::printError(error + "\n");
+        return 1;
+    }
+    return 0;
+}
+
+int fetchMany(const std::vector<std::string>& args) {
+    if (args.size() != 4) {
+        toolkit::printError("usage: TinderhallowTool fetch-many BASE_URL LISTFILE DESTDIR THREADS\n");
+        return 2;
+    }
+    std::vector<std::string> paths;
+    {
+        std::ifstream list(pathFromUtf8(args[1]), std::ios::binary);
+        if (!list) {
+            toolkit::printError("Could not read list file: " + args[1] + "\n");
+            return 1;
+        }
+        std::string line;
+        while (std::getline(list, line)) {
+            while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+            if (!line.empty()) paths.push_back(line);
+        }
+    }
+    int threadCount = 0;
+    try {
+        threadCount = std::stoi(args[3]);
+    } catch (...) {
+    }
+    if (threadCount < 1 || threadCount > 64) {
+        toolkit::printError("THREADS must be a number from 1 to 64.\n");
+        return 2;
+    }
+
+    const std::filesystem::path destination = pathFromUtf8(args[2]);
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex errorMutex;
+    std::string firstError;
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < threadCount; ++t) {
+        threads.emplace_back([&] {
+            try {
+                PatchDownloader downloader(args[0]);
+                for (std::size_t i = next++; i < paths.size() && !failed; i = next++) {
+                    std::string error;
+                    if (!downloadWithRetries(downloader, pathFromUtf8(paths[i]), destination / pathFromUtf8(paths[i]),
+                                             {}, &error)) {
+                        std::lock_guard<std::mutex> lock(errorMutex);
+                        if (!failed.exchange(true)) firstError = error;
+                    }
+                }
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                if (!failed.exchange(true)) firstError = "internal error in a download thread";
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (failed) {
+        toolkit::printError(firstError + "\n");
+        return 1;
+    }
+    char line[128];
+    std::snprintf(line, sizeof(line), "%zu files in %.3f s\n", paths.size(), seconds);
+    toolkit::printOut(line);
+    return 0;
+}
+
+}  // namespace
+
+TOOLKIT_COMMAND("fetch", "BASE_URL RELATIVE_PATH DEST", fetch);
+TOOLKIT_COMMAND("fetch-many", "BASE_URL LISTFILE DESTDIR THREADS   (benchmark helper)", fetchMany);

@@ -1,0 +1,36 @@
+// verify MANIFEST SIGNATURE_FILE: checks a release list against its
+// signature with the key built into this build, as the launcher does.
+
+#include "delivery/release_signature.h"
+#include "tools/toolkit/toolkit.h"
+#include "update/utf8_paths.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+int verifyCommand(const std::vector<std::string>& args) {
+    if (args.size() != 2) {
+        toolkit::printError("usage: TinderhallowTool verify MANIFEST SIGNATURE_FILE\n");
+        return 2;
+    }
+    std::ifstream in(pathFromUtf8(args[1]), std::ios::binary);
+    if (!in) {
+        toolkit::printError("Could not open signature file: " + args[1] + "\n");
+        return 1;
+    }
+    const std::string signatureText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string error;
+    if (!verifyReleaseSignature(pathFromUtf8(args[0]), signatureText, releaseSigningKey.data(),
+                                releaseSigningKey.size(), &error)) {
+        toolkit::printError(error + "\n");
+        return 1;
+    }
+    toolkit::printOut("verified\n");
+    return 0;
+}
+
+}  // namespace
+
+TOOLKIT_COMMAND("verify", "MANIFEST SIGNATURE_FILE", verifyCommand);
