@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""Hashing speed of the launcher against OpenSSL, measured in the same run.
+
+Makes a file (1 GiB by default) and digests it with
+  - `openssl dgst -sha256` (the reference),
+  - `TinderhallowTool hash` (hashFile, start to exit under Wine),
+  - hashFile, CNG streaming and the portable engine timed inside one process
+    (bench/hash_engines.cpp), so Wine's start-up is not counted.
+Each tool runs once per round, rounds interleaved; the best round counts.
+CPU time is the steadier figure on a busy machine.
+Prints wall-clock and CPU (user+sys) throughput with ratios to OpenSSL, and
+the peak memory of `TinderhallowTool hash` on a small and on the big file.
+
+Usage: bench/hash_bench.py [BUILD_DIR] [--size-mib N] [--rounds N]
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def windows_path(unix_path):
+    return "Z:" + unix_path.replace("/", "\\")
+
+
+class Run:
+    def __init__(self, wall, cpu, max_rss_kib, stdout):
+        self.wall, self.cpu, self.max_rss_kib, self.stdout = wall, cpu, max_rss_kib, stdout
+
+
+def run(command, env):
+    # Output to a file, not a pipe: a wineserver started by the run would
+    # keep a pipe open long after the program ended.
+    with tempfile.TemporaryFile() as out:
+        start = time.perf_counter()
+        process = subprocess.Popen(command, env=env, stdout=out, stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        text = out.read().decode("utf-8", "replace")
+    if process.returncode != 0:
+        sys.exit(f"failed ({process.returncode}): {' '.join(command)}")
+    return Run(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, text)
+
+
+def make_file(path, size):
+    block = os.urandom(1 << 20)
+    with open(path, "wb") as f:
+        remaining = size
+        while remaining > 0:
+            f.write(block[: min(remaining, len(block))])
+            remaining -= len(block)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build_dir", nargs="?", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--size-mib", type=int, default=1024)
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+
+    build = os.path.abspath(args.build_dir)
+    tool = os.path.join(build, "TinderhallowTool.exe")
+    engines = os.path.join(build, "hash_engines.exe")
+    for needed in (tool, engines):
+        if not os.path.exists(needed):
+            sys.exit(f"missing {needed}: build first (./scripts/build.sh)")
+    if shutil.which("openssl") is None:
+        sys.exit("openssl not found")
+
+    prefix = os.path.join(build, "wineprefix")
+    subprocess.run([os.path.join(ROOT, "cmake", "wine-prefix.sh"), prefix], check=True)
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+
+    size = args.size_mib << 20
+    folder = tempfile.mkdtemp(prefix="th_hash_bench_")
+    keeper = None
+    try:
+        big = os.path.join(folder, "big.bin")
+        small = os.path.join(folder, "small.bin")
+        empty = os.path.join(folder, "empty.bin")
+        make_file(big, size)
+        make_file(small, 64 << 20)
+        open(empty, "wb").close()
+        with open(big, "rb") as f:  # into the page cache
+            while f.read(1 << 24):
+                pass
+
+        cases = {
+            "openssl dgst -sha256": ["openssl", "dgst", "-sha256", "-r", big],
+            "TinderhallowTool hash": ["wine", tool, "hash", windows_path(big)],
+            "hashFile (in-process)": ["wine", engines, "hashfile", windows_path(big)],
+            "CNG streaming (in-process)": ["wine", engines, "cng", windows_path(big)],
+            "portable engine (in-process)": ["wine", engines, "portable", windows_path(big)],
+        }
+        startup = ["wine", tool, "hash", windows_path(empty)]
+        # One idle program keeps this prefix's Wine session up, so no
+        # measured run pays for starting the wineserver and its services.
+        keeper = subprocess.Popen(["wine", engines, "wait"], env=env, stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        run(startup, env)
+
+        best = {}
+        inner = {}
+        startup_best = None
+        for _ in range(args.rounds):
+            startup_run = run(startup, env)
+            startup_best = startup_run.wall if startup_best is None else min(startup_best, startup_run.wall)
+            for name, command in cases.items():
+                result = run(command, env)
+                digest = result.stdout.split()[0]
+                previous = best.get(name)
+                if previous is None:
+                    best[name] = [result.wall, result.cpu, digest]
+                else:
+                    previous[0] = min(previous[0], result.wall)
+                    previous[1] = min(previous[1], result.cpu)
+                if "in-process" in name:
+                    seconds = float(result.stdout.split()[1])
+                    inner[name] = min(inner.get(name, seconds), seconds)
+
+        reference = best["openssl dgst -sha256"][2]
+        for name, (_, _, digest) in best.items():
+            if digest != reference:
+                sys.exit(f"digest mismatch: {name} gave {digest}, openssl {reference}")
+
+        memory_small = run(["wine", tool, "hash", windows_path(small)], env).max_rss_kib
+        memory_big = run(["wine", tool, "hash", windows_path(big)], env).max_rss_kib
+    finally:
+        if keeper is not None:
+            keeper.stdin.close()
+            try:
+                keeper.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                keeper.kill()
+                keeper.wait()
+        shutil.rmtree(folder, ignore_errors=True)
+
+    mb = size / 1e6
+    ssl_wall, ssl_cpu, _ = best["openssl dgst -sha256"]
+    print(f"file: {args.size_mib} MiB, best of {args.rounds} rounds, digest {reference}")
+    print(f"{'':32} {'wall s':>8} {'MB/s':>7} {'ratio':>6}   {'cpu s':>7} {'MB/s':>7} {'ratio':>6}")
+    for name, (wall, cpu, _) in best.items():
+        print(f"{name:32} {wall:8.3f} {mb / wall:7.0f} {ssl_wall / wall:6.2f}   "
+              f"{cpu:7.3f} {mb / cpu:7.0f} {ssl_cpu / cpu:6.2f}")
+    print("timed inside the process (no Wine start-up):")
+    for name, seconds in inner.items():
+        print(f"  {name:30} {seconds:8.3f} {mb / seconds:7.0f} {ssl_wall / seconds:6.2f}")
+    print(f"Wine start-up (hash of an empty file): {startup_best:.3f} s")
+    print(f"peak memory of TinderhallowTool hash: {memory_small / 1024:.1f} MiB on 64 MiB, "
+          f"{memory_big / 1024:.1f} MiB on {args.size_mib} MiB")
+    ratio = ssl_wall / best["TinderhallowTool hash"][0]
+    print(f"TinderhallowTool hash / openssl (wall): {ratio:.2f} (target 0.80)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
