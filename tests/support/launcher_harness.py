@@ -124,6 +124,16 @@ def find_build_dir(argv=None):
     return os.path.join(SOURCE_DIR, "build")
 
 
+def _end_with_parent():
+    """In a child before exec: the kernel kills it when the test process dies
+    (a test killed by ctest's timeout leaves no Xvfb or Wine program behind)."""
+    try:
+        import ctypes
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except Exception:  # noqa: BLE001 - best effort, not Linux-only code paths
+        pass
+
+
 def _read_file(path):
     try:
         with open(path, "rb") as f:
@@ -190,7 +200,8 @@ class Xvfb:
                 self.process = subprocess.Popen(
                     ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
                      "-nolisten", "tcp"],
-                    stdin=subprocess.DEVNULL, stdout=log, stderr=log, pass_fds=(write_end,))
+                    stdin=subprocess.DEVNULL, stdout=log, stderr=log, pass_fds=(write_end,),
+                    preexec_fn=_end_with_parent)
             os.close(write_end)
             write_end = None
             number = self._read_display_number(read_end, timeout)
@@ -254,7 +265,7 @@ class Program:
         self.stderr_path = base + ".err"
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                                            stdout=out, stderr=err)
+                                            stdout=out, stderr=err, preexec_fn=_end_with_parent)
         self.pid = self.process.pid
 
     def poll(self):
@@ -314,7 +325,8 @@ class ReferenceServer:
         command += list(extra_args)
         self.stderr_path = self.log_path + ".err"
         with open(self.stderr_path, "wb") as err:
-            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err,
+                                            preexec_fn=_end_with_parent)
         self.pid = self.process.pid
         words = self.process.stdout.readline().decode(errors="replace").split()
         if len(words) != 3 or words[0] != "listening":
@@ -744,9 +756,10 @@ class LauncherHarness:
     # -- clean-up --
 
     def close(self):
-        """Stops servers, kills programs it started (by PID), waits for its own
-        prefix's wineserver (ending it when something the programs started
-        lingers), stops Xvfb and removes the prefix and scratch folder."""
+        """Stops the servers and kills the programs it started (by PID), ends
+        its own prefix's wineserver with whatever the programs started in that
+        prefix (never another prefix), stops Xvfb and removes the prefix and
+        the scratch folder. Screenshots stay in the artefact folder."""
         for server in self._servers:
             server.stop()
         self._servers = []
