@@ -24,15 +24,50 @@ LauncherState& launcherState() {
     return state;
 }
 
+namespace {
+
+struct ObserverSlot {
+    std::mutex mutex;
+    StatusObserver observer;
+};
+
+ObserverSlot& observerSlot() {
+    static ObserverSlot slot;
+    return slot;
+}
+
+}  // namespace
+
+void setStatusObserver(StatusObserver observer) {
+    ObserverSlot& slot = observerSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.observer = std::move(observer);
+}
+
 void SetStatus(LauncherPhase phase, std::string title, std::string detail, float progress) {
     if (progress < 0.0f) progress = 0.0f;
     if (progress > 1.0f) progress = 1.0f;
+    StatusObserver observer;
+    {
+        ObserverSlot& slot = observerSlot();
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        observer = slot.observer;
+    }
+    std::string titleCopy;
+    std::string detailCopy;
+    if (observer) {
+        titleCopy = title;
+        detailCopy = detail;
+    }
     LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.phase = phase;
-    state.title = std::move(title);
-    state.detail = std::move(detail);
-    state.progress = progress;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.phase = phase;
+        state.title = std::move(title);
+        state.detail = std::move(detail);
+        state.progress = progress;
+    }
+    if (observer) observer(phase, titleCopy, detailCopy, progress);
 }
 
 LauncherView snapshot(LauncherState& state) {

@@ -101,6 +101,12 @@ using InstallProgressCallback = std::function<void(float fraction, const std::st
 // Stores phase, both texts and the progress clamped to [0, 1].
 void SetStatus(LauncherPhase phase, std::string title, std::string detail, float progress);
 
+// Tools that print every status change install one observer before any
+// worker runs; SetStatus calls it after unlocking, on the calling thread.
+using StatusObserver =
+    std::function<void(LauncherPhase phase, const std::string& title, const std::string& detail, float progress)>;
+void setStatusObserver(StatusObserver observer);
+
 LauncherView snapshot(LauncherState& state);
 
 // Text signature of the visible fields; the caller holds the lock.

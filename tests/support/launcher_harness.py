@@ -48,7 +48,7 @@ DESIGN_HEIGHT = 940
 WINDOW_CLASS = "TinderhallowLauncherWindow"
 
 # Hard-linked from the template prefix; everything else (registry, ini files)
-# is copied, because Wine rewrites those in place.
+# is copied, because programs in the prefix may write to those.
 _LINKED_SUFFIXES = (".dll", ".exe", ".drv", ".sys")
 
 
@@ -85,6 +85,29 @@ class DriverResult:
         return None
 
 
+def wait_until(condition, timeout, what):
+    """Polls CONDITION until it returns a true value, which is returned;
+    HarnessError naming WHAT after TIMEOUT seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise HarnessError("timed out after %s s waiting for %s" % (timeout, what))
+        time.sleep(0.1)
+
+
+def wait_for_file(path, timeout=30):
+    """Waits until PATH exists."""
+    return wait_until(lambda: os.path.exists(path), timeout, path)
+
+
+def wait_for_file_gone(path, timeout=30):
+    """Waits until nothing exists at PATH."""
+    return wait_until(lambda: not os.path.lexists(path), timeout, "removal of " + path)
+
+
 def windows_path(path):
     """The Wine path of a Linux path (through drive Z:)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -99,6 +122,16 @@ def find_build_dir(argv=None):
     if os.environ.get("TINDERHALLOW_BUILD_DIR"):
         return os.path.abspath(os.environ["TINDERHALLOW_BUILD_DIR"])
     return os.path.join(SOURCE_DIR, "build")
+
+
+def _end_with_parent():
+    """In a child before exec: the kernel kills it when the test process dies
+    (a test killed by ctest's timeout leaves no Xvfb or Wine program behind)."""
+    try:
+        import ctypes
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except Exception:  # noqa: BLE001 - best effort, not Linux-only code paths
+        pass
 
 
 def _read_file(path):
@@ -167,7 +200,8 @@ class Xvfb:
                 self.process = subprocess.Popen(
                     ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
                      "-nolisten", "tcp"],
-                    stdin=subprocess.DEVNULL, stdout=log, stderr=log, pass_fds=(write_end,))
+                    stdin=subprocess.DEVNULL, stdout=log, stderr=log, pass_fds=(write_end,),
+                    preexec_fn=_end_with_parent)
             os.close(write_end)
             write_end = None
             number = self._read_display_number(read_end, timeout)
@@ -231,7 +265,7 @@ class Program:
         self.stderr_path = base + ".err"
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                                            stdout=out, stderr=err)
+                                            stdout=out, stderr=err, preexec_fn=_end_with_parent)
         self.pid = self.process.pid
 
     def poll(self):
@@ -291,7 +325,8 @@ class ReferenceServer:
         command += list(extra_args)
         self.stderr_path = self.log_path + ".err"
         with open(self.stderr_path, "wb") as err:
-            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err,
+                                            preexec_fn=_end_with_parent)
         self.pid = self.process.pid
         words = self.process.stdout.readline().decode(errors="replace").split()
         if len(words) != 3 or words[0] != "listening":
@@ -435,11 +470,12 @@ def design_to_screen(x, y, client_rect):
 
 class LauncherHarness:
     """See the module text. NAME names the artefact folder
-    (BUILD_DIR/test-artefacts/NAME); FONT_REPLACEMENT=False gives a prefix
-    without the "Georgia" font replacement; USE_DISPLAY=True uses $DISPLAY
-    when it is set instead of a private Xvfb."""
+    (BUILD_DIR/test-artefacts/NAME, or ARTEFACT_DIR); FONT_REPLACEMENT=False
+    gives a prefix without the "Georgia" font replacement; USE_DISPLAY=True
+    uses $DISPLAY when it is set instead of a private Xvfb."""
 
-    def __init__(self, build_dir=None, name="harness", font_replacement=True, use_display=False):
+    def __init__(self, build_dir=None, name="harness", font_replacement=True, use_display=False,
+                 artefact_dir=None):
         self.build_dir = os.path.abspath(build_dir or find_build_dir())
         self.name = name
         self._programs = []
@@ -447,7 +483,7 @@ class LauncherHarness:
         self._xvfb = None
         self._own_prefix = None
         self.scratch = tempfile.mkdtemp(prefix="th_%s_" % name)
-        self.artefact_dir = os.path.join(self.build_dir, "test-artefacts", name)
+        self.artefact_dir = artefact_dir or os.path.join(self.build_dir, "test-artefacts", name)
         os.makedirs(self.artefact_dir, exist_ok=True)
         self._log_dir = os.path.join(self.scratch, "logs")
         os.makedirs(self._log_dir)
@@ -455,6 +491,7 @@ class LauncherHarness:
             template = template_prefix(self.build_dir, font_replacement)
             runs = os.path.join(self.build_dir, "test-prefixes", "runs")
             os.makedirs(runs, exist_ok=True)
+            _remove_stale_runs(runs)
             holder = tempfile.mkdtemp(prefix="%s-" % name, dir=runs)
             self._own_prefix = holder
             self.prefix = os.path.join(holder, "prefix")
@@ -702,12 +739,29 @@ class LauncherHarness:
         path = self.screenshot(name)
         return Image(path, rect, os.path.join(self.artefact_dir, name + "-window.png")), rect
 
+    def wait_for_colour(self, name, x, y, colour, tolerance=8, timeout=30):
+        """Takes screenshots (the last one kept as NAME) until design point
+        (x, y) of the window shows COLOUR; returns (Image, rect). A window
+        repaints on its own timer, so a status change shows after a while."""
+        last = []
+
+        def matches():
+            image, rect = self.window_screenshot(name)
+            last[:] = [image.design_pixel(x, y, rect)]
+            return (image, rect) if colour_close(last[0], colour, tolerance) else None
+
+        try:
+            return wait_until(matches, timeout, "colour %s at design point (%s, %s)" % (colour, x, y))
+        except HarnessError as error:
+            raise HarnessError("%s; last seen %s" % (error, last[0] if last else None)) from None
+
     # -- clean-up --
 
     def close(self):
-        """Stops servers, kills programs it started (by PID), waits for its own
-        prefix's wineserver (ending it when something the programs started
-        lingers), stops Xvfb and removes the prefix and scratch folder."""
+        """Stops the servers and kills the programs it started (by PID), ends
+        its own prefix's wineserver with whatever the programs started in that
+        prefix (never another prefix), stops Xvfb and removes the prefix and
+        the scratch folder. Screenshots stay in the artefact folder."""
         for server in self._servers:
             server.stop()
         self._servers = []
@@ -728,6 +782,19 @@ class LauncherHarness:
             shutil.rmtree(self._own_prefix, ignore_errors=True)
             self._own_prefix = None
         shutil.rmtree(self.scratch, ignore_errors=True)
+
+
+def _remove_stale_runs(runs):
+    """Prefix copies of harnesses that were killed before close(); only ones
+    old enough that nothing can still use them."""
+    limit = time.time() - 12 * 3600
+    for entry in os.listdir(runs):
+        path = os.path.join(runs, entry)
+        try:
+            if os.path.isdir(path) and not os.path.islink(path) and os.path.getmtime(path) < limit:
+                shutil.rmtree(path, ignore_errors=True)
+        except OSError:
+            pass
 
 
 def _write_setting(path, text):

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The window driver and the launcher harness, end to end under Wine and Xvfb.
 
-First against FakeLauncherWindow.exe, a stand-in with the launcher's window
+The harness's wrappers of the publishing script and the reference server
+first. Then FakeLauncherWindow.exe, a stand-in with the launcher's window
 class at half the design size that logs what it receives: every driver
 command must reach it at the scaled place, and a screenshot must show its
 colours where the client rectangle says. Then the real launcher: it starts
@@ -15,6 +16,7 @@ import os
 import re
 import sys
 import time
+import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import launcher_harness as lh  # noqa: E402
@@ -63,7 +65,7 @@ def drive_fake_window(h, check):
     check.equal("one launcher window", h.window_count(), 1)
 
     # Pixels: the client rectangle places design points on the screen.
-    image, rect = h.window_screenshot("fake-window")
+    image, rect = h.wait_for_colour("fake-window", 1472, 840, (200, 60, 30))
     check.equal("client size in client-rect", rect[2:], (832, 470))
     for label, point, colour in (("main button", (1472, 840), (200, 60, 30)),
                                  ("HOME tab", (159, 239), (40, 120, 200)),
@@ -77,6 +79,7 @@ def drive_fake_window(h, check):
         ("type-account", "Brannoc"), ("text", "account"),           # WM_SETTEXT replaces the text
         ("keys-password", "p \u00e4ss\"#"), ("text", "password"),   # WM_CHAR goes through the subclass
         ("type-account", ""), ("text", "account"),
+        ("keys-account", "abcdefghijklmnopqrstuvwxy"), ("text", "account"),  # the text limit applies
         ("press-tab", "account"), ("wait-focus", "password", 5000),  # Tab reaches the subclass
         ("click", 1472, 840),                                        # design points, half-size client
         ("press", 160, 240), ("release", 160, 310),
@@ -84,7 +87,7 @@ def drive_fake_window(h, check):
         ("press-enter", "password"), ("wait-edits", "hidden", 10000),  # Enter hides them, like a login
     )
     check.equal("driver output", result.lines,
-                ["text Brannoc", "text p \u00e4ss\"#", "text ", "focus password", "edits visible", "edits hidden"])
+                ["text Brannoc", "text p \u00e4ss\"#", "text ", "text abcdefghijklmnopqrst", "focus password", "edits visible", "edits hidden"])
     lines = log_lines(log)
     check.true("subclass saw the characters", "char password 228" in lines, str(lines))
     check.equal("clicks and keys in order", [line for line in lines if not line.startswith("char ")],
@@ -103,6 +106,34 @@ def drive_fake_window(h, check):
     check.equal("no window: exit code", gone.code, 1)
     check.equal("no window: message", gone.stderr, "title: no window of class TinderhallowLauncherWindow\n")
     check.equal("fake window exit code", fake.wait(30), 0)
+
+
+def check_servers(h, check):
+    """publish_release and the reference server, as the harness wraps them."""
+    game = os.path.join(h.scratch, "game")
+    os.makedirs(os.path.join(game, "data"))
+    with open(os.path.join(game, "data", "arena.map"), "wb") as f:
+        f.write(b"arena " * 100)
+    release = os.path.join(h.scratch, "published")
+    lh.publish_release(game, release, "harness-1")
+    with open(os.path.join(release, "update_manifest.json"), "rb") as f:
+        manifest = f.read()
+    signature = os.path.join(release, "manifests", hashlib.sha256(manifest).hexdigest() + ".sig")
+    check.true("publish wrote the signature", os.path.isfile(signature), signature)
+
+    server = h.start_reference_server(release, {"Brannoc": "hunter2"})
+    with urllib.request.urlopen(server.url + "/update_manifest.json", timeout=30) as response:
+        check.equal("served manifest", response.read(), manifest)
+    login = urllib.request.Request(server.url + "/api/games/morvanth/v1/session/login", method="POST",
+                                   data=json.dumps({"username": "brannoc", "password": "hunter2"}).encode(),
+                                   headers={"Content-Type": "application/json"})
+    with urllib.request.urlopen(login, timeout=30) as response:
+        check.equal("login answer", json.loads(response.read())["account"], {"username": "Brannoc"})
+    check.equal("control path", server.control("expire-sessions"), {"ok": True})
+    check.equal("request log", [(r["method"], r["path"]) for r in server.requests()],
+                [("GET", "/update_manifest.json"), ("POST", "/api/games/morvanth/v1/session/login"),
+                 ("POST", "/_control/expire-sessions")])
+    server.stop()
 
 
 def make_local_release(folder):
@@ -139,6 +170,7 @@ def main():
     launcher_built = os.path.isfile(os.path.join(build_dir, "Tinderhallow.exe"))
     window_sources = os.path.isfile(os.path.join(lh.SOURCE_DIR, "startup", "win_main.cpp"))
     with lh.LauncherHarness(build_dir, name="ui_window_driver") as h:
+        check_servers(h, check)
         drive_fake_window(h, check)
         if launcher_built:
             drive_real_launcher(h, check)

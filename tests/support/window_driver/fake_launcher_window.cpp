@@ -2,7 +2,8 @@
 // edit controls and capture behaviour, at a chosen client size. The window
 // driver's own test drives it and reads back what it received from a log.
 //
-//   FakeLauncherWindow LOG_FILE [CLIENT_WIDTH CLIENT_HEIGHT]
+//   FakeLauncherWindow [LOG_FILE [CLIENT_WIDTH CLIENT_HEIGHT]]
+//   (without arguments it logs to fake_launcher_window.log beside itself)
 //
 // Log lines (UTF-8): "down X Y" and "up X Y" in design units, "enter account|password",
 // "tab account|password", "char account|password CODE". Enter hides both edits,
@@ -99,6 +100,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         passwordEdit = CreateWindowExW(0, L"EDIT", L"", style | ES_PASSWORD, password.left, password.top,
                                        password.right - password.left, password.bottom - password.top, window,
                                        nullptr, instance, nullptr);
+        SendMessageW(accountEdit, EM_LIMITTEXT, 20, 0);
         SetWindowSubclass(accountEdit, editProc, 1, 0);
         SetWindowSubclass(passwordEdit, editProc, 2, 0);
         SetFocus(accountEdit);
@@ -134,8 +136,14 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
-    if (__argc < 2) return 2;
-    logPath = __wargv[1];
+    if (__argc >= 2) {
+        logPath = __wargv[1];
+    } else {  // started like the launcher, without arguments: log beside itself
+        wchar_t self[32768];
+        const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
+        logPath.assign(self, length);
+        logPath = logPath.substr(0, logPath.find_last_of(L"\\/") + 1) + L"fake_launcher_window.log";
+    }
     const int width = __argc >= 4 ? _wtoi(__wargv[2]) : 832;
     const int height = __argc >= 4 ? _wtoi(__wargv[3]) : 470;
 

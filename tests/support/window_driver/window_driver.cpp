@@ -32,7 +32,7 @@ constexpr wchar_t kWindowClass[] = L"TinderhallowLauncherWindow";
 constexpr double kDesignWidth = 1664.0;
 constexpr double kDesignHeight = 940.0;
 // How long a command waits for the window to act on what it posted.
-constexpr DWORD kActionTimeoutMs = 5000;
+constexpr DWORD kActionTimeoutMs = 10000;
 constexpr DWORD kPollMs = 20;
 
 void writeBytes(DWORD which, const std::string& text) {
@@ -308,18 +308,33 @@ using Args = std::vector<std::string>;
     return true;
 }
 
+// Posted messages reach a window in order, so a posted EM_SETMODIFY(FALSE)
+// after the input, seen through a sent EM_GETMODIFY, shows that the edit has
+// handled all of it. The launcher does not use the modified flag.
+[[nodiscard]] bool waitUntilHandled(HWND control, const std::string& what, std::string* error) {
+    DWORD_PTR modified = 0;
+    if (!SendMessageTimeoutW(control, EM_SETMODIFY, TRUE, 0, SMTO_ABORTIFHUNG, kActionTimeoutMs, &modified) ||
+        !post(control, EM_SETMODIFY, FALSE, 0, error))
+        return fail(error, "the " + what + " edit does not answer");
+    const bool handled = waitFor(
+        [&] {
+            return SendMessageTimeoutW(control, EM_GETMODIFY, 0, 0, SMTO_ABORTIFHUNG, kActionTimeoutMs, &modified) &&
+                   modified == 0;
+        },
+        kActionTimeoutMs);
+    if (!handled) return fail(error, "the " + what + " edit did not handle the posted input");
+    return true;
+}
+
 // Posts one WM_CHAR per UTF-16 unit, as typing would after TranslateMessage,
-// so the edit's subclass sees every key. Waits until the edit holds the text.
+// so the edit's subclass sees every key (and the text limit applies).
 [[nodiscard]] bool keysInto(const std::string& which, const Args& args, std::string* error) {
     if (args.size() != 1) return fail(error, "expected TEXT");
     HWND window = nullptr, control = nullptr;
     if (!requireWindow(window, error) || !pickEdit(window, which, control, error)) return false;
     for (wchar_t unit : utf8ToWide(args[0]))
         if (!post(control, WM_CHAR, static_cast<WPARAM>(unit), 1, error)) return false;
-    const bool typed = waitFor([&] { return controlText(control).find(args[0]) != std::string::npos; },
-                               kActionTimeoutMs);
-    if (!typed) return fail(error, "the " + which + " edit holds \"" + controlText(control) + "\" after typing");
-    return true;
+    return waitUntilHandled(control, which, error);
 }
 
 [[nodiscard]] bool cmdText(const Args& args, std::string* error) {
@@ -337,7 +352,8 @@ using Args = std::vector<std::string>;
     const UINT scan = MapVirtualKeyW(static_cast<UINT>(key), MAPVK_VK_TO_VSC);
     const LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
     const LPARAM up = down | (LPARAM{1} << 30) | (LPARAM{1} << 31);
-    return post(control, WM_KEYDOWN, key, down, error) && post(control, WM_KEYUP, key, up, error);
+    return post(control, WM_KEYDOWN, key, down, error) && post(control, WM_KEYUP, key, up, error) &&
+           waitUntilHandled(control, args[0], error);
 }
 
 [[nodiscard]] bool cmdFocus(const Args& args, std::string* error) {

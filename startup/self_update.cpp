@@ -1,0 +1,85 @@
+#include "startup/self_update.h"
+
+#include "delivery/download_client.h"
+#include "startup/install_location.h"
+#include "ui/launcher_state.h"
+#include "update/file_hash.h"
+#include "update/utf8_paths.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path withSuffix(const fs::path& path, const wchar_t* suffix) {
+    fs::path result = path;
+    result += suffix;
+    return result;
+}
+
+// Only a launcher that runs as <launcherDir>\Tinderhallow.exe replaces itself.
+bool runsAsInstalledLauncher(const fs::path& target) {
+    std::error_code ec;
+    const fs::path canonicalTarget = fs::weakly_canonical(target, ec);
+    if (ec) return false;
+    const fs::path canonicalModule = fs::weakly_canonical(moduleFilePath(), ec);
+    if (ec) return false;
+    return canonicalTarget == canonicalModule;
+}
+
+}  // namespace
+
+bool swapLauncherFile(const fs::path& source, const fs::path& target, const fs::path& newFile,
+                      const fs::path& oldFile) {
+    if (!CopyFileW(source.c_str(), newFile.c_str(), FALSE)) return false;
+    DeleteFileW(oldFile.c_str());
+    // A running executable cannot be overwritten, but it can be renamed.
+    if (!MoveFileExW(target.c_str(), oldFile.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(newFile.c_str());
+        return false;
+    }
+    if (!MoveFileExW(newFile.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        MoveFileExW(oldFile.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+        return false;
+    }
+    return true;
+}
+
+bool selfUpdateLauncher(const std::string& patchSource, const fs::path& releaseFolder, const ManifestFile& entry) {
+    const fs::path launcherDir = launcherState().launcherDir;
+    const fs::path target = launcherDir / pathFromUtf8(kLauncherExeName);
+    if (!runsAsInstalledLauncher(target)) return false;
+
+    SetStatus(Checking, "Updating the launcher", "A newer launcher is available", 0.3f);
+    const fs::path source = releaseFolder / entry.path;
+    const bool remote = isHttpUrl(patchSource);
+    if (remote) {
+        const ProgressCallback progress = [](float fraction) {
+            SetStatus(Checking, "Updating the launcher", "Downloading", 0.3f + 0.3f * fraction);
+        };
+        if (!downloadPatchFile(patchSource, entry.path, source, progress, nullptr)) return false;
+    }
+
+    // Streamed: the file is whatever the source sent, of any size.
+    std::string digest;
+    if (!hashFile(source, digest) || digest != entry.sha256) return false;
+
+    if (!swapLauncherFile(source, target, withSuffix(target, L".new"), withSuffix(target, L".old"))) return false;
+
+    // The download is ours to remove; a release folder's own copy is not:
+    // other installations may still take their launcher from it.
+    if (remote) {
+        std::error_code ec;
+        fs::remove(source, ec);
+    }
+
+    const HINSTANCE started =
+        ShellExecuteW(nullptr, L"open", target.c_str(), nullptr, launcherDir.c_str(), SW_SHOWNORMAL);
+    if (reinterpret_cast<INT_PTR>(started) <= 32) return false;
+    if (HWND window = mainWindow) PostMessageW(window, WM_CLOSE, 0, 0);
+    return true;
+}
