@@ -76,6 +76,23 @@ protected:
     fs::path releaseDir = scratch / L"release";
 };
 
+TEST_F(ReleaseCheckRun, ReportsACacheFolderThatCannotBeCreatedWithTheSystemMessage) {
+    writeTextFile(launcherDir / L"patch_source.txt", "http://127.0.0.1:9/rel");
+    writeTextFile(launcherDir / L".patch_remote", "a file where the cache folder goes");
+    runReleaseCheck();
+
+    const LauncherView view = snapshot(launcherState());
+    EXPECT_EQ(view.phase, Error);
+    EXPECT_EQ(view.title, "Test channel unavailable");
+    const std::string prefix = "Could not prepare download cache: ";
+    ASSERT_GT(view.detail.size(), prefix.size()) << view.detail;
+    EXPECT_EQ(view.detail.substr(0, prefix.size()), prefix);
+    EXPECT_NE(view.detail.back(), '\n');
+    EXPECT_NE(view.detail.back(), '\r');
+    EXPECT_NE(view.detail.back(), ' ');
+    EXPECT_EQ(view.progress, 0.0f);
+}
+
 TEST_F(ReleaseCheckRun, PublishesTheReleaseAndItsPlanTogether) {
     writeRelease(releaseDir, "r7", {{"a.pak", "alpha"}, {"data/b.pak", "bravo!"}});
     writeTextFile(launcherDir / L"a.pak", "alpha");
