@@ -266,7 +266,12 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
     }
 
     const std::filesystem::path temporary = destination.native() + L".download";
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    // Some WinHTTP builds (Wine's) hand out the body 8 KiB at a time; a
+    // chunk-sized stream buffer keeps the file writes at 128 KiB anyway.
+    std::vector<char> fileBuffer(kChunkBytes);
+    std::ofstream file;
+    file.rdbuf()->pubsetbuf(fileBuffer.data(), static_cast<std::streamsize>(fileBuffer.size()));
+    file.open(temporary, std::ios::binary | std::ios::trunc);
     if (!file) {
         setError(error, "Could not create download file: " + pathToUtf8(temporary));
         return false;

@@ -1,0 +1,51 @@
+#pragma once
+// Graphics resources that outlive a frame: the GDI+ session, the background
+// illustration with its scaled copy, and the font cache.
+
+#include <windows.h>
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+
+// Starts GDI+ (version 1, default options); the token goes to stopGraphics.
+ULONG_PTR startGraphics();
+// Shuts GDI+ down. Every GDI+ object but the cached fonts must be gone by then.
+void stopGraphics(ULONG_PTR token);
+
+// The illustration decoded once at start, and its copy resampled to the
+// current client size by the painter.
+class BackgroundImage {
+public:
+    BackgroundImage() = default;
+    ~BackgroundImage();
+    BackgroundImage(const BackgroundImage&) = delete;
+    BackgroundImage& operator=(const BackgroundImage&) = delete;
+
+    std::unique_ptr<Gdiplus::Image> image;
+    std::unique_ptr<Gdiplus::Bitmap> scaled;
+    std::int32_t scaledWidth = 0;
+    std::int32_t scaledHeight = 0;
+};
+
+// The process's one holder, used by the window and the painter (UI thread).
+BackgroundImage& launcherBackground();
+
+// The built-in picture (RT_RCDATA 101), else the file
+// launcherDir/ui/assets/emberwarden_launcher_ledger.png, else nothing.
+void loadBackground(BackgroundImage& background, const std::filesystem::path& launcherDir);
+
+// Decodes a picture held in memory; the bytes are not needed afterwards.
+[[nodiscard]] bool loadImageFromMemory(BackgroundImage& background, const void* bytes, std::size_t size);
+[[nodiscard]] bool loadImageFromFile(BackgroundImage& background, const std::filesystem::path& path);
+
+// Deletes the picture and its scaled copy; safe to call when both are empty.
+void releaseBackground(BackgroundImage& background);
+
+// A font of the launcher's serif family in pixel units, shared by all sizes
+// with the same quarter-pixel key and style, kept until process exit.
+// UI thread only after the first call.
+Gdiplus::Font* getFont(float size, INT style);

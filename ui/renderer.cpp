@@ -1,0 +1,303 @@
+#include "ui/renderer.h"
+
+#include "ui/layout.h"
+#include "update/utf8_paths.h"
+
+#include <algorithm>
+
+using Gdiplus::Color;
+using Gdiplus::PointF;
+using Gdiplus::RectF;
+
+namespace {
+
+constexpr INT kRegular = Gdiplus::FontStyleRegular;
+constexpr INT kBold = Gdiplus::FontStyleBold;
+constexpr INT kItalic = Gdiplus::FontStyleItalic;
+constexpr INT kUnderline = Gdiplus::FontStyleUnderline;
+constexpr INT kBoldUnderline = Gdiplus::FontStyleBold | Gdiplus::FontStyleUnderline;
+
+constexpr auto kNear = Gdiplus::StringAlignmentNear;
+constexpr auto kCentre = Gdiplus::StringAlignmentCenter;
+constexpr auto kFar = Gdiplus::StringAlignmentFar;
+
+RectF rectF(const DesignRect& r) { return RectF(r.x, r.y, r.w, r.h); }
+
+void note(DrawContext& context, Gdiplus::Status status) {
+    if (status != Gdiplus::Ok) context.status = status;
+}
+
+void fillRect(DrawContext& context, const RectF& rect, std::uint32_t argb) {
+    Gdiplus::SolidBrush brush{Color(argb)};
+    note(context, context.graphics->FillRectangle(&brush, rect));
+}
+
+void outlineRect(DrawContext& context, const RectF& rect, std::uint32_t argb, float width) {
+    Gdiplus::Pen pen(Color(argb), width);
+    note(context, context.graphics->DrawRectangle(&pen, rect));
+}
+
+void panel(DrawContext& context, const RectF& rect, std::uint32_t fill) {
+    fillRect(context, rect, fill);
+    outlineRect(context, rect, colorBronze, 1);
+}
+
+void line(DrawContext& context, PointF from, PointF to, std::uint32_t argb, float width) {
+    Gdiplus::Pen pen(Color(argb), width);
+    note(context, context.graphics->DrawLine(&pen, from, to));
+}
+
+void horizontalGradient(DrawContext& context, const RectF& rect, std::uint32_t left, std::uint32_t right) {
+    Gdiplus::LinearGradientBrush brush(PointF(rect.X, 0), PointF(rect.X + rect.Width, 0), Color(left), Color(right));
+    note(context, context.graphics->FillRectangle(&brush, rect));
+}
+
+void drawStatusBar(DrawContext& context, const LauncherView& view) {
+    panel(context, RectF(302, 781, 1326, 114), colorPanel);
+    panel(context, RectF(302, 758, 260, 43), colorTabPiece);
+    const PointF badge[] = {{302, 758}, {420, 758}, {438, 801}, {302, 801}};
+    Gdiplus::SolidBrush red{Color(colorRed)};
+    note(context, context.graphics->FillPolygon(&red, badge, 4));
+    drawLabel(context, "LIVE", RectF(310, 758, 118, 43), 17, colorParchment, kBold, kCentre);
+    drawLabel(context, "REPAIR", RectF(426, 758, 126, 43), 17, view.hoverHit == HitRepair ? colorParchment : colorGold,
+              kBold, kCentre);
+    drawLabel(context, view.title, RectF(326, 807, 330, 36), 21, colorParchment, kBold, kNear);
+    drawLabel(context, view.detail, RectF(666, 805, 640, 34), 17, colorMuted, kRegular, kNear);
+    fillRect(context, RectF(666, 850, 624, 8), colorProgressTrack);
+    const float fill = progressFillWidth(view.progress);
+    if (fill > 0) fillRect(context, RectF(666, 850, fill, 8), colorGold);
+    drawLabel(context, percentageText(view.progress), RectF(1232, 827, 58, 28), 16, colorParchment, kRegular, kFar);
+    const MainButtonStyle button = mainButtonFor(view.phase);
+    drawButton(context, rectF(kMainButtonRect), button.label, 34, button.base, button.enabled,
+               view.hoverHit == HitMainButton, view.pressedHit == HitMainButton);
+}
+
+void drawTab(DrawContext& context, const TabInfo& tab, const LauncherView& view) {
+    const RectF rect = rectF(tab.rect);
+    const bool active = tab.code != HitCommunityTab && view.navTab == tab.code - HitHomeTab;
+    const bool hovered = view.hoverHit == tab.code;
+    if (active) {
+        horizontalGradient(context, rect, colorActiveTabLeft, colorActiveTabRight);
+        fillRect(context, RectF(rect.X, rect.Y, 6, rect.Height), colorRed);
+    } else if (hovered) {
+        fillRect(context, rect, colorTabHover);
+    }
+    const float separatorY = rect.Y + rect.Height + 3;
+    line(context, PointF(rect.X + 4, separatorY), PointF(rect.X + rect.Width - 14, separatorY), colorTabSeparator, 1);
+    drawLabel(context, tab.label, RectF(rect.X + 28, rect.Y, rect.Width - 30, rect.Height), 23,
+              active || hovered ? colorParchment : colorMuted, kBold, kNear);
+}
+
+void drawTitleAndNavigation(DrawContext& context, const LauncherView& view) {
+    fillRect(context, RectF(30, 200, 258, 290), colorNavigation);
+    fillRect(context, RectF(34, 36, 250, 140), colorNavigation);
+    drawLabel(context, "TINDER", RectF(34, 52, 250, 46), 40, colorParchment, kBold, kCentre);
+    drawLabel(context, "HALLOW", RectF(34, 96, 250, 46), 40, colorParchment, kBold, kCentre);
+    Gdiplus::Pen ornament(Color(colorRed), 2);
+    note(context, context.graphics->DrawLine(&ornament, PointF(58, 158), PointF(142, 158)));
+    note(context, context.graphics->DrawLine(&ornament, PointF(176, 158), PointF(260, 158)));
+    const PointF diamond[] = {{159, 150}, {167, 158}, {159, 166}, {151, 158}};
+    note(context, context.graphics->DrawPolygon(&ornament, diamond, 4));
+    for (const TabInfo& tab : kTabs) drawTab(context, tab, view);
+    drawLabel(context, "Launcher 0.1.1", RectF(96, 872, 190, 28), 14, colorMuted, kRegular, kNear);
+}
+
+void drawNews(DrawContext& context, const LauncherView& view) {
+    const std::vector<float> tops = newsCardTops(view.newsCards.size());
+    for (std::size_t i = 0; i < tops.size(); ++i) {
+        const NewsCard& card = view.newsCards[i];
+        const float y = tops[i];
+        drawLabel(context, card.title, RectF(330, y, 1000, 30), 21, colorParchment, kBold, kNear);
+        drawLabel(context, card.date, RectF(1330, y, 270, 30), 15, colorMuted, kRegular, kFar);
+        drawWrappedText(context, card.summary, RectF(330, y + 32, 1270, 52), 16, colorMuted);
+    }
+}
+
+void drawPatchNotes(DrawContext& context, const LauncherView& view) {
+    for (const PatchNotesRow& row : patchNotesRows(view.patchNotes)) {
+        const PatchNotesEntry& entry = view.patchNotes[row.entry];
+        if (row.line < 0) {
+            drawLabel(context, entry.title, RectF(330, row.y, 600, 30), 21, colorParchment, kBold, kNear);
+        } else {
+            fillRect(context, RectF(336, row.y + 10, 7, 7), colorRed);
+            drawLabel(context, entry.lines[static_cast<std::size_t>(row.line)], RectF(354, row.y, 1240, 28), 17,
+                      colorMuted, kRegular, kNear);
+        }
+    }
+}
+
+void drawContentPanel(DrawContext& context, const LauncherView& view) {
+    const bool news = view.navTab == 1;
+    panel(context, RectF(302, 432, 1326, 304), colorPanel);
+    drawLabel(context, news ? "LATEST NEWS" : "PATCH NOTES", RectF(330, 440, 600, 44), 24, colorGold, kBold, kNear);
+    line(context, PointF(326, 488), PointF(1604, 488), colorBronze, 1);
+    if (news) drawNews(context, view);
+    else drawPatchNotes(context, view);
+}
+
+void drawHomeCard(DrawContext& context, const LauncherView& view) {
+    if (view.patchNotes.empty()) return;
+    const PatchNotesEntry& latest = view.patchNotes.front();
+    panel(context, RectF(1133, 432, 495, 304), colorPanel);
+    fillRect(context, RectF(1148, 450, 4, 28), colorRed);
+    drawLabel(context, "LATEST PATCH", RectF(1166, 446, 300, 36), 22, colorGold, kBold, kNear);
+    drawLabel(context, latest.title, RectF(1150, 488, 460, 26), 15, colorMuted, kRegular, kNear);
+    line(context, PointF(1148, 520), PointF(1612, 520), colorBronze, 1);
+    float y = 528;
+    const std::size_t shown = homePatchLineCount(latest.lines.size());
+    for (std::size_t i = 0; i < shown; ++i) {
+        fillRect(context, RectF(1150, y + 9, 6, 6), colorRed);
+        drawWrappedText(context, latest.lines[i], RectF(1166, y, 448, 38), 14.5f, colorParchment);
+        y += 34;
+    }
+    const std::string more = homeMoreNote(latest.lines.size());
+    if (!more.empty()) drawLabel(context, more, RectF(1166, y + 2, 448, 24), 14, colorGold, kItalic, kNear);
+}
+
+void drawLoginPanel(DrawContext& context, const LauncherView& view) {
+    panel(context, RectF(40, 528, 236, 296), colorLoginPanel);
+    drawLabel(context, "LOG IN", RectF(52, 536, 212, 24), 20, colorParchment, kBold, kNear);
+    if (view.statusLine.empty()) {
+        drawLabel(context, "One Tinderhallow account for the game, forum and website.", RectF(52, 560, 212, 34), 12.5f,
+                  colorMuted, kRegular, kNear);
+    } else {
+        drawLabel(context, view.statusLine, RectF(52, 560, 212, 34), 12.5f, colorBrightRed, kRegular, kNear);
+    }
+    drawLabel(context, "ACCOUNT NAME", RectF(52, 596, 212, 16), 11, colorGold, kBold, kNear);
+    panel(context, rectF(kAccountBoxRect), colorCanvas);
+    drawLabel(context, "PASSWORD", RectF(52, 652, 212, 16), 11, colorGold, kBold, kNear);
+    panel(context, rectF(kPasswordBoxRect), colorCanvas);
+    outlineRect(context, RectF(52, 713, 18, 18), colorGold, 1.5f);
+    if (view.rememberName) fillRect(context, RectF(56, 717, 10, 10), colorGold);
+    drawLabel(context, "Remember my name", RectF(78, 710, 186, 24), 13, colorMuted, kRegular, kNear);
+    drawButton(context, rectF(kLogInButtonRect), view.connecting ? "CONNECTING" : "LOG IN", 18, colorRed,
+               !view.connecting, view.hoverHit == HitLogIn, view.pressedHit == HitLogIn);
+    drawLabel(context, "Create an account", rectF(kCreateAccountRect), 14, colorGold, kBoldUnderline, kCentre);
+}
+
+void drawSignedInPanel(DrawContext& context, const LauncherView& view) {
+    drawLabel(context, "SIGNED IN AS", RectF(44, 756, 220, 22), 13, colorMuted, kBold, kNear);
+    drawLabel(context, view.accountName, RectF(44, 776, 220, 30), 20, colorParchment, kBold, kNear);
+    drawLabel(context, "Not you? Switch account", rectF(kSwitchAccountRect), 14, colorGold, kUnderline, kNear);
+}
+
+// Resamples the illustration to the client size once per size.
+void drawBackground(DrawContext& context, BackgroundImage& background, int width, int height) {
+    if (!background.image || background.image->GetLastStatus() != Gdiplus::Ok) return;
+    if (!background.scaled || background.scaledWidth != width || background.scaledHeight != height) {
+        background.scaled.reset();
+        // The illustration is opaque, so plain 32-bit RGB holds the same pixels;
+        // Wine copies such a bitmap straight to the buffer but alpha-blends a
+        // premultiplied one through a temporary copy, about 200 times slower.
+        auto scaled = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppRGB);
+        if (scaled->GetLastStatus() != Gdiplus::Ok) {
+            note(context, scaled->GetLastStatus());
+            return;
+        }
+        {
+            Gdiplus::Graphics resample(scaled.get());
+            resample.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+            resample.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+            note(context, resample.DrawImage(background.image.get(), 0, 0, width, height));
+        }
+        background.scaled = std::move(scaled);
+        background.scaledWidth = width;
+        background.scaledHeight = height;
+    }
+    note(context, context.graphics->DrawImage(background.scaled.get(), 0, 0, width, height));
+}
+
+void drawFrame(DrawContext& context, const LauncherView& view, BackgroundImage& background, int width, int height) {
+    Gdiplus::Graphics& g = *context.graphics;
+    g.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+    note(context, g.Clear(Color(colorCanvas)));
+    drawBackground(context, background, width, height);
+    note(context, g.ScaleTransform(static_cast<float>(width) / kDesignWidth, static_cast<float>(height) / kDesignHeight));
+    drawStatusBar(context, view);
+    drawTitleAndNavigation(context, view);
+    if (view.navTab != 0) drawContentPanel(context, view);
+    else drawHomeCard(context, view);
+    if (view.showLoginForm) drawLoginPanel(context, view);
+    else if (!view.accountName.empty()) drawSignedInPanel(context, view);
+}
+
+}  // namespace
+
+void drawLabel(DrawContext& context, const std::string& text, const RectF& rect, float size, std::uint32_t color,
+               INT style, Gdiplus::StringAlignment alignment) {
+    const std::wstring wide = utf8ToWide(text);
+    Gdiplus::SolidBrush brush{Color(color)};
+    Gdiplus::StringFormat format;
+    format.SetAlignment(alignment);
+    format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
+    format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
+    note(context, context.graphics->DrawString(wide.c_str(), static_cast<INT>(wide.size()), getFont(size, style), rect,
+                                               &format, &brush));
+}
+
+void drawWrappedText(DrawContext& context, const std::string& text, const RectF& rect, float size,
+                     std::uint32_t color) {
+    const std::wstring wide = utf8ToWide(text);
+    Gdiplus::SolidBrush brush{Color(color)};
+    Gdiplus::StringFormat format;
+    format.SetTrimming(Gdiplus::StringTrimmingEllipsisWord);
+    note(context, context.graphics->DrawString(wide.c_str(), static_cast<INT>(wide.size()), getFont(size, kRegular),
+                                               rect, &format, &brush));
+}
+
+void drawButton(DrawContext& context, RectF rect, const std::string& label, float size, std::uint32_t base,
+                bool enabled, bool hovered, bool pressed) {
+    Gdiplus::Graphics& g = *context.graphics;
+    const float lift = buttonLift(enabled, pressed);
+    if (enabled) {
+        fillRect(context, RectF(rect.X + 2, rect.Y + 6, rect.Width, rect.Height), 0x96000000);
+        if (hovered && !pressed) {
+            for (float width : {15.0f, 10.0f, 5.0f}) {
+                outlineRect(context, RectF(rect.X, rect.Y - lift, rect.Width, rect.Height), 0x1CFFBE5A, width);
+            }
+        }
+    }
+    rect.Y = buttonFaceY(rect.Y, enabled, pressed);
+    const ButtonColors colors = buttonColors(base, enabled, hovered, pressed);
+    Gdiplus::LinearGradientBrush face(PointF(rect.X, rect.Y), PointF(rect.X, rect.Y + rect.Height), Color(colors.top),
+                                      Color(colors.bottom));
+    note(context, g.FillRectangle(&face, rect));
+    if (enabled) {
+        line(context, PointF(rect.X + 2, rect.Y + 2), PointF(rect.X + rect.Width - 2, rect.Y + 2),
+             pressed ? 0x3CFFE0A0 : 0x82FFE0A0, 2);
+        line(context, PointF(rect.X + 2, rect.Y + rect.Height - 2),
+             PointF(rect.X + rect.Width - 2, rect.Y + rect.Height - 2), 0xA0280804, 3);
+    }
+    outlineRect(context, rect, hovered && enabled ? colorParchment : colorGold, 2);
+    drawLabel(context, label, RectF(rect.X + 2, rect.Y + 3, rect.Width, rect.Height), size, 0xAA000000, kBold, kCentre);
+    drawLabel(context, label, rect, size, enabled ? colorParchment : colorMuted, kBold, kCentre);
+}
+
+void renderFrame(HDC target, int width, int height, const LauncherView& view, BackgroundImage& background) {
+    width = std::max(width, 1);
+    height = std::max(height, 1);
+    HDC memory = CreateCompatibleDC(target);
+    if (memory == nullptr) return;
+    HBITMAP bitmap = CreateCompatibleBitmap(target, width, height);
+    if (bitmap == nullptr) {
+        DeleteDC(memory);
+        return;
+    }
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    {
+        Gdiplus::Graphics graphics(memory);
+        DrawContext context{&graphics, graphics.GetLastStatus()};
+        drawFrame(context, view, background, width, height);
+        graphics.Flush(Gdiplus::FlushIntentionSync);
+    }
+    BitBlt(target, 0, 0, width, height, memory, 0, 0, SRCCOPY);
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+}
+
+void paintFrame(HWND window, HDC paintDc, const LauncherView& view, BackgroundImage& background) {
+    RECT client{};
+    GetClientRect(window, &client);
+    renderFrame(paintDc, client.right - client.left, client.bottom - client.top, view, background);
+}
