@@ -1,0 +1,411 @@
+#include "update/update_transaction.h"
+
+#include "tests/support/test_paths.h"
+#include "update/file_hash.h"
+#include "update/utf8_paths.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <regex>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string invalidReleaseIdMessage =
+    "Could not create patch staging folder: The release id is not a valid folder name.";
+
+std::string digestOf(const std::string& bytes) {
+    std::vector<std::uint8_t> digest;
+    EXPECT_TRUE(sha256Digest(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), digest));
+    return digestToHex(digest.data(), digest.size());
+}
+
+// A system message: one sentence of its own, no line break, no doubled period.
+void expectSystemMessageShape(const std::string& text) {
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '.') << text;
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find(".."), std::string::npos) << text;
+}
+
+// Holds a file open the way a running game would.
+class HeldFile {
+public:
+    HeldFile(const fs::path& path, DWORD shareMode)
+        : handle_(CreateFileW(path.c_str(), GENERIC_READ, shareMode, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+    ~HeldFile() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
+struct Report {
+    float fraction;
+    std::string detail;
+    bool operator==(const Report&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Report& report) {
+    return out << report.fraction << " " << report.detail;
+}
+
+// An installation of release "old" and a source folder holding release "new".
+class Transaction : public ::testing::Test {
+protected:
+    ScratchDir scratch;
+    fs::path install = scratch / "install";
+    fs::path source = scratch / "source";
+    ReleaseManifest manifest;
+    UpdatePlan plan;
+    std::vector<Report> reports;
+    InstallProgressCallback recordProgress = [this](float fraction, const std::string& detail) {
+        reports.push_back({fraction, detail});
+    };
+
+    void SetUp() override {
+        fs::create_directories(install);
+        fs::create_directories(source);
+        manifest.schemaVersion = 1;
+        manifest.releaseId = "new";
+        writeTextFile(install / "update_manifest.json", "old manifest");
+        writeTextFile(source / "update_manifest.json", "new manifest");
+    }
+
+    void installed(const std::string& path, const std::string& bytes) { writeTextFile(install / path, bytes); }
+
+    // A file of the new release, present in the source folder and in the plan.
+    void toInstall(const std::string& path, const std::string& bytes) {
+        writeTextFile(source / path, bytes);
+        listed(path, bytes);
+        plan.filesToFetch.push_back(manifest.files.back());
+        plan.bytesToFetch += bytes.size();
+    }
+
+    // A file of the new release that needs no installing.
+    void listed(const std::string& path, const std::string& bytes) {
+        manifest.files.push_back(ManifestFile{pathFromUtf8(path), bytes.size(), digestOf(bytes)});
+    }
+
+    void obsolete(const std::string& path) { plan.obsoletePaths.push_back(pathFromUtf8(path)); }
+
+    std::string live(const std::string& path) { return readTextFile(install / path); }
+    bool exists(const fs::path& path) { return fs::exists(path); }
+};
+
+}  // namespace
+
+TEST_F(Transaction, InstallsFilesRemovesObsoleteOnesAndKeepsRollbackCopies) {
+    installed("data/changed.pak", "old changed");
+    installed("old.pak", "old only");
+    installed("kept.pak", "kept");
+    toInstall("data/changed.pak", "new changed");
+    toInstall("maps/new/fresh.map", "fresh");
+    listed("kept.pak", "kept");
+    obsolete("old.pak");
+    obsolete("gone-already.pak");
+    std::string error = "earlier";
+
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan, recordProgress, &error)) << error;
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(live("data/changed.pak"), "new changed");
+    EXPECT_EQ(live("maps/new/fresh.map"), "fresh");
+    EXPECT_EQ(live("kept.pak"), "kept");
+    EXPECT_FALSE(exists(install / "old.pak"));
+    EXPECT_EQ(live("update_manifest.json"), "new manifest");
+
+    EXPECT_EQ(readTextFile(install / ".patch_rollback/data/changed.pak"), "old changed");
+    EXPECT_EQ(readTextFile(install / ".patch_rollback/old.pak"), "old only");
+    EXPECT_EQ(readTextFile(install / ".patch_rollback/update_manifest.json"), "old manifest");
+    EXPECT_FALSE(exists(install / ".patch_rollback/maps/new/fresh.map"));
+    EXPECT_FALSE(exists(install / ".patch_rollback/kept.pak"));
+
+    EXPECT_TRUE(exists(install / ".patch_staging"));
+    EXPECT_FALSE(exists(install / ".patch_staging/new"));
+    EXPECT_FALSE(exists(install / "data/changed.pak.patch_new"));
+    EXPECT_EQ(readTextFile(source / "data/changed.pak"), "new changed");
+}
+
+TEST_F(Transaction, ReportsStagingAndApplyingStepsOverTwiceTheFilesPlusObsoletePaths) {
+    toInstall("a.pak", "a");
+    toInstall("dir/b.pak", "b");
+    installed("c.pak", "c");
+    obsolete("c.pak");
+
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan, recordProgress));
+    const std::vector<Report> expected = {
+        {0.0f / 5.0f, "Staging a.pak"}, {1.0f / 5.0f, "Staging dir/b.pak"},
+        {3.0f / 5.0f, "Applying a.pak"}, {4.0f / 5.0f, "Applying dir/b.pak"},
+        {1.0f, "Update complete"},
+    };
+    EXPECT_EQ(reports, expected);
+}
+
+TEST_F(Transaction, EmptyPlanStillReplacesTheInstalledManifest) {
+    std::string error;
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan, recordProgress, &error)) << error;
+    EXPECT_EQ(live("update_manifest.json"), "new manifest");
+    EXPECT_EQ(readTextFile(install / ".patch_rollback/update_manifest.json"), "old manifest");
+    EXPECT_TRUE(exists(install / ".patch_staging"));
+    EXPECT_FALSE(exists(install / ".patch_staging/new"));
+    EXPECT_EQ(reports, (std::vector<Report>{{1.0f, "Update complete"}}));
+}
+
+TEST_F(Transaction, WorksWithoutInstalledManifestOrProgressCallback) {
+    fs::remove(install / "update_manifest.json");
+    toInstall("a.pak", "a");
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan));
+    EXPECT_EQ(live("a.pak"), "a");
+    EXPECT_EQ(live("update_manifest.json"), "new manifest");
+    EXPECT_FALSE(exists(install / ".patch_rollback/update_manifest.json"));
+}
+
+TEST_F(Transaction, StagedFileWithWrongDigestChangesNothingLive) {
+    installed("a.pak", "old a");
+    installed("b.pak", "old b");
+    toInstall("a.pak", "new a");
+    toInstall("b.pak", "new b");
+    writeTextFile(source / "b.pak", "NEW b");  // corrupted after publishing
+    std::string error;
+
+    EXPECT_FALSE(applyUpdate(install, source, manifest, plan, recordProgress, &error));
+    EXPECT_EQ(error, "Hash verification failed: b.pak");
+    EXPECT_EQ(live("a.pak"), "old a");
+    EXPECT_EQ(live("b.pak"), "old b");
+    EXPECT_EQ(live("update_manifest.json"), "old manifest");
+    EXPECT_FALSE(exists(install / ".patch_rollback"));
+    EXPECT_EQ(reports.size(), 2u);
+}
+
+TEST_F(Transaction, FileMissingFromSourceFailsBeforeAnythingLiveChanges) {
+    installed("a.pak", "old a");
+    installed("c.pak", "old c");
+    toInstall("a.pak", "new a");
+    toInstall("b/missing.pak", "never there");
+    fs::remove(source / "b/missing.pak");
+    obsolete("c.pak");
+    std::string error;
+
+    EXPECT_FALSE(applyUpdate(install, source, manifest, plan, recordProgress, &error));
+    const std::string prefix = "Could not copy " + pathToUtf8(source / "b/missing.pak") + ": ";
+    ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
+    expectSystemMessageShape(error.substr(prefix.size()));
+    EXPECT_EQ(live("a.pak"), "old a");
+    EXPECT_EQ(live("c.pak"), "old c");
+    EXPECT_EQ(live("update_manifest.json"), "old manifest");
+    EXPECT_FALSE(exists(install / ".patch_staging/new/b/missing.pak"));
+}
+
+TEST_F(Transaction, StaleStagedFilesAreClearedFirst) {
+    writeTextFile(install / ".patch_staging/new/stale.pak", "stale");
+    writeTextFile(install / ".patch_staging/other/keep.pak", "other release");
+    toInstall("a.pak", "a");
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan));
+    EXPECT_FALSE(exists(install / ".patch_staging/new"));
+    EXPECT_EQ(readTextFile(install / ".patch_staging/other/keep.pak"), "other release");
+}
+
+// The staging folder of a release is removed with everything in it; each id
+// here would reach outside ".patch_staging" (".." is the install folder).
+// Without the check the damage stays inside the test's scratch folder.
+TEST_F(Transaction, ReleaseIdThatIsNotOnePlainFolderNameChangesNothing) {
+    installed("a.pak", "old a");
+    writeTextFile(install / ".patch_staging/keep.pak", "staging sibling");
+    writeTextFile(install / ".patch_rollback/previous.pak", "earlier rollback");
+    toInstall("a.pak", "new a");
+    for (const char* id : {"..", ".", "...", "a/b", "a\\..\\..", "../..", "", "trailing ", "a\tb"}) {
+        SCOPED_TRACE(id);
+        manifest.releaseId = id;
+        std::string error;
+        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, recordProgress, &error));
+        EXPECT_EQ(error, invalidReleaseIdMessage);
+        EXPECT_EQ(live("a.pak"), "old a");
+        EXPECT_EQ(live("update_manifest.json"), "old manifest");
+        EXPECT_EQ(readTextFile(install / ".patch_staging/keep.pak"), "staging sibling");
+        EXPECT_EQ(readTextFile(install / ".patch_rollback/previous.pak"), "earlier rollback");
+        EXPECT_EQ(readTextFile(source / "a.pak"), "new a");
+    }
+    EXPECT_TRUE(reports.empty());
+}
+
+// Ids with a drive or a root would name the drive's root or current folder,
+// device names a device; they are
+// only tried once the check has shown to be in place, so that a build without
+// it cannot clear a drive.
+TEST_F(Transaction, RootedOrDeviceReleaseIdIsRefused) {
+    installed("a.pak", "old a");
+    toInstall("a.pak", "new a");
+    manifest.releaseId = "..";
+    std::string error;
+    ASSERT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    ASSERT_EQ(error, invalidReleaseIdMessage);
+    for (const char* id : {"/", "\\", "\\root", "C:", "C:x", "C:\\", "C:/x", "NUL", "con.txt", "Com1", "lpt9.log"}) {
+        SCOPED_TRACE(id);
+        manifest.releaseId = id;
+        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+        EXPECT_EQ(error, invalidReleaseIdMessage);
+        EXPECT_EQ(live("a.pak"), "old a");
+    }
+}
+
+TEST_F(Transaction, ReleaseIdWithDotsAndSpacesInsideIsAFolderName) {
+    toInstall("a.pak", "a");
+    manifest.releaseId = "Season 2.1.0 \xc3\xa9";
+    std::string error;
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan, {}, &error)) << error;
+    EXPECT_EQ(live("a.pak"), "a");
+}
+
+TEST_F(Transaction, StagingFolderThatCannotBeCreatedFails) {
+    writeTextFile(install / ".patch_staging", "a file in the way");
+    toInstall("a.pak", "a");
+    std::string error;
+    EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    const std::string prefix = "Could not create patch staging folder: ";
+    ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
+    expectSystemMessageShape(error.substr(prefix.size()));
+}
+
+TEST_F(Transaction, ObsoletePathNamingANewFileInOtherLetterCaseKeepsTheNewFile) {
+    installed("Data/x.pak", "old x");
+    installed("Data/y.pak", "same y");
+    toInstall("data/x.pak", "new x");
+    listed("data/Y.PAK", "same y");  // already current under the old spelling
+    obsolete("Data/x.pak");
+    obsolete("Data/y.pak");
+    std::string error;
+
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan, {}, &error)) << error;
+    EXPECT_EQ(live("data/x.pak"), "new x");
+    EXPECT_EQ(live("data/Y.PAK"), "same y");
+}
+
+TEST_F(Transaction, TargetHeldWithoutDeleteSharingIsRestoredWithEverythingBeforeIt) {
+    installed("a.pak", "old a");
+    installed("c.pak", "old c");
+    installed("d.pak", "old d");
+    toInstall("a.pak", "new a");
+    toInstall("b/fresh.pak", "new b");
+    toInstall("c.pak", "new c");
+    toInstall("d.pak", "new d");
+    obsolete("d-gone.pak");
+    std::string error;
+    {
+        HeldFile game(install / "c.pak", FILE_SHARE_READ);
+        ASSERT_TRUE(game.isOpen());
+        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, recordProgress, &error));
+    }
+    const std::string prefix = "Could not replace " + pathToUtf8(install / "c.pak") + " (Windows error ";
+    ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
+    EXPECT_TRUE(std::regex_match(error.substr(prefix.size()), std::regex("[0-9]+\\)\\. Close the game and retry\\.")))
+        << error;
+    EXPECT_EQ(live("a.pak"), "old a");
+    EXPECT_FALSE(exists(install / "b/fresh.pak"));
+    EXPECT_EQ(live("c.pak"), "old c");
+    EXPECT_EQ(live("d.pak"), "old d");
+    EXPECT_FALSE(exists(install / "c.pak.patch_new"));
+    EXPECT_EQ(live("update_manifest.json"), "old manifest");
+    EXPECT_EQ(readTextFile(install / ".patch_rollback/a.pak"), "old a");
+    EXPECT_EQ(readTextFile(install / ".patch_rollback/c.pak"), "old c");
+    EXPECT_EQ(reports.back(), (Report{6.0f / 9.0f, "Applying b/fresh.pak"}));
+}
+
+TEST_F(Transaction, TargetHeldWithoutReadSharingFailsAtItsBackupWithoutUndo) {
+    installed("a.pak", "old a");
+    installed("c.pak", "old c");
+    toInstall("a.pak", "new a");
+    toInstall("c.pak", "new c");
+    std::string error;
+    {
+        HeldFile game(install / "c.pak", 0);
+        ASSERT_TRUE(game.isOpen());
+        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, recordProgress, &error));
+    }
+    const std::string prefix = "Could not copy " + pathToUtf8(install / "c.pak") + ": ";
+    ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
+    expectSystemMessageShape(error.substr(prefix.size()));
+    EXPECT_EQ(live("a.pak"), "new a");
+    EXPECT_EQ(live("c.pak"), "old c");
+    EXPECT_EQ(live("update_manifest.json"), "old manifest");
+    EXPECT_FALSE(exists(install / ".patch_rollback/c.pak"));
+}
+
+TEST(CopyFileCreatingFolders, CreatesFoldersAndOverwrites) {
+    ScratchDir dir;
+    writeTextFile(dir / "from.bin", "new");
+    writeTextFile(dir / "to/deep/er/file.bin", "old and longer");
+    std::string error = "earlier";
+    ASSERT_TRUE(copyFileCreatingFolders(dir / "from.bin", dir / "to/deep/er/file.bin", &error));
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(readTextFile(dir / "to/deep/er/file.bin"), "new");
+    ASSERT_TRUE(copyFileCreatingFolders(dir / "from.bin", dir / "x/y/z.bin"));
+    EXPECT_EQ(readTextFile(dir / "x/y/z.bin"), "new");
+}
+
+TEST(CopyFileCreatingFolders, ReportsTheSourceAndTheSystemMessage) {
+    ScratchDir dir;
+    const fs::path missing = dir / "no such \xc3\xa9.bin";
+    std::string error;
+    EXPECT_FALSE(copyFileCreatingFolders(missing, dir / "to.bin", &error));
+    const std::string prefix = "Could not copy " + pathToUtf8(missing) + ": ";
+    ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
+    expectSystemMessageShape(error.substr(prefix.size()));
+
+    writeTextFile(dir / "from.bin", "x");
+    writeTextFile(dir / "blocker", "a file where a folder belongs");
+    EXPECT_FALSE(copyFileCreatingFolders(dir / "from.bin", dir / "blocker/sub/to.bin", &error));
+    const std::string folderPrefix = "Could not copy " + pathToUtf8(dir / "from.bin") + ": ";
+    ASSERT_EQ(error.rfind(folderPrefix, 0), 0u) << error;
+    expectSystemMessageShape(error.substr(folderPrefix.size()));
+}
+
+TEST(FileReplacement, ReplacesTheTargetThroughATemporaryCopy) {
+    ScratchDir dir;
+    writeTextFile(dir / "new.bin", "new");
+    writeTextFile(dir / "game.pak", "old");
+    std::string error = "earlier";
+    ASSERT_TRUE(replaceFile(dir / "new.bin", dir / "game.pak", &error));
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(readTextFile(dir / "game.pak"), "new");
+    EXPECT_EQ(readTextFile(dir / "new.bin"), "new");
+    EXPECT_FALSE(fs::exists(dir / "game.pak.patch_new"));
+    ASSERT_TRUE(replaceFile(dir / "new.bin", dir / "sub/created.pak"));
+    EXPECT_EQ(readTextFile(dir / "sub/created.pak"), "new");
+}
+
+TEST(FileReplacement, HeldTargetFailsAndLeavesNoTemporaryFile) {
+    ScratchDir dir;
+    writeTextFile(dir / "new.bin", "new");
+    writeTextFile(dir / "game.pak", "old");
+    std::string error;
+    {
+        HeldFile game(dir / "game.pak", FILE_SHARE_READ | FILE_SHARE_WRITE);
+        ASSERT_TRUE(game.isOpen());
+        EXPECT_FALSE(replaceFile(dir / "new.bin", dir / "game.pak", &error));
+    }
+    EXPECT_TRUE(std::regex_match(error, std::regex("Could not replace .*game\\.pak \\(Windows error [0-9]+\\)\\. "
+                                                   "Close the game and retry\\.")))
+        << error;
+    EXPECT_EQ(error.find(pathToUtf8(dir / "game.pak")), std::string("Could not replace ").size());
+    EXPECT_EQ(readTextFile(dir / "game.pak"), "old");
+    EXPECT_EQ(readTextFile(dir / "new.bin"), "new");
+    EXPECT_FALSE(fs::exists(dir / "game.pak.patch_new"));
+}
+
+TEST(FileReplacement, MissingSourceLeavesNoTemporaryFile) {
+    ScratchDir dir;
+    writeTextFile(dir / "game.pak", "old");
+    writeTextFile(dir / "game.pak.patch_new", "left by an interrupted update");
+    std::string error;
+    EXPECT_FALSE(replaceFile(dir / "missing.bin", dir / "game.pak", &error));
+    EXPECT_EQ(error.rfind("Could not copy " + pathToUtf8(dir / "missing.bin") + ": ", 0), 0u) << error;
+    EXPECT_EQ(readTextFile(dir / "game.pak"), "old");
+    EXPECT_FALSE(fs::exists(dir / "game.pak.patch_new"));
+}

@@ -1,0 +1,25 @@
+#pragma once
+// Compares an installation with a release: what must be fetched, what the
+// release no longer contains.
+
+#include "update/manifest.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct UpdatePlan {
+    std::vector<ManifestFile> filesToFetch;              // in the manifest's order
+    std::vector<std::filesystem::path> obsoletePaths;    // safe paths, in the older manifest's order
+    std::uint64_t bytesToFetch = 0;                      // sum of the sizes of filesToFetch
+};
+
+// Fills `plan` (replaced as a whole). A file counts as installed only when it
+// is a regular file of the listed size whose digest matches; a file of the
+// wrong size is never read. Obsolete paths come only from `olderManifest`
+// (none when it is null). Unreadable files are not errors: they are fetched.
+// Always returns true and clears `error`.
+[[nodiscard]] bool inspectInstallation(const std::filesystem::path& installDir, const ReleaseManifest& manifest,
+                                       const ReleaseManifest* olderManifest, UpdatePlan& plan,
+                                       std::string* error = nullptr);
