@@ -5,8 +5,10 @@ One process plays both servers the launcher talks to:
 
 * a static release host: plain GETs of files below --release, with
   Content-Length, 404 for anything that is not a file there; with --gated,
-  only requests carrying "Authorization: Bearer TOKEN" for a token this server
-  issued are served (401 otherwise);
+  game files are served only to requests carrying "Authorization: Bearer
+  TOKEN" for a token this server issued (401 otherwise). The release list,
+  its signatures below manifests/ and the patch notes stay public: the
+  launcher reads them before anyone has logged in;
 * the game service: POST /api/games/morvanth/v1/session/login, .../ticket and
   .../download-token, with accounts from --accounts, a JSON object mapping an
   account name to its password, or to {"password": ..., "displayName": ...}.
@@ -181,8 +183,14 @@ class Handler(BaseHTTPRequestHandler):
             return None
         return candidate
 
+    def _public_path(self):
+        parts = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).split("/")[1:]
+        if parts in (["update_manifest.json"], ["patch_notes.json"]):
+            return True
+        return len(parts) == 2 and parts[0] == "manifests" and parts[1].endswith(".sig")
+
     def do_GET(self):
-        if not self.server.state.download_allowed(self.headers.get("Authorization")):
+        if not self._public_path() and not self.server.state.download_allowed(self.headers.get("Authorization")):
             self._send_text(401, "A valid download token is required.\n")
             return
         path = self._release_file()
