@@ -1,0 +1,391 @@
+#!/usr/bin/env python3
+"""The update end to end: `TinderhallowTool update LAUNCHER_DIR ACCOUNT
+PASSWORD` under Wine against tools/reference_server.py on loopback (gated
+unless a case says otherwise), with releases published and signed by
+tools/publish_release.py. Every case asserts on the files on disk and on the
+server's request log.
+
+Usage: test_update_worker.py BUILD_DIR   (WINEPREFIX: the build's prefix)
+"""
+
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+SOURCE = Path(__file__).resolve().parents[2]
+BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else SOURCE / "build").resolve()
+TOOL = BUILD / "TinderhallowTool.exe"
+PREFIX = os.environ.get("WINEPREFIX") or str(BUILD / "wineprefix")
+WINE_RUN = SOURCE / "cmake" / "wine-run.sh"
+SERVER = SOURCE / "tools" / "reference_server.py"
+PUBLISH = SOURCE / "tools" / "publish_release.py"
+
+MIB = 1024 * 1024
+ACCOUNT, PASSWORD = "Brannoc", "hunter2"
+DOWNLOAD_TOKEN = "d0wnl0ad-t0ken"
+# Files of the release folder that are not game files.
+RELEASE_FILES = ("update_manifest.json", "patch_notes.json")
+REFUSED = "The download server did not accept your login (HTTP 401). Log in again and retry."
+
+
+def win(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def keep_wineserver_running():
+    """Every run would otherwise start and stop its own wineserver (seconds
+    each); this one lingers ten seconds after the last program ends."""
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
+    subprocess.run([str(SOURCE / "cmake" / "wine-prefix.sh"), PREFIX], check=True, env=env)
+    subprocess.run(["wineserver", "-p10"], env=env, stderr=subprocess.DEVNULL)
+
+
+class Run:
+    """One `update` run: exit code, status lines and error output."""
+
+    def __init__(self, completed):
+        self.code = completed.returncode
+        self.output = completed.stdout.decode("utf-8", "replace")
+        self.errors = completed.stderr.decode("utf-8", "replace")
+        self.statuses = [line for line in self.output.splitlines() if line.count("|") >= 3]
+
+    @property
+    def last(self):
+        return self.statuses[-1] if self.statuses else ""
+
+    def titled(self, phase_and_title):
+        return [line for line in self.statuses if line.startswith(phase_and_title + "|")]
+
+    def progress(self, line):
+        return float(line.rsplit("|", 1)[1])
+
+
+def run_update(launcher_dir, password=PASSWORD):
+    completed = subprocess.run([str(WINE_RUN), PREFIX, str(TOOL), "update", win(launcher_dir), ACCOUNT, password],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=180,
+                               env=dict(os.environ, WINEDEBUG="-all"))
+    return Run(completed)
+
+
+class ReferenceServer:
+    """tools/reference_server.py on one loopback address: the game service
+    for the accounts file and, given a release folder, its static host."""
+
+    def __init__(self, root, index, release_dir, host, extra):
+        self.log_path = Path(root) / ("requests_%d.jsonl" % index)
+        command = [sys.executable, str(SERVER), "--host", host, "--accounts", str(Path(root) / "accounts.json"),
+                   "--log", str(self.log_path), "--time-limit", "300", *extra]
+        if release_dir is not None:
+            command += ["--release", str(release_dir)]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        words = self.process.stdout.readline().split()
+        if len(words) != 3 or words[0] != "listening":
+            self.process.kill()
+            raise RuntimeError("reference server did not start: " + self.process.stderr.read())
+        self.url = "http://%s:%s" % (words[1], words[2])
+
+    def requests(self):
+        if not self.log_path.exists():
+            return []
+        return [json.loads(line) for line in self.log_path.read_text().splitlines() if line.strip()]
+
+    def gets(self):
+        return [entry for entry in self.requests() if entry["method"] == "GET"]
+
+    def game_file_gets(self):
+        return [entry for entry in self.gets()
+                if entry["path"].lstrip("/") not in RELEASE_FILES and not entry["path"].startswith("/manifests/")]
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+
+def header(entry, name):
+    for key, value in entry["headers"]:
+        if key.lower() == name.lower():
+            return value
+    return None
+
+
+def publish(game_dir, release_dir, release_id):
+    subprocess.run([sys.executable, str(PUBLISH), str(game_dir), str(release_dir), "--release-id", release_id],
+                   check=True, capture_output=True)
+
+
+def make_game(folder, files, seed):
+    """files: relative path -> size; the bytes follow from path and seed."""
+    for name, size in files.items():
+        path = Path(folder) / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        block = (name + "/" + seed).encode() * 64
+        with open(path, "wb") as f:
+            f.write((block * (size // len(block) + 1))[:size])
+
+
+def game_files(folder):
+    """Relative path -> SHA-256 of every file below folder; work folders,
+    settings files and published signatures left out."""
+    found = {}
+    for path in Path(folder).rglob("*"):
+        relative = path.relative_to(folder).as_posix()
+        if path.is_file() and not relative.startswith((".patch", "manifests/")) and not relative.endswith(".txt"):
+            found[relative] = hashlib.sha256(path.read_bytes()).hexdigest()
+    return found
+
+
+class Case:
+    def __init__(self, folder, server):
+        self.folder = folder
+        self.server = server
+        self.password = PASSWORD
+        self.run = None
+
+
+class UpdateWorker(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        keep_wineserver_running()
+        cls.root = Path(tempfile.mkdtemp(prefix="th_update_worker_"))
+        cls.servers = []
+        (cls.root / "accounts.json").write_text(json.dumps({ACCOUNT: PASSWORD}))
+
+        # Files large enough that every download thread is still busy with
+        # its first file when the last one starts.
+        cls.three = cls.release("three", "r3", {"a.pak": 6 * MIB, "data/b.pak": 6 * MIB, "data/c.pak": 6 * MIB})
+        cls.twenty = cls.release("twenty", "r20", {"chunk/%02d.pak" % i: 2 * MIB for i in range(20)})
+        cls.small = cls.release("small", "r1", {"a.pak": 4096, "data/b.pak": 3000, "data/c.pak": 1500})
+        # The same a.pak as the small release: only data/* goes away.
+        cls.dropping = cls.release("dropping", "r2", {"a.pak": 4096}, seed="r1")
+        cls.missing = cls.release("missing", "r404", {"a.pak": 4096, "data/b.pak": 3000, "data/c.pak": 1500})
+        (cls.missing / "data" / "b.pak").unlink()
+
+        try:
+            cls.run_all_cases()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        for server in cls.servers:
+            server.stop()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    @classmethod
+    def release(cls, name, release_id, files, seed=None):
+        game = cls.root / ("game_" + name)
+        make_game(game, files, seed or release_id)
+        release_dir = cls.root / ("release_" + name)
+        publish(game, release_dir, release_id)
+        return release_dir
+
+    # Every case prepares its launcher folder and server first; then all
+    # runs go at once, since most of a run is Wine starting a program.
+    @classmethod
+    def run_all_cases(cls):
+        cls.cases = {}
+        for name in sorted(dir(cls)):
+            if name.startswith("prepare_"):
+                cls.cases[name[len("prepare_"):]] = getattr(cls, name)()
+        with ThreadPoolExecutor(max_workers=4) as pool:
+            runs = {name: pool.submit(run_update, case.folder, case.password) for name, case in cls.cases.items()}
+            for name, future in runs.items():
+                cls.cases[name].run = future.result()
+
+    @classmethod
+    def case_for(cls, release_dir, source="http", installed=None, extra=("--gated", "--download-token", DOWNLOAD_TOKEN),
+                 host="127.0.0.2"):
+        """A launcher folder whose game service is a fresh reference server
+        (serving release_dir when the source is "http"), with the files and
+        manifest of `installed` (a release folder) already in place."""
+        server = ReferenceServer(cls.root, len(cls.servers), release_dir if source == "http" else None, host, extra)
+        cls.servers.append(server)
+        folder = Path(tempfile.mkdtemp(prefix="launcher_", dir=cls.root))
+        if installed is not None:
+            shutil.copytree(installed, folder, dirs_exist_ok=True, ignore=shutil.ignore_patterns("manifests"))
+        (folder / "server_url.txt").write_text(server.url + "\n")
+        (folder / "patch_source.txt").write_text((server.url if source == "http" else win(release_dir)) + "\n")
+        return Case(folder, server)
+
+    def case(self, name):
+        return self.cases[name]
+
+    def assert_ready(self, case, release_dir, release_id):
+        self.assertEqual(case.run.last, "Ready|Game is ready|Release %s|1.000" % release_id, case.run.output)
+        self.assertEqual(case.run.code, 0, case.run.errors)
+        expected = game_files(release_dir)
+        expected.pop("patch_notes.json", None)
+        self.assertEqual(game_files(case.folder), expected)
+
+    def assert_cache(self, case, names):
+        self.assertEqual(sorted(os.listdir(case.folder / ".patch_remote")), sorted(names))
+
+    def connections(self, case):
+        return {entry["connection"] for entry in case.server.game_file_gets()}
+
+    def assert_downloads_carried_the_token(self, case):
+        gets = case.server.game_file_gets()
+        self.assertTrue(gets)
+        for entry in gets:
+            self.assertEqual(header(entry, "Authorization"), "Bearer " + DOWNLOAD_TOKEN, entry["path"])
+
+    # -- download threads ----------------------------------------------------
+
+    @classmethod
+    def prepare_three_files(cls):
+        return cls.case_for(cls.three)
+
+    def test_three_files_are_fetched_by_three_threads_with_the_download_token(self):
+        case = self.case("three_files")
+        self.assert_ready(case, self.three, "r3")
+        gets = case.server.game_file_gets()
+        self.assertEqual(sorted(entry["path"] for entry in gets), ["/a.pak", "/data/b.pak", "/data/c.pak"])
+        self.assertEqual([entry["status"] for entry in gets], [200] * 3)
+        self.assertEqual(len(self.connections(case)), 3)
+        self.assert_downloads_carried_the_token(case)
+        # The release check ran before the login: no token yet.
+        (manifest_get,) = [e for e in case.server.gets() if e["path"] == "/update_manifest.json"]
+        self.assertIsNone(header(manifest_get, "Authorization"))
+
+    def test_downloads_report_their_position_and_bytes_up_to_045(self):
+        run = self.case("three_files").run
+        downloads = run.titled("Updating|Downloading update")
+        self.assertEqual(len(downloads), 3, run.output)
+        for line in downloads:
+            self.assertRegex(line, r"^Updating\|Downloading update\|[123] of 3 files, (6|12|18) of 18 MB\|")
+        self.assertEqual(max(run.progress(line) for line in downloads), 0.45)
+        installs = run.titled("Updating|Installing update")
+        self.assertGreaterEqual(run.progress(installs[0]), 0.45)
+        self.assertEqual(installs[-1], "Updating|Installing update|Update complete|1.000")
+
+    def test_after_success_only_the_release_list_and_its_signature_stay_in_the_cache(self):
+        self.assert_cache(self.case("three_files"), ["update_manifest.json", "update_manifest.sig"])
+
+    @classmethod
+    def prepare_twenty_files(cls):
+        case = cls.case_for(cls.twenty)
+        cache = case.folder / ".patch_remote"
+        (cache / "stale").mkdir(parents=True)
+        (cache / "stale" / "old.pak").write_bytes(b"from an earlier update")
+        (cache / "left.pak.download").write_bytes(b"partial")
+        (cache / "patch_notes.json").write_text('{"entries": []}')
+        return case
+
+    def test_twenty_files_are_fetched_by_eight_threads(self):
+        case = self.case("twenty_files")
+        self.assert_ready(case, self.twenty, "r20")
+        gets = case.server.game_file_gets()
+        self.assertEqual(len(gets), 20)
+        self.assertEqual(len({entry["path"] for entry in gets}), 20)
+        self.assertEqual(len(self.connections(case)), 8)
+        self.assert_downloads_carried_the_token(case)
+
+    def test_after_success_the_cache_keeps_the_patch_notes_and_loses_everything_else(self):
+        self.assert_cache(self.case("twenty_files"), ["patch_notes.json", "update_manifest.json",
+                                                      "update_manifest.sig"])
+
+    # -- failures ------------------------------------------------------------
+
+    @classmethod
+    def prepare_missing_file(cls):
+        return cls.case_for(cls.missing, installed=cls.small)
+
+    def test_a_missing_file_fails_the_download_with_its_404_and_leaves_the_installation_alone(self):
+        case = self.case("missing_file")
+        self.assertEqual(case.run.last, "Error|Download failed|Patch server returned HTTP 404 for data/b.pak.|0.000",
+                         case.run.output)
+        self.assertEqual(case.run.code, 1)
+        missing = [entry for entry in case.server.game_file_gets() if entry["path"] == "/data/b.pak"]
+        self.assertEqual([entry["status"] for entry in missing], [404])  # not retried
+        self.assertEqual(case.run.titled("Updating|Installing update"), [])
+        self.assertEqual(game_files(case.folder), game_files(self.small))
+        self.assertFalse((case.folder / ".patch_remote" / "data" / "b.pak").exists())
+        self.assertFalse((case.folder / ".patch_remote" / "data" / "b.pak.download").exists())
+
+    @classmethod
+    def prepare_refused_token(cls):
+        return cls.case_for(cls.small, extra=("--refuse-download-tokens",))
+
+    def test_a_refused_download_token_shows_the_401_text_under_download_failed(self):
+        case = self.case("refused_token")
+        self.assertEqual(case.run.last, "Error|Download failed|%s|0.000" % REFUSED, case.run.output)
+        self.assertEqual(case.run.code, 1)
+        gets = case.server.game_file_gets()
+        self.assertTrue(gets)
+        self.assertEqual({entry["status"] for entry in gets}, {401})
+        for entry in gets:
+            self.assertRegex(header(entry, "Authorization") or "", r"^Bearer [0-9a-f]{32}$")
+        self.assertEqual(game_files(case.folder), {})
+
+    @classmethod
+    def prepare_wrong_password(cls):
+        case = cls.case_for(cls.small)
+        case.password = "hunter3"
+        return case
+
+    def test_a_refused_login_is_printed_and_nothing_is_downloaded(self):
+        case = self.case("wrong_password")
+        self.assertEqual(case.run.code, 1)
+        self.assertEqual(case.run.errors, "Wrong account name or password.\n")
+        self.assertEqual(case.run.last, "UpdateAvailable|Update available|3 files ready to install|0.000")
+        self.assertEqual(case.server.game_file_gets(), [])
+        self.assertEqual(game_files(case.folder), {})
+
+    # -- plans without downloads ----------------------------------------------
+
+    @classmethod
+    def prepare_folder_source(cls):
+        return cls.case_for(cls.small, source="folder")
+
+    def test_a_folder_source_downloads_nothing_and_installs_from_0_to_1(self):
+        case = self.case("folder_source")
+        self.assert_ready(case, self.small, "r1")
+        self.assertEqual(case.server.gets(), [])
+        self.assertEqual(case.run.titled("Updating|Downloading update"), [])
+        installs = case.run.titled("Updating|Installing update")
+        progress = [case.run.progress(line) for line in installs]
+        self.assertLess(progress[0], 0.45, case.run.output)
+        self.assertEqual(progress, sorted(progress))
+        self.assertEqual(installs[-1], "Updating|Installing update|Update complete|1.000")
+        self.assertEqual(sorted(os.listdir(self.small)), ["a.pak", "data", "manifests", "update_manifest.json"])
+
+    @classmethod
+    def prepare_only_drops(cls):
+        return cls.case_for(cls.dropping, installed=cls.small)
+
+    def test_a_release_that_only_drops_files_fetches_nothing_and_removes_them(self):
+        case = self.case("only_drops")
+        self.assert_ready(case, self.dropping, "r2")
+        self.assertEqual(case.server.game_file_gets(), [])
+        self.assertEqual(case.run.titled("Updating|Downloading update"), [])
+        self.assertFalse((case.folder / "data" / "b.pak").exists())
+        self.assertFalse((case.folder / "data" / "c.pak").exists())
+        self.assertEqual((case.folder / "a.pak").read_bytes(), (self.small / "a.pak").read_bytes())
+        self.assert_cache(case, ["update_manifest.json", "update_manifest.sig"])
+
+    @classmethod
+    def prepare_already_current(cls):
+        return cls.case_for(cls.small, installed=cls.small)
+
+    def test_an_installation_that_is_current_logs_in_and_updates_nothing(self):
+        case = self.case("already_current")
+        self.assertEqual(case.run.statuses[-1], "Ready|Game is ready|Release r1|1.000", case.run.output)
+        self.assertEqual(case.run.code, 0)
+        self.assertEqual(case.run.titled("Updating|Installing update"), [])
+        self.assertEqual(case.server.game_file_gets(), [])
+        logins = [e for e in case.server.requests() if e["path"].endswith("/session/login")]
+        self.assertEqual(len(logins), 1)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]], verbosity=2)
