@@ -36,7 +36,12 @@ PatchSource classifyPatchSource(std::string text) {
 }
 
 bool isLocalTestServer(std::string_view sourceText) {
-    return sourceText.starts_with("http://127.0.0.1") || sourceText.starts_with("http://localhost");
+    // Decided by the host the download client will connect to, as WinHTTP
+    // cracks it: "http://localhost.attacker.example" or
+    // "http://127.0.0.1@attacker.example" merely begin like a loopback URL.
+    if (!sourceText.starts_with("http://")) return false;
+    const PatchDownloader downloader{std::string(sourceText)};
+    return downloader.host() == L"127.0.0.1" || downloader.host() == L"localhost";
 }
 
 std::string readPatchSource(const std::filesystem::path& launcherDir) {

@@ -16,8 +16,9 @@ struct PatchSource {
 // Remote when `isHttpUrl`, none when empty, a local folder otherwise.
 PatchSource classifyPatchSource(std::string text);
 
-// An HTTP source on this machine ("http://127.0.0.1" or "http://localhost",
-// case-sensitive): fetched like any remote source, its releases unsigned.
+// An HTTP source on this machine: "http://" and a host, as WinHTTP cracks
+// it, of exactly "127.0.0.1" or "localhost" (case-sensitive). Fetched like
+// any remote source, its releases unsigned.
 bool isLocalTestServer(std::string_view sourceText);
 
 // The trimmed first line of "patch_source.txt"; the built-in default only

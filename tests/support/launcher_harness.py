@@ -48,7 +48,7 @@ DESIGN_HEIGHT = 940
 WINDOW_CLASS = "TinderhallowLauncherWindow"
 
 # Hard-linked from the template prefix; everything else (registry, ini files)
-# is copied, because Wine rewrites those in place.
+# is copied, because programs in the prefix may write to those.
 _LINKED_SUFFIXES = (".dll", ".exe", ".drv", ".sys")
 
 
@@ -470,11 +470,12 @@ def design_to_screen(x, y, client_rect):
 
 class LauncherHarness:
     """See the module text. NAME names the artefact folder
-    (BUILD_DIR/test-artefacts/NAME); FONT_REPLACEMENT=False gives a prefix
-    without the "Georgia" font replacement; USE_DISPLAY=True uses $DISPLAY
-    when it is set instead of a private Xvfb."""
+    (BUILD_DIR/test-artefacts/NAME, or ARTEFACT_DIR); FONT_REPLACEMENT=False
+    gives a prefix without the "Georgia" font replacement; USE_DISPLAY=True
+    uses $DISPLAY when it is set instead of a private Xvfb."""
 
-    def __init__(self, build_dir=None, name="harness", font_replacement=True, use_display=False):
+    def __init__(self, build_dir=None, name="harness", font_replacement=True, use_display=False,
+                 artefact_dir=None):
         self.build_dir = os.path.abspath(build_dir or find_build_dir())
         self.name = name
         self._programs = []
@@ -482,7 +483,7 @@ class LauncherHarness:
         self._xvfb = None
         self._own_prefix = None
         self.scratch = tempfile.mkdtemp(prefix="th_%s_" % name)
-        self.artefact_dir = os.path.join(self.build_dir, "test-artefacts", name)
+        self.artefact_dir = artefact_dir or os.path.join(self.build_dir, "test-artefacts", name)
         os.makedirs(self.artefact_dir, exist_ok=True)
         self._log_dir = os.path.join(self.scratch, "logs")
         os.makedirs(self._log_dir)
@@ -490,6 +491,7 @@ class LauncherHarness:
             template = template_prefix(self.build_dir, font_replacement)
             runs = os.path.join(self.build_dir, "test-prefixes", "runs")
             os.makedirs(runs, exist_ok=True)
+            _remove_stale_runs(runs)
             holder = tempfile.mkdtemp(prefix="%s-" % name, dir=runs)
             self._own_prefix = holder
             self.prefix = os.path.join(holder, "prefix")
@@ -780,6 +782,19 @@ class LauncherHarness:
             shutil.rmtree(self._own_prefix, ignore_errors=True)
             self._own_prefix = None
         shutil.rmtree(self.scratch, ignore_errors=True)
+
+
+def _remove_stale_runs(runs):
+    """Prefix copies of harnesses that were killed before close(); only ones
+    old enough that nothing can still use them."""
+    limit = time.time() - 12 * 3600
+    for entry in os.listdir(runs):
+        path = os.path.join(runs, entry)
+        try:
+            if os.path.isdir(path) and not os.path.islink(path) and os.path.getmtime(path) < limit:
+                shutil.rmtree(path, ignore_errors=True)
+        except OSError:
+            pass
 
 
 def _write_setting(path, text):

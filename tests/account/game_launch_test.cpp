@@ -1,0 +1,137 @@
+#include "account/game_launch.h"
+
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_paths.h"
+#include "ui/launcher_state.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// A launcher folder holding the stub game, and a hidden window standing in
+// for the launcher's, so a posted WM_CLOSE can be seen.
+class GameLaunch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::error_code ec;
+        std::filesystem::copy_file(buildDir() / kGameExeName, dir / kGameExeName, ec);
+        ASSERT_FALSE(ec) << "stub game missing in the build folder";
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"GameLaunchTestWindow";
+        RegisterClassW(&windowClass);  // a second registration fails harmlessly
+        window = CreateWindowExW(0, L"GameLaunchTestWindow", L"launcher", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr,
+                                 windowClass.hInstance, nullptr);
+        ASSERT_NE(window, nullptr);
+        LauncherState& state = launcherState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.launcherDir = dir.path();
+        state.loggedIn = true;
+        state.sessionToken = "session-1";
+        state.accountName = "Ember";
+        state.statusLine.clear();
+        state.phase = Ready;
+        state.title = "Game is ready";
+    }
+    void TearDown() override { DestroyWindow(window); }
+
+    void setServer(const std::string& url) {
+        std::lock_guard<std::mutex> lock(launcherState().mutex);
+        launcherState().serverUrl = url;
+    }
+    bool closePosted() {
+        MSG message;
+        return PeekMessageW(&message, window, WM_CLOSE, WM_CLOSE, PM_REMOVE) != 0;
+    }
+    // The stub game writes its arguments beside itself once it has started.
+    std::string waitForGameRecord() {
+        const auto record = dir / L"game_command_line.txt";
+        for (int i = 0; i < 200 && !std::filesystem::exists(record); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return readTextFile(record);
+    }
+
+    ScratchDir dir;
+    HWND window = nullptr;
+};
+
+TEST_F(GameLaunch, StartsTheGameWithExactlyTheTicketArgumentsAndClosesTheLauncher) {
+    ScriptedServer server([](const RecordedRequest&, int) {
+        return ScriptedResponse::ok(R"({"ok":true,"ticket":"T-42.abc"})");
+    });
+    setServer(server.url());
+    launchGame(window);
+    EXPECT_TRUE(closePosted());
+    EXPECT_EQ(waitForGameRecord(), "argc=2\n--ticket\nT-42.abc\n");
+    ASSERT_EQ(server.requestCount(), 1);
+    const RecordedRequest request = server.requests()[0];
+    EXPECT_EQ(request.path, "/api/games/morvanth/v1/session/ticket");
+    EXPECT_EQ(request.header("X-Morvanth-Session").value_or(""), "session-1");
+}
+
+TEST_F(GameLaunch, SignsOutOnAnExpiredLoginAndStartsNothing) {
+    ScriptedServer server([](const RecordedRequest&, int) {
+        return ScriptedResponse::withStatus(401, R"({"message":"Session invalid or expired."})");
+    });
+    setServer(server.url());
+    launchGame(window);
+    EXPECT_FALSE(closePosted());
+    LauncherState& state = launcherState();
+    EXPECT_FALSE(state.loggedIn);
+    EXPECT_EQ(state.sessionToken, "");
+    EXPECT_EQ(state.accountName, "");
+    EXPECT_EQ(state.statusLine, "Your login timed out. Please log in again.");
+    EXPECT_EQ(state.phase, Ready);
+    EXPECT_EQ(state.title, "Game is ready");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(std::filesystem::exists(dir / L"game_command_line.txt"));
+}
+
+TEST_F(GameLaunch, StartsWithoutTicketWhenTheRefusalIsWordedOtherwise) {
+    ScriptedServer server([](const RecordedRequest&, int) {
+        return ScriptedResponse::withStatus(401, R"({"message":"Session Invalid or Expired"})");
+    });
+    setServer(server.url());
+    launchGame(window);
+    EXPECT_TRUE(closePosted());
+    EXPECT_EQ(waitForGameRecord(), "argc=0\n");
+    EXPECT_TRUE(launcherState().loggedIn);
+}
+
+TEST_F(GameLaunch, StartsWithoutTicketWhenTheServiceCannotBeReached) {
+    setServer("http://127.0.0.1:9");
+    launchGame(window);
+    EXPECT_TRUE(closePosted());
+    EXPECT_EQ(waitForGameRecord(), "argc=0\n");
+}
+
+TEST_F(GameLaunch, StartsWithoutTicketWhenNotLoggedIn) {
+    {
+        std::lock_guard<std::mutex> lock(launcherState().mutex);
+        launcherState().sessionToken.clear();
+    }
+    setServer("http://127.0.0.1:9");
+    launchGame(window);
+    EXPECT_TRUE(closePosted());
+    EXPECT_EQ(waitForGameRecord(), "argc=0\n");
+}
+
+TEST_F(GameLaunch, CountsAFolderNamedLikeTheGameAsMissing) {
+    std::error_code ec;
+    std::filesystem::remove(dir / kGameExeName, ec);
+    std::filesystem::create_directory(dir / kGameExeName, ec);
+    launchGame(window);
+    EXPECT_FALSE(closePosted());
+    LauncherState& state = launcherState();
+    EXPECT_EQ(state.phase, Error);
+    EXPECT_EQ(state.title, "Game executable missing");
+    EXPECT_EQ(state.detail, "Run update after configuring patch_source.txt");
+}
+
+}  // namespace

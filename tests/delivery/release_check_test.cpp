@@ -1,0 +1,169 @@
+#include "delivery/release_check.h"
+
+#include "delivery/patch_source.h"
+#include "tests/support/test_paths.h"
+#include "ui/launcher_state.h"
+#include "update/file_hash.h"
+#include "update/utf8_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Which sources are the local test server, whose releases go unsigned: only
+// an "http://" URL whose host, as WinHTTP cracks it, is exactly 127.0.0.1 or
+// localhost.
+TEST(LocalTestServer, IsAnHttpUrlWhoseHostIsExactlyALoopbackName) {
+    EXPECT_TRUE(isLocalTestServer("http://127.0.0.1"));
+    EXPECT_TRUE(isLocalTestServer("http://127.0.0.1:8080/rel"));
+    EXPECT_TRUE(isLocalTestServer("http://localhost"));
+    EXPECT_TRUE(isLocalTestServer("http://localhost/"));
+    EXPECT_TRUE(isLocalTestServer("http://localhost:8080/rel"));
+    EXPECT_TRUE(isLocalTestServer("http://tester@localhost:8080/rel"));
+}
+
+TEST(LocalTestServer, ExcludesHostsThatMerelyBeginWithALoopbackName) {
+    EXPECT_FALSE(isLocalTestServer("http://localhost.attacker.example/"));
+    EXPECT_FALSE(isLocalTestServer("http://127.0.0.1.attacker.example/"));
+    EXPECT_FALSE(isLocalTestServer("http://127.0.0.10:8080/"));
+    EXPECT_FALSE(isLocalTestServer("http://localhost@attacker.example/"));
+    EXPECT_FALSE(isLocalTestServer("http://127.0.0.1:80@attacker.example/rel"));
+}
+
+TEST(LocalTestServer, StaysCaseSensitiveAndPlainHttpOnly) {
+    EXPECT_FALSE(isLocalTestServer("http://LOCALHOST:8080/rel"));
+    EXPECT_FALSE(isLocalTestServer("HTTP://localhost:8080/rel"));
+    EXPECT_FALSE(isLocalTestServer("https://localhost:8080/rel"));
+    EXPECT_FALSE(isLocalTestServer(""));
+    EXPECT_FALSE(isLocalTestServer("C:\\releases\\current"));
+}
+
+// A release folder written file by file, with its manifest.
+void writeRelease(const fs::path& folder, const std::string& releaseId, const std::map<std::string, std::string>& files) {
+    std::string list;
+    for (const auto& [path, bytes] : files) {
+        writeTextFile(folder / pathFromUtf8(path), bytes);
+        if (!list.empty()) list += ",\n";
+        list += "    {\"path\": \"" + path + "\", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" +
+                sha256FileHex(folder / pathFromUtf8(path)) + "\"}";
+    }
+    writeTextFile(folder / "update_manifest.json", "{\n  \"schemaVersion\": 1,\n  \"releaseId\": \"" + releaseId +
+                                                       "\",\n  \"minimumLauncherVersion\": 1,\n  \"files\": [\n" +
+                                                       list + "\n  ]\n}\n");
+}
+
+class ReleaseCheckRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LauncherState& state = launcherState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.launcherDir = launcherDir;
+        state.pendingSourceFolder.clear();
+        state.pendingSourceText.clear();
+        state.pendingManifest = {};
+        state.filesToFetch.clear();
+        state.obsoletePaths.clear();
+        state.bytesToFetch = 0;
+    }
+
+    ScratchDir scratch;
+    fs::path launcherDir = scratch / L"launcher";
+    fs::path releaseDir = scratch / L"release";
+};
+
+TEST_F(ReleaseCheckRun, ReportsACacheFolderThatCannotBeCreatedWithTheSystemMessage) {
+    writeTextFile(launcherDir / L"patch_source.txt", "http://127.0.0.1:9/rel");
+    writeTextFile(launcherDir / L".patch_remote", "a file where the cache folder goes");
+    runReleaseCheck();
+
+    const LauncherView view = snapshot(launcherState());
+    EXPECT_EQ(view.phase, Error);
+    EXPECT_EQ(view.title, "Test channel unavailable");
+    const std::string prefix = "Could not prepare download cache: ";
+    ASSERT_GT(view.detail.size(), prefix.size()) << view.detail;
+    EXPECT_EQ(view.detail.substr(0, prefix.size()), prefix);
+    EXPECT_NE(view.detail.back(), '\n');
+    EXPECT_NE(view.detail.back(), '\r');
+    EXPECT_NE(view.detail.back(), ' ');
+    EXPECT_EQ(view.progress, 0.0f);
+}
+
+TEST_F(ReleaseCheckRun, PublishesTheReleaseAndItsPlanTogether) {
+    writeRelease(releaseDir, "r7", {{"a.pak", "alpha"}, {"data/b.pak", "bravo!"}});
+    writeTextFile(launcherDir / L"a.pak", "alpha");
+    writeTextFile(launcherDir / L"patch_source.txt", "  ..\\release  \r\nignored\r\n");
+    runReleaseCheck();
+
+    LauncherState& state = launcherState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    EXPECT_EQ(state.phase, UpdateAvailable);
+    EXPECT_EQ(state.title, "Update available");
+    EXPECT_EQ(state.detail, "1 files ready to install");
+    EXPECT_EQ(state.progress, 0.0f);
+    EXPECT_EQ(state.pendingSourceText, "..\\release");
+    EXPECT_EQ(state.pendingSourceFolder, launcherDir / L"..\\release");
+    EXPECT_EQ(state.pendingManifest.releaseId, "r7");
+    EXPECT_EQ(state.pendingManifest.files.size(), 2u);
+    ASSERT_EQ(state.filesToFetch.size(), 1u);
+    EXPECT_EQ(genericPathUtf8(state.filesToFetch[0].path), "data/b.pak");
+    EXPECT_EQ(state.bytesToFetch, 6u);
+    EXPECT_TRUE(state.obsoletePaths.empty());
+}
+
+TEST_F(ReleaseCheckRun, LeavesAnEarlierPublishedReleaseInPlaceWhenItEndsInAnError) {
+    writeRelease(releaseDir, "r7", {{"a.pak", "alpha"}});
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    runReleaseCheck();
+    ASSERT_EQ(snapshot(launcherState()).title, "Update available");
+
+    fs::remove(releaseDir / L"update_manifest.json");
+    runReleaseCheck();
+    LauncherState& state = launcherState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    EXPECT_EQ(state.phase, Error);
+    EXPECT_EQ(state.title, "Patch source unavailable");
+    EXPECT_EQ(state.detail, "Could not open manifest: " + pathToUtf8(releaseDir / L"update_manifest.json"));
+    EXPECT_EQ(state.pendingManifest.releaseId, "r7");
+    EXPECT_EQ(state.pendingSourceFolder, releaseDir);
+    EXPECT_EQ(state.filesToFetch.size(), 1u);
+    EXPECT_EQ(state.bytesToFetch, 5u);
+}
+
+TEST_F(ReleaseCheckRun, TakesTheLauncherOutOfThePlanWhenTheSelfUpdateDeclines) {
+    writeRelease(releaseDir, "r8", {{"Tinderhallow.exe", "newer launcher"}, {"data/Tinderhallow.exe", "not ours"},
+                                    {"z.pak", "zulu"}});
+    writeTextFile(launcherDir / L"Tinderhallow.exe", "older launcher");
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    runReleaseCheck();
+
+    LauncherState& state = launcherState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    EXPECT_EQ(state.detail, "2 files ready to install");
+    ASSERT_EQ(state.filesToFetch.size(), 2u);
+    EXPECT_EQ(genericPathUtf8(state.filesToFetch[0].path), "data/Tinderhallow.exe");
+    EXPECT_EQ(genericPathUtf8(state.filesToFetch[1].path), "z.pak");
+    EXPECT_EQ(state.bytesToFetch, 8u + 4u);
+    EXPECT_EQ(state.pendingManifest.files.size(), 3u);
+    EXPECT_EQ(readTextFile(launcherDir / L"Tinderhallow.exe"), "older launcher");
+}
+
+TEST_F(ReleaseCheckRun, IsReadyWhenOnlyTheLauncherDiffers) {
+    writeRelease(releaseDir, "r9", {{"Tinderhallow.exe", "newer launcher"}, {"a.pak", "alpha"}});
+    writeTextFile(launcherDir / L"a.pak", "alpha");
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    runReleaseCheck();
+
+    const LauncherView view = snapshot(launcherState());
+    EXPECT_EQ(view.phase, Ready);
+    EXPECT_EQ(view.title, "Game is ready");
+    EXPECT_EQ(view.detail, "Release r9");
+    EXPECT_EQ(view.progress, 1.0f);
+    EXPECT_EQ(launcherState().bytesToFetch, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+#include "update/update_worker.h"
+
+#include "tests/support/test_paths.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(DownloadDetail, RoundsMegabytesLikePrintf) {
+    EXPECT_EQ(downloadDetail(1, 3, 1468006, 2726297), "1 of 3 files, 1 of 3 MB");
+    EXPECT_EQ(downloadDetail(20, 20, 0, 1), "20 of 20 files, 0 of 0 MB");
+    EXPECT_EQ(downloadDetail(2, 5, 3u * 1048576u, 10u * 1048576u), "2 of 5 files, 3 of 10 MB");
+}
+
+TEST(PruneDownloadCache, KeepsOnlyTheReleaseListSignatureAndNotes) {
+    ScratchDir dir;
+    const auto cache = dir / L".patch_remote";
+    for (const wchar_t* name : {L"update_manifest.json", L"update_manifest.sig", L"patch_notes.json", L"game.pak",
+                                L"data/maps/a.bin", L"x.download"}) {
+        writeTextFile(cache / name, "x");
+    }
+    pruneDownloadCache(cache);
+    EXPECT_TRUE(std::filesystem::exists(cache / L"update_manifest.json"));
+    EXPECT_TRUE(std::filesystem::exists(cache / L"update_manifest.sig"));
+    EXPECT_TRUE(std::filesystem::exists(cache / L"patch_notes.json"));
+    EXPECT_FALSE(std::filesystem::exists(cache / L"game.pak"));
+    EXPECT_FALSE(std::filesystem::exists(cache / L"data"));
+    EXPECT_FALSE(std::filesystem::exists(cache / L"x.download"));
+}
+
+TEST(PruneDownloadCache, LeavesAnyOtherFolderAlone) {
+    ScratchDir dir;
+    writeTextFile(dir / L"release" / L"game.pak", "x");
+    writeTextFile(dir / L".patch_remote_old" / L"game.pak", "x");
+    pruneDownloadCache(dir / L"release");
+    pruneDownloadCache(dir / L".patch_remote_old");
+    EXPECT_TRUE(std::filesystem::exists(dir / L"release" / L"game.pak"));
+    EXPECT_TRUE(std::filesystem::exists(dir / L".patch_remote_old" / L"game.pak"));
+}
+
+}  // namespace

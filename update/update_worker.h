@@ -1,0 +1,46 @@
+#pragma once
+// The update the release check prepared: parallel downloads from an HTTP(S)
+// patch source, then the update transaction, reported through SetStatus.
+
+#include "update/manifest.h"
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+inline constexpr std::size_t kMaxDownloadThreads = 8;
+
+// State shared by the download threads of one update.
+struct DownloadJob {
+    std::string patchUrl;
+    std::vector<ManifestFile> fileList;
+    std::filesystem::path targetFolder;
+    std::atomic<std::uint64_t> nextIndex{0};
+    std::atomic<bool> failed{false};
+    std::mutex errorMutex;
+    std::string firstError;
+    std::atomic<std::uint64_t> bytesDone{0};
+    std::uint64_t bytesTotal = 1;
+};
+
+// Thread body of the update; its outcome is the final SetStatus.
+void runUpdateWorker();
+
+// Obtains a download token for the logged-in player and hands it to the
+// download client; failures keep the current token and report nothing.
+void refreshDownloadToken();
+
+// Downloads every file of the job with min(max(N, 1), 8) threads. False when
+// a download failed; `job.firstError` then holds the first failure's text.
+[[nodiscard]] bool downloadJobFiles(DownloadJob& job);
+
+// "%zu of %zu files, %.0f of %.0f MB"
+std::string downloadDetail(std::size_t position, std::size_t count, std::uint64_t bytesDone,
+                           std::uint64_t bytesTotal);
+
+// Removes everything but the release list, its signature and the patch notes
+// from the download cache ".patch_remote"; any other folder is left alone.
+void pruneDownloadCache(const std::filesystem::path& folder);
