@@ -11,7 +11,8 @@ apply-replace (for information): the same update replacing installed files
     of other sizes, so each one is also copied to the rollback folder.
 
 Everything is read once beforehand so that all runs work from the page
-cache; each case runs once per round, rounds interleaved, the best counts.
+cache and starts with no dirty pages; each case runs once per round,
+rounds interleaved, the best counts.
 A command shell kept open in the prefix spares every Wine run the start of
 the Wine session.
 
@@ -36,7 +37,9 @@ def windows_path(unix_path):
 
 def timed(command, env=None, cwd=None):
     """Wall and CPU seconds of one command; output to a file, not a pipe (a
-    wineserver started by the run would hold a pipe open)."""
+    wineserver started by the run would hold a pipe open). Dirty pages of
+    earlier runs are written out first, so no run pays for another's."""
+    subprocess.run(["sync"])
     with tempfile.TemporaryFile() as out:
         start = time.perf_counter()
         process = subprocess.Popen(command, env=env, cwd=cwd, stdout=out, stderr=out)
@@ -149,13 +152,11 @@ def main():
 
             for name, replacing in (("apply", False), ("apply-replace", True)):
                 fresh_install(replacing)
-                subprocess.run(["sync"])
                 record(name, timed(["wine", tool, "apply", windows_path(install), windows_path(source)], env))
                 with open(os.path.join(install, "update_manifest.json")) as f:
                     if json.load(f)["releaseId"] != "new":
                         sys.exit("apply did not install the release")
             shutil.rmtree(install, ignore_errors=True)
-            subprocess.run(["sync"])
     finally:
         if keeper is not None:
             keeper.stdin.close()

@@ -146,7 +146,7 @@ def run_all(work):
         old_files[path] = content("old", path, MIB // 2 + 17)
         new_files[path] = content("new", path, MIB // 2 + 4099)
     for path in ADDED:
-        new_files[path] = content("new", path, MIB // 2)
+        new_files[path] = content("new", path, MIB)
     for path in OBSOLETE:
         old_files[path] = content("old", path, MIB)
     for path in UNCHANGED:

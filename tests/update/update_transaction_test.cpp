@@ -203,6 +203,39 @@ TEST_F(Transaction, FileMissingFromSourceFailsBeforeAnythingLiveChanges) {
     EXPECT_FALSE(exists(install / ".patch_staging/new/b/missing.pak"));
 }
 
+TEST_F(Transaction, StagingReportsTheFirstFailureInPlanOrder) {
+    const std::string big(3 << 20, 'x');
+    installed("big1.pak", "old 1");
+    installed("big2.pak", "old 2");
+    toInstall("big1.pak", big + "1");
+    toInstall("big2.pak", big + "2");
+    toInstall("big3.pak", big + "3");
+    std::string error;
+
+    writeTextFile(source / "big2.pak", big + "?");
+    EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    EXPECT_EQ(error, "Hash verification failed: big2.pak");
+
+    writeTextFile(source / "big1.pak", big + "?");
+    fs::remove(source / "big3.pak");
+    EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    EXPECT_EQ(error, "Hash verification failed: big1.pak");
+
+    writeTextFile(source / "big1.pak", big + "1");
+    writeTextFile(source / "big2.pak", big + "2");
+    EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    EXPECT_EQ(error.rfind("Could not copy " + pathToUtf8(source / "big3.pak") + ": ", 0), 0u) << error;
+
+    EXPECT_EQ(live("big1.pak"), "old 1");
+    EXPECT_EQ(live("big2.pak"), "old 2");
+    EXPECT_EQ(live("update_manifest.json"), "old manifest");
+
+    writeTextFile(source / "big3.pak", big + "3");
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan, {}, &error)) << error;
+    EXPECT_EQ(live("big1.pak"), big + "1");
+    EXPECT_EQ(live("big3.pak"), big + "3");
+}
+
 TEST_F(Transaction, StaleStagedFilesAreClearedFirst) {
     writeTextFile(install / ".patch_staging/new/stale.pak", "stale");
     writeTextFile(install / ".patch_staging/other/keep.pak", "other release");

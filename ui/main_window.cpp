@@ -1,0 +1,462 @@
+#include "ui/main_window.h"
+
+#include "account/game_launch.h"
+#include "account/local_settings.h"
+#include "account/session.h"
+#include "delivery/patch_notes.h"
+#include "delivery/release_check.h"
+#include "ui/graphics.h"
+#include "ui/launcher_state.h"
+#include "ui/renderer.h"
+#include "update/update_worker.h"
+#include "update/utf8_paths.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+#include <windowsx.h>
+
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace {
+
+constexpr UINT_PTR kTimerId = 1;
+constexpr UINT kTimerPeriodMs = 100;
+constexpr UINT_PTR kAccountEditId = 1;
+constexpr UINT_PTR kPasswordEditId = 2;
+constexpr COLORREF kEditText = RGB(244, 219, 169);
+constexpr COLORREF kEditBackground = RGB(12, 8, 6);
+constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+
+// UI-thread values beside the shared state; only the window code touches them.
+HWND accountEdit = nullptr;
+HWND passwordEdit = nullptr;
+HBRUSH editBrush = nullptr;
+HFONT editFont = nullptr;
+std::string lastSignature;
+
+// A worker that cannot be started is a fatal error of the process.
+template <typename Function, typename... Args>
+void startDetached(Function&& function, Args&&... args) noexcept {
+    try {
+        std::thread(std::forward<Function>(function), std::forward<Args>(args)...).detach();
+    } catch (...) {
+        std::terminate();
+    }
+}
+
+void startReleaseCheck() { startDetached(runReleaseCheck); }
+void startUpdate() { startDetached(runUpdateWorker); }
+
+std::string editText(HWND edit) {
+    wchar_t buffer[256] = {};
+    const int length = GetWindowTextW(edit, buffer, 256);
+    std::string text = wideToUtf8(std::wstring_view(buffer, length > 0 ? static_cast<std::size_t>(length) : 0));
+    SecureZeroMemory(buffer, sizeof buffer);
+    return text;
+}
+
+void focusLoginForm() { SetFocus(GetWindowTextLengthW(accountEdit) == 0 ? accountEdit : passwordEdit); }
+
+void showEdits(bool show) {
+    ShowWindow(accountEdit, show ? SW_SHOW : SW_HIDE);
+    ShowWindow(passwordEdit, show ? SW_SHOW : SW_HIDE);
+}
+
+void invalidate(HWND window) { InvalidateRect(window, nullptr, FALSE); }
+
+bool readLoggedIn() {
+    LauncherState& state = launcherState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.loggedIn;
+}
+
+LRESULT CALLBACK editSubclassProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+    if (message == WM_KEYDOWN && wParam == VK_RETURN) {
+        PostMessageW(GetParent(edit), SubmitLoginMessage, 0, 0);
+        return 0;
+    }
+    if (message == WM_KEYDOWN && wParam == VK_TAB) {
+        SetFocus(edit == accountEdit ? passwordEdit : accountEdit);
+        return 0;
+    }
+    if (message == WM_CHAR && (wParam == L'\r' || wParam == L'\t')) return 0;  // no beep, no character
+    return DefSubclassProc(edit, message, wParam, lParam);
+}
+
+HWND createEdit(HWND window, DWORD extraStyle, int limit, UINT_PTR id) {
+    HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | extraStyle, 0,
+                                0, 10, 10, window, reinterpret_cast<HMENU>(id),
+                                reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window, GWLP_HINSTANCE)), nullptr);
+    if (edit != nullptr) {
+        SendMessageW(edit, EM_SETLIMITTEXT, static_cast<WPARAM>(limit), 0);
+        SetWindowSubclass(edit, editSubclassProc, id, 0);
+    }
+    return edit;
+}
+
+void onCreate(HWND window) {
+    mainWindow = window;
+    SetTimer(window, kTimerId, kTimerPeriodMs, nullptr);
+    editBrush = CreateSolidBrush(kEditBackground);
+    accountEdit = createEdit(window, 0, 20, kAccountEditId);
+    passwordEdit = createEdit(window, ES_PASSWORD, 64, kPasswordEditId);
+
+    LauncherState& state = launcherState();
+    std::filesystem::path launcherDir;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        launcherDir = state.launcherDir;
+    }
+    std::string serverUrl = loadServerUrl(launcherDir);
+    const std::string remembered = loadRememberedAccount(launcherDir);
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.serverUrl = std::move(serverUrl);
+        state.rememberName = true;
+    }
+    if (!remembered.empty()) SetWindowTextW(accountEdit, utf8ToWide(remembered).c_str());
+    layoutEditControls(window);
+    focusLoginForm();
+
+    startReleaseCheck();
+    startDetached(runPatchNotes);
+}
+
+void onDestroy(HWND window) {
+    KillTimer(window, kTimerId);
+    if (editFont != nullptr) {
+        DeleteObject(editFont);
+        editFont = nullptr;
+    }
+    if (editBrush != nullptr) {
+        DeleteObject(editBrush);
+        editBrush = nullptr;
+    }
+    PostQuitMessage(0);
+}
+
+void onPaint(HWND window) {
+    PAINTSTRUCT paint{};
+    HDC dc = BeginPaint(window, &paint);
+    if (dc != nullptr) {
+        const LauncherView view = snapshot(launcherState());
+        paintFrame(window, dc, view, launcherBackground());
+    }
+    EndPaint(window, &paint);
+}
+
+void onTimer(HWND window) {
+    LauncherState& state = launcherState();
+    bool start = false;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.phase == UpdateAvailable) {
+            if (!state.loggedIn) {
+                if (state.statusLine.empty()) state.statusLine = "Log in to start the download.";
+            } else if (!state.autoUpdateStarted) {
+                state.autoUpdateStarted = true;
+                start = true;
+            }
+        }
+        if (state.phase == Checking) state.autoUpdateStarted = false;
+    }
+    if (start) startUpdate();
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        std::string signature = changeSignature(state);
+        if (signature != lastSignature) {
+            lastSignature = std::move(signature);
+            changed = true;
+        }
+    }
+    if (changed) invalidate(window);
+}
+
+void onMouseMove(HWND window, LPARAM position) {
+    const bool loggedIn = readLoggedIn();
+    const HitCode code = hitTest(window, position, !loggedIn, loggedIn);
+    bool changed = false;
+    {
+        LauncherState& state = launcherState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        changed = state.hoverHit != code;
+        state.hoverHit = code;
+    }
+    // "Remember my name" keeps the arrow although it is clickable.
+    SetCursor(LoadCursorW(nullptr, code != HitNone && code != HitRememberName ? IDC_HAND : IDC_ARROW));
+    TRACKMOUSEEVENT track{sizeof(TRACKMOUSEEVENT), TME_LEAVE, window, 0};
+    TrackMouseEvent(&track);
+    if (changed) invalidate(window);
+}
+
+void onButtonDown(HWND window, LPARAM position) {
+    const bool loggedIn = readLoggedIn();
+    const HitCode code = hitTest(window, position, !loggedIn, loggedIn);
+    {
+        LauncherState& state = launcherState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.pressedHit = code;
+    }
+    SetCapture(window);
+    invalidate(window);
+}
+
+void setStatusLine(const char* text) {
+    LauncherState& state = launcherState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.statusLine = text;
+}
+
+void runCommand(HWND window, HitCode code, LauncherPhase phase, bool loggedIn) {
+    LauncherState& state = launcherState();
+    switch (code) {
+        case HitMainButton:
+            if (phase == Ready) {
+                if (loggedIn) startDetached(launchGame, window);
+                else setStatusLine("Log in first, then press PLAY.");
+            } else if (phase == UpdateAvailable) {
+                if (loggedIn) startUpdate();
+                else setStatusLine("Log in first: the download starts right after.");
+            } else if (phase == Error) {
+                startReleaseCheck();
+            }
+            break;
+        case HitRepair:
+            if (phase != Checking && phase != Updating) startReleaseCheck();
+            break;
+        case HitLogIn: submitLogin(window); break;
+        case HitCreateAccount: openWebsitePage(window, "/community/register"); break;
+        case HitRememberName: {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            state.rememberName = !state.rememberName;
+            break;
+        }
+        case HitSwitchAccount: {
+            {
+                std::lock_guard<std::mutex> lock(state.mutex);
+                state.loggedIn = false;
+                state.sessionToken.clear();
+                state.accountName.clear();
+                state.statusLine.clear();
+            }
+            showEdits(true);
+            focusLoginForm();
+            break;
+        }
+        case HitHomeTab:
+        case HitNewsTab:
+        case HitPatchNotesTab: {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            state.navTab = code - HitHomeTab;
+            break;
+        }
+        case HitCommunityTab: openWebsitePage(window, "/community"); break;
+        case HitNone: break;
+    }
+}
+
+void onButtonUp(HWND window, LPARAM position) {
+    LauncherState& state = launcherState();
+    HitCode pressed = HitNone;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        pressed = static_cast<HitCode>(state.pressedHit);
+        state.pressedHit = 0;
+    }
+    if (GetCapture() == window) ReleaseCapture();
+    LauncherPhase phase = Checking;
+    bool loggedIn = false;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        phase = state.phase;
+        loggedIn = state.loggedIn;
+    }
+    const HitCode released = hitTest(window, position, !loggedIn, loggedIn);
+    if (released == pressed) runCommand(window, released, phase, loggedIn);  // press and release on one region
+    invalidate(window);
+    showEdits(!readLoggedIn());
+}
+
+void onMouseLeave(HWND window) {
+    {
+        LauncherState& state = launcherState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.hoverHit = 0;
+    }
+    invalidate(window);
+}
+
+void onLoginFinished(bool success) {
+    LauncherState& state = launcherState();
+    bool remember = true;
+    std::string accountName;
+    std::filesystem::path launcherDir;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        remember = state.rememberName;
+        accountName = state.accountName;
+        launcherDir = state.launcherDir;
+    }
+    if (success) {
+        // An empty name removes one remembered earlier.
+        saveRememberedAccount(launcherDir, remember ? accountName : std::string());
+        SetWindowTextW(passwordEdit, L"");
+        showEdits(false);
+    } else {
+        SetWindowTextW(passwordEdit, L"");
+        SetFocus(passwordEdit);
+    }
+}
+
+LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE: onCreate(window); return 0;
+        case WM_DESTROY: onDestroy(window); return 0;
+        case WM_SIZE: layoutEditControls(window); return 0;
+        case WM_PAINT: onPaint(window); return 0;
+        case WM_SETCURSOR:
+            if (LOWORD(lParam) == HTCLIENT) return TRUE;  // keep the cursor chosen on mouse move
+            break;
+        case WM_TIMER:
+            if (wParam == kTimerId) onTimer(window);
+            return 0;
+        case WM_CTLCOLOREDIT: {
+            HDC dc = reinterpret_cast<HDC>(wParam);
+            SetTextColor(dc, kEditText);
+            SetBkColor(dc, kEditBackground);
+            return reinterpret_cast<LRESULT>(editBrush);
+        }
+        case WM_MOUSEMOVE: onMouseMove(window, lParam); return 0;
+        case WM_LBUTTONDOWN: onButtonDown(window, lParam); return 0;
+        case WM_LBUTTONUP: onButtonUp(window, lParam); return 0;
+        case WM_MOUSELEAVE: onMouseLeave(window); return 0;
+        case LoginFinishedMessage: onLoginFinished(wParam != 0); return 0;
+        case SubmitLoginMessage: submitLogin(window); return 0;
+        default: break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+HitCode hitTest(HWND window, LPARAM position, bool loginFormShown, bool loggedIn) {
+    RECT client{};
+    GetClientRect(window, &client);
+    const DesignScale scale = designScale(client.right - client.left, client.bottom - client.top);
+    const float x = static_cast<float>(GET_X_LPARAM(position)) / scale.sx;
+    const float y = static_cast<float>(GET_Y_LPARAM(position)) / scale.sy;
+    return hitTestDesign(x, y, loginFormShown, loggedIn);
+}
+
+void layoutEditControls(HWND window) {
+    if (accountEdit == nullptr || passwordEdit == nullptr) return;
+    RECT client{};
+    GetClientRect(window, &client);
+    const DesignScale scale = designScale(client.right - client.left, client.bottom - client.top);
+    for (auto [edit, box] : {std::pair{accountEdit, kAccountBoxRect}, std::pair{passwordEdit, kPasswordBoxRect}}) {
+        const PixelRect r = editControlRect(box, scale);
+        MoveWindow(edit, r.x, r.y, r.width, r.height, TRUE);
+    }
+    if (editFont != nullptr) DeleteObject(editFont);
+    editFont = CreateFontW(editFontHeight(scale), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                           L"Georgia");
+    SendMessageW(accountEdit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont), TRUE);
+    SendMessageW(passwordEdit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont), TRUE);
+}
+
+void submitLogin(HWND window) {
+    std::string accountName = editText(accountEdit);
+    std::string password = editText(passwordEdit);
+    LauncherState& state = launcherState();
+    std::string serverUrl;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.connecting || state.loggedIn) {
+            SecureZeroMemory(password.data(), password.size());
+            return;
+        }
+        if (accountName.empty() || password.empty()) {
+            state.statusLine = "Enter your account name and password.";
+            SecureZeroMemory(password.data(), password.size());
+            return;
+        }
+        state.connecting = true;
+        state.statusLine.clear();
+        serverUrl = state.serverUrl;
+    }
+    // The timer repaints the form when it sees `connecting`.
+    auto request = std::make_unique<LoginRequest>();
+    request->window = window;
+    request->accountName = std::move(accountName);
+    request->password = std::move(password);
+    request->serverUrl = std::move(serverUrl);
+    startDetached(runLoginWorker, std::move(request));
+}
+
+void openWebsitePage(HWND window, const std::string& path) {
+    std::string serverUrl;
+    {
+        LauncherState& state = launcherState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        serverUrl = state.serverUrl;
+    }
+    const std::wstring address = utf8ToWide(websiteAddressFor(serverUrl, path));
+    // Nothing to report when no browser starts.
+    ShellExecuteW(window, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+int runLauncherWindow(HINSTANCE instance, int showCommand, ULONG_PTR graphicsToken) {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = 0;
+    windowClass.lpfnWndProc = windowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = kLauncherWindowClass;
+    RegisterClassExW(&windowClass);
+
+    RECT workArea{0, 0, static_cast<LONG>(kDesignWidth), static_cast<LONG>(kDesignHeight)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
+    RECT frame{0, 0, 0, 0};
+    AdjustWindowRect(&frame, kWindowStyle, FALSE);
+    const ClientSize client = clientSizeForWorkArea(workArea.right - workArea.left, workArea.bottom - workArea.top,
+                                                    frame.right - frame.left, frame.bottom - frame.top);
+    RECT outer{0, 0, client.width, client.height};
+    AdjustWindowRect(&outer, kWindowStyle, FALSE);
+
+    const std::wstring title = utf8ToWide(launcherWindowTitle());
+    HWND window = CreateWindowExW(0, kLauncherWindowClass, title.c_str(), kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr, instance,
+                                  nullptr);
+    if (window == nullptr) {
+        releaseBackground(launcherBackground());
+        stopGraphics(graphicsToken);
+        return 1;
+    }
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+
+    MSG message{};
+    int exitCode = 0;
+    for (;;) {
+        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0) {
+            exitCode = static_cast<int>(message.wParam);
+            break;
+        }
+        if (got == -1) break;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    releaseBackground(launcherBackground());
+    stopGraphics(graphicsToken);
+    return exitCode;
+}
