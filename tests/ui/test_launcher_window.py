@@ -120,6 +120,11 @@ def check_phases(h, check, release):
         ("HOME tab gradient", (100, 212), tab_gradient(100), 8),
     ])
     check.true("Ready screenshot", not misses, "; ".join(misses))
+    # The folder holds no picture file: the key art comes from the built-in resource.
+    image, rect = h.window_screenshot("ready")
+    sky = image.pixel(*lh.design_to_screen(1100, 200, rect))
+    check.true("built-in background drawn", sky[0] > 80 and sky[0] > sky[2] + 40, str(sky))
+    check.true("no fallback picture in the folder", not os.path.exists(os.path.join(ready_dir, "ui")))
     check.true("leftovers removed", not any(os.path.exists(os.path.join(ready_dir, n))
                                             for n in ("Tinderhallow.exe.old", "Tinderhallow.exe.new")))
     check.true("ran in place", not os.path.exists(elsewhere))
