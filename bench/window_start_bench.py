@@ -62,7 +62,7 @@ def main():
     first_frames, memories = [], []
     with lh.LauncherHarness(args.build_dir, name="window_start_bench") as h:
         release = os.path.join(h.scratch, "release")
-        window_test.make_release(release)
+        window_test.make_release(release, h.demo_game_exe)
         folder = h.prepare_launcher_dir(patch_source=release)
         window_test.install_release(release, folder)
         h.run("cmd", ["/c", "exit"])  # Wine server and prefix warm

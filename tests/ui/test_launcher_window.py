@@ -2,11 +2,13 @@
 """The real launcher window under Wine and Xvfb.
 
 Phases: with a local-folder patch source the window shows Ready (PLAY, a full
-progress bar), UpdateAvailable (UPDATE, an empty bar, the login hint) and
-Error (RETRY); screenshots are kept in the build's test-artefacts folder and
-checked at chosen design points. Input: login against the reference server
-hides the form and remembers the name, a cleared "Remember my name" forgets
-it, Enter submits, and a press on HOME released on NEWS runs nothing.
+progress bar), UpdateAvailable (UPDATE, an empty bar) and Error (RETRY);
+screenshots are kept in the build's test-artefacts folder and checked at
+chosen design points. Input: login against the reference server hides the
+form and remembers the name, after which the update starts by itself and ends
+Ready; a cleared "Remember my name" forgets it; Enter submits; a press on HOME
+released on NEWS runs nothing; PLAY asks for a ticket, starts the game and
+closes the launcher.
 Start-up: leftovers of a self-update are removed, a copy in a release folder
 runs in place, and a downloaded copy installs itself, writes the settings
 files only when missing, hands over to the installed copy and exits without
@@ -59,8 +61,10 @@ class Checks:
         return self.true(name, actual == expected, "expected %r, got %r" % (expected, actual))
 
 
-def make_release(folder, release_id="window-1"):
-    files = {"data/arena.map": b"arena " * 2000, "TinderhallowGame.exe": b"MZ stand-in game"}
+def make_release(folder, game_exe, release_id="window-1"):
+    with open(game_exe, "rb") as f:
+        game = f.read()
+    files = {"data/arena.map": b"arena " * 2000, "TinderhallowGame.exe": game}
     entries = []
     for path, data in sorted(files.items()):
         target = os.path.join(folder, *path.split("/"))
@@ -116,6 +120,11 @@ def check_phases(h, check, release):
         ("HOME tab gradient", (100, 212), tab_gradient(100), 8),
     ])
     check.true("Ready screenshot", not misses, "; ".join(misses))
+    # The folder holds no picture file: the key art comes from the built-in resource.
+    image, rect = h.window_screenshot("ready")
+    sky = image.pixel(*lh.design_to_screen(1100, 200, rect))
+    check.true("built-in background drawn", sky[0] > 80 and sky[0] > sky[2] + 40, str(sky))
+    check.true("no fallback picture in the folder", not os.path.exists(os.path.join(ready_dir, "ui")))
     check.true("leftovers removed", not any(os.path.exists(os.path.join(ready_dir, n))
                                             for n in ("Tinderhallow.exe.old", "Tinderhallow.exe.new")))
     check.true("ran in place", not os.path.exists(elsewhere))
@@ -149,13 +158,14 @@ def check_phases(h, check, release):
     check.equal("Error: exit code", launcher.wait(30), 0)
 
 
-def check_login(h, check, release):
+def check_login_update_and_play(h, check, release):
     server = h.start_reference_server(accounts={"Brannoc": "ember pass"})
     folder = h.prepare_launcher_dir(patch_source=release, server_url=server.url)
-    install_release(release, folder)
     launcher = h.start_launcher(folder)
     h.wait_window()
     account_file = os.path.join(folder, "launcher_account.txt")
+    misses = wait_for_pixels(h, "login-update-available", [("UPDATE face", (1340, 836), face(RED, 836), 8)])
+    check.true("UpdateAvailable before login", not misses, "; ".join(misses))
 
     # Empty fields: nothing is sent.
     h.click(158, 760)
@@ -176,6 +186,12 @@ def check_login(h, check, release):
     h.wait_edits("hidden", 30000)
     check.equal("remembered name", open(account_file, encoding="utf-8").read().strip(), "Brannoc")
 
+    # Logged in during UpdateAvailable: the update starts by itself and ends Ready.
+    misses = wait_for_pixels(h, "updated", [("PLAY face", (1340, 836), face(RED, 836), 8),
+                                            ("full progress bar", (1200, 854), GOLD, 6)], timeout=120)
+    check.true("update after login", not misses, "; ".join(misses))
+    check.true("game installed", os.path.isfile(os.path.join(folder, "TinderhallowGame.exe")))
+
     # Switch account, clear "Remember my name", log in again: the name is forgotten.
     h.click(154, 820)
     h.wait_edits("visible", 10000)
@@ -184,8 +200,12 @@ def check_login(h, check, release):
     h.click(158, 760)
     h.wait_edits("hidden", 30000)
     check.true("forgotten name", not os.path.exists(account_file))
-    h.close_window()
-    check.equal("login: exit code", launcher.wait(30), 0)
+
+    # PLAY: a ticket is asked for, the game starts and the launcher closes.
+    h.click(1472, 840)
+    check.equal("launcher closes after PLAY", launcher.wait(60), 0)
+    check.true("ticket requested", any(r.get("path", "").endswith("/session/ticket") for r in server.requests()),
+               str([r.get("path") for r in server.requests()]))
 
 
 def check_self_install(h, check, release):
@@ -228,9 +248,9 @@ def main():
     check = Checks()
     with lh.LauncherHarness(build_dir, name="ui_launcher_window") as h:
         release = os.path.join(h.scratch, "release")
-        make_release(release)
+        make_release(release, h.demo_game_exe)
         check_phases(h, check, release)
-        check_login(h, check, release)
+        check_login_update_and_play(h, check, release)
         check_self_install(h, check, release)
     for failure in check.failures:
         print(failure)
