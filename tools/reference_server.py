@@ -7,8 +7,8 @@ One process plays both servers the launcher talks to:
   Content-Length, 404 for anything that is not a file there; with --gated,
   game files are served only to requests carrying "Authorization: Bearer
   TOKEN" for a token this server issued (401 otherwise). The release list,
-  its signatures below manifests/ and the patch notes stay public: the
-  launcher reads them before anyone has logged in;
+  its signatures below manifests/, the patch notes and the launcher
+  executable stay public: the launcher reads them before anyone has logged in;
 * the game service: POST /api/games/morvanth/v1/session/login, .../ticket and
   .../download-token, with accounts from --accounts, a JSON object mapping an
   account name to its password, or to {"password": ..., "displayName": ...}.
@@ -185,7 +185,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def _public_path(self):
         parts = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).split("/")[1:]
-        if parts in (["update_manifest.json"], ["patch_notes.json"]):
+        if parts in (["update_manifest.json"], ["patch_notes.json"], ["Tinderhallow.exe"]):
             return True
         return len(parts) == 2 and parts[0] == "manifests" and parts[1].endswith(".sig")
 

@@ -188,15 +188,18 @@ class GatedHost(unittest.TestCase):
         response, _ = self.server.request("GET", "/data/a%20b.bin", headers=bearer)
         self.assertEqual(response.status, 401)
 
-    def test_the_release_list_signatures_and_patch_notes_need_no_token(self):
+    def test_the_release_list_signatures_patch_notes_and_launcher_need_no_token(self):
         with open(os.path.join(self.server.release, "update_manifest.json"), "wb") as f:
             f.write(b"{}")
+        with open(os.path.join(self.server.release, "Tinderhallow.exe"), "wb") as f:
+            f.write(b"MZ")
         os.makedirs(os.path.join(self.server.release, "manifests"))
         with open(os.path.join(self.server.release, "manifests", "ab.sig"), "wb") as f:
             f.write(b"c2ln")
         with open(os.path.join(self.server.release, "manifests", "other.txt"), "wb") as f:
             f.write(b"not a signature")
-        for path, body in (("/update_manifest.json", b"{}"), ("/manifests/ab.sig", b"c2ln")):
+        for path, body in (("/update_manifest.json", b"{}"), ("/manifests/ab.sig", b"c2ln"),
+                           ("/Tinderhallow.exe", b"MZ")):
             response, data = self.server.request("GET", path)
             self.assertEqual((response.status, data), (200, body))
         response, _ = self.server.request("GET", "/patch_notes.json")
