@@ -51,6 +51,19 @@ void startDetached(Function&& function, Args&&... args) noexcept {
 void startReleaseCheck() { startDetached(runReleaseCheck); }
 void startUpdate() { startDetached(runUpdateWorker); }
 
+// One update per UpdateAvailable episode: the timer's automatic start and a
+// press of UPDATE both claim it here, so they can never run two workers on
+// one install folder before the first has left the phase.
+void startUpdateOnce() {
+    LauncherState& state = launcherState();
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.phase != UpdateAvailable || state.autoUpdateStarted) return;
+        state.autoUpdateStarted = true;
+    }
+    startUpdate();
+}
+
 std::string editText(HWND edit) {
     wchar_t buffer[256] = {};
     const int length = GetWindowTextW(edit, buffer, 256);
@@ -220,7 +233,7 @@ void runCommand(HWND window, HitCode code, LauncherPhase phase, bool loggedIn) {
                 if (loggedIn) startDetached(launchGame, window);
                 else setStatusLine("Log in first, then press PLAY.");
             } else if (phase == UpdateAvailable) {
-                if (loggedIn) startUpdate();
+                if (loggedIn) startUpdateOnce();
                 else setStatusLine("Log in first: the download starts right after.");
             } else if (phase == Error) {
                 startReleaseCheck();
