@@ -100,10 +100,6 @@ class TypicalRun:
         e.log_in(h, self.launcher)
         shown = self.launcher.wait_status("Game is ready", "Release e2e-1", timeout=120)
         e.expect_equal(shown.button, "PLAY", "main button")
-        titles = [title for title, _ in self.launcher.status_history()]
-        # Loopback downloads of this size can end between two repaints, so
-        # only the install is sure to be seen.
-        e.expect("Installing update" in titles, "update phases shown: %s" % titles)
         misses = e.wait_pixels(h, "1-ready", [
             ("PLAY face", (1340, 836), e.face(e.RED, 836)), ("full progress bar", (1200, 854), e.GOLD)])
         e.expect(not misses, "; ".join(misses))
@@ -197,8 +193,6 @@ class TypicalRun:
         e.expect(not os.path.exists(aside) or e.read(aside) == self.launcher_bytes, "the old launcher moved aside")
         e.expect(not os.path.exists(target + ".new"), "no .new left")
         e.expect(not os.path.exists(os.path.join(self.install, ".patch_remote", LAUNCHER)), "download removed")
-        titles = [title for title, _ in old.status_history()]
-        e.expect("Updating the launcher" in titles, "self-update shown: %s" % titles)
         fetched = [r for r in self.requests_since(before) if r["path"] == "/" + LAUNCHER]
         e.expect_equal([r["status"] for r in fetched], [200], "launcher downloads")
         # The new launcher (its output is the old one's) runs its own check.

@@ -304,7 +304,8 @@ def _unescape_debugstr(text):
 
 @dataclasses.dataclass
 class DrawnStatus:
-    """The status strings of the last frame drawn (None: not drawn yet)."""
+    """The status strings of the last frame drawn (None: not drawn yet). The
+    login panel's line keeps the value it had when the panel was last drawn."""
     title: str = None
     detail: str = None
     button: str = None
@@ -319,6 +320,8 @@ class DrawnText:
         self.offset = 0
         self.pending = b""
         self.status = DrawnStatus()
+        self.frame_title = None
+        self.frame_detail = None
         self.history = []  # (title, detail) in the order they were first drawn
 
     def update(self):
@@ -340,14 +343,16 @@ class DrawnText:
                 continue
             text = _unescape_debugstr(match.group(1))
             at = (round(float(match.group(2))), round(float(match.group(3))))
+            # The main button is drawn after the status lines of its frame, so
+            # the three are taken together when it arrives.
             if at == STATUS_TITLE_AT:
-                self.status.title = text
+                self.frame_title = text
             elif at == STATUS_DETAIL_AT:
-                self.status.detail = text
-                if not self.history or self.history[-1] != (self.status.title, text):
-                    self.history.append((self.status.title, text))
+                self.frame_detail = text
             elif at == MAIN_BUTTON_AT:
-                self.status.button = text
+                self.status.title, self.status.detail, self.status.button = self.frame_title, self.frame_detail, text
+                if not self.history or self.history[-1] != (self.frame_title, self.frame_detail):
+                    self.history.append((self.frame_title, self.frame_detail))
             elif at == LOGIN_LINE_AT:
                 self.status.login_line = text
         return dataclasses.replace(self.status)
