@@ -67,6 +67,7 @@ class HeldFile:
         shown = self.launcher.wait_status("Update failed", detail_contains="Close the game and retry.", timeout=120)
         e.expect(shown.detail.startswith("Could not replace ") and "arena.map" in shown.detail
                  and shown.detail.endswith("). Close the game and retry."), "detail: %r" % shown.detail)
+        print("     shown: %s / %s" % (shown.title, shown.detail))
         e.expect_equal(shown.button, "RETRY", "main button")
         misses = e.wait_pixels(h, "held-update-failed", [
             ("RETRY face", (1340, 836), e.face(e.BRIGHT_RED, 836)), ("empty progress bar", (700, 854), e.TRACK)])

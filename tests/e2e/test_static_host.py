@@ -143,7 +143,11 @@ class StaticHost:
         self.nginx.stop()
         shown = self.launcher.wait_status("Download failed", timeout=120)
         e.expect(shown.detail, "a download error is shown")
+        print("     shown: %s / %s" % (shown.title, shown.detail))
         e.expect_equal(shown.button, "RETRY", "main button")
+        misses = e.wait_pixels(h, "static-download-failed", [
+            ("RETRY face", (1340, 836), e.face(e.BRIGHT_RED, 836)), ("empty progress bar", (700, 854), e.TRACK)])
+        e.expect(not misses, "; ".join(misses))
         e.expect_equal(e.snapshot(self.folder), before_files, "installation after the failed download")
         leftovers = [name for _, _, names in os.walk(cache) for name in names if name.endswith(".download")]
         e.expect_equal(leftovers, [], "partial downloads left")
