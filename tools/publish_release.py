@@ -50,6 +50,12 @@ def check_element(element, where):
             raise PublishError(f"name not usable on Windows: {where!r}")
     if element[-1] in " .":
         raise PublishError(f"name ending in a space or dot is not usable on Windows: {where!r}")
+    if len(element.encode("utf-16-le")) // 2 > 255:
+        raise PublishError(f"name longer than 255 characters is not usable on Windows: {where!r}")
+    # Device names open devices, not files, whatever the extension ("aux.txt").
+    stem = element.split(".", 1)[0].rstrip(" ").upper()
+    if stem in ("CON", "PRN", "AUX", "NUL") or (len(stem) == 4 and stem[:3] in ("COM", "LPT") and stem[3].isdigit()):
+        raise PublishError(f"device name not usable on Windows: {where!r}")
 
 
 def collect_files(game_dir):

@@ -141,8 +141,8 @@ class Handler(BaseHTTPRequestHandler):
 
     # Logged before the body goes out, so a client that has read the whole
     # answer always finds its line in the log.
-    def _log(self, status, length):
-        self.server.request_log.write({
+    def _log(self, status, length, answer=None):
+        record = {
             "time": time.time(),
             "connection": self.connection_id,
             "peer_port": self.client_address[1],
@@ -151,19 +151,24 @@ class Handler(BaseHTTPRequestHandler):
             "headers": [[name, value] for name, value in self.headers.items()],
             "status": status,
             "length": length,
-        })
+        }
+        # Service answers are logged whole so a test can match a ticket or
+        # token that a client used against the one issued.
+        if answer is not None:
+            record["answer"] = answer
+        self.server.request_log.write(record)
 
-    def _send(self, status, body, content_type):
+    def _send(self, status, body, content_type, answer=None):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self._log(status, len(body))
+        self._log(status, len(body), answer)
         if self.command != "HEAD":
             self.wfile.write(body)
 
     def _send_json(self, status, value):
-        self._send(status, json.dumps(value).encode("utf-8"), "application/json")
+        self._send(status, json.dumps(value).encode("utf-8"), "application/json", value)
 
     def _send_text(self, status, text):
         self._send(status, text.encode("utf-8"), "text/plain; charset=utf-8")

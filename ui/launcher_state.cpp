@@ -66,6 +66,9 @@ void SetStatus(LauncherPhase phase, std::string title, std::string detail, float
         state.title = std::move(title);
         state.detail = std::move(detail);
         state.progress = progress;
+        // A new check opens a new update episode. The timer also resets this
+        // when it sees Checking, but a check can begin and end between two ticks.
+        if (phase == Checking) state.autoUpdateStarted = false;
     }
     if (observer) observer(phase, titleCopy, detailCopy, progress);
 }

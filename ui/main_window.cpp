@@ -179,6 +179,7 @@ void onTimer(HWND window) {
         if (state.phase == Checking) state.autoUpdateStarted = false;
     }
     if (start) startUpdate();
+    bool showForm = false;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         std::string signature = changeSignature(state);
@@ -186,8 +187,16 @@ void onTimer(HWND window) {
             lastSignature = std::move(signature);
             changed = true;
         }
+        showForm = !state.loggedIn;
     }
-    if (changed) invalidate(window);
+    if (!changed) return;
+    invalidate(window);
+    // A worker can sign the player out (an expired session at PLAY); the form
+    // it leaves drawn must be typeable without a click first.
+    if (showForm && !IsWindowVisible(accountEdit)) {
+        showEdits(true);
+        focusLoginForm();
+    }
 }
 
 void onMouseMove(HWND window, LPARAM position) {

@@ -158,6 +158,17 @@ def test_refusals(temp):
     check(result.returncode == 1, "a release folder inside the game folder is refused")
     result = publish(game2, os.path.join(temp, "r2"), "--release-id", "../x")
     check(result.returncode == 1, "a release id that is not a plain name is refused")
+    # Ids the launcher could not use as its staging folder name.
+    for release_id in ("CON", "com1.beta", "Aux ", "x" * 256):
+        result = publish(game2, os.path.join(temp, "r2"), "--release-id", release_id)
+        check(result.returncode == 1 and not os.path.exists(os.path.join(temp, "r2", "update_manifest.json")),
+              f"release id {release_id[:20]!r} is refused")
+    result = publish(game2, os.path.join(temp, "r2"), "--release-id", "console-" + "x" * 247)
+    check(result.returncode == 0, "a 255-character id that only starts like a device name is published")
+    game3 = os.path.join(temp, "game3")
+    write(os.path.join(game3, "sounds", "aux.wav"), b"a")
+    result = publish(game3, os.path.join(temp, "r4"), "--release-id", "1")
+    check(result.returncode == 1 and "aux.wav" in result.stderr, "a file with a device name is refused")
 
     p384 = os.path.join(temp, "p384.pem")
     subprocess.run(["openssl", "ecparam", "-name", "secp384r1", "-genkey", "-noout", "-out", p384],

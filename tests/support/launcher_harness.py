@@ -23,6 +23,11 @@ cleans all of it up in close():
         h.close_window()
         assert launcher.wait(30) == 0
 
+What the window shows is read two ways: screenshots (pixels at design
+points), and the strings it drew, which Wine's GDI+ reports when a launcher
+is started with trace_text=True (status title, detail, main button and the
+login panel's line; see Program.status()).
+
 Coordinates given to the window helpers are design units of the launcher's
 1664 x 940 canvas; WindowDriver.exe scales them to the client area.
 
@@ -32,6 +37,7 @@ Python 3 standard library only, plus Xvfb, ImageMagick and Wine on PATH.
 import dataclasses
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -254,6 +260,103 @@ class Xvfb:
 
 # -- programs -------------------------------------------------------------------
 
+# One string drawn by GDI+, as Wine's "trace+gdiplus" channel reports it:
+#   GdipDrawString (GRAPHICS, L"text", LENGTH, FONT, (x,y,w,h), FORMAT, BRUSH)
+# The rectangle is in design units: the launcher scales by a world transform.
+_DRAWN_STRING = re.compile(r'trace:gdiplus:GdipDrawString \([0-9A-Fa-f]+, L"((?:[^"\\]|\\.)*)"(?:\.\.\.)?, '
+                           r'-?\d+, [0-9A-Fa-f]+, \((-?[\d.]+),(-?[\d.]+),')
+_DEBUGSTR_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
+
+# Where the painter puts each status string (left, top in design units).
+STATUS_TITLE_AT = (326, 807)
+STATUS_DETAIL_AT = (666, 805)
+MAIN_BUTTON_AT = (1328, 796)
+LOGIN_LINE_AT = (52, 560)
+
+
+def _unescape_debugstr(text):
+    """The text of a Wine debugstr_w body: \\n, \\" ... and \\XXXX (UTF-16 hex)."""
+    out = []
+    units = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            following = text[i + 1]
+            hex_digits = text[i + 1:i + 5]
+            if following in _DEBUGSTR_ESCAPES:
+                out.append(_DEBUGSTR_ESCAPES[following])
+                i += 2
+                continue
+            if len(hex_digits) == 4 and all(h in "0123456789abcdefABCDEF" for h in hex_digits):
+                units.append(int(hex_digits, 16))
+                i += 5
+                # Surrogate pairs arrive as two escapes; decode them together.
+                if i < len(text) and text[i] == "\\" and 0xD800 <= units[-1] < 0xDC00:
+                    continue
+                out.append(b"".join(u.to_bytes(2, "little") for u in units).decode("utf-16-le", errors="replace"))
+                units = []
+                continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+@dataclasses.dataclass
+class DrawnStatus:
+    """The status strings of the last frame drawn (None: not drawn yet). The
+    login panel's line keeps the value it had when the panel was last drawn."""
+    title: str = None
+    detail: str = None
+    button: str = None
+    login_line: str = None
+
+
+class DrawnText:
+    """Incremental reader of the strings a program drew, from its stderr."""
+
+    def __init__(self, path):
+        self.path = path
+        self.offset = 0
+        self.pending = b""
+        self.status = DrawnStatus()
+        self.frame_title = None
+        self.frame_detail = None
+        self.history = []  # (title, detail) in the order they were first drawn
+
+    def update(self):
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self.offset)
+                chunk = f.read()
+        except OSError:
+            return self.status
+        self.offset += len(chunk)
+        data = self.pending + chunk
+        lines = data.split(b"\n")
+        self.pending = lines.pop()
+        for raw in lines:
+            if b"GdipDrawString (" not in raw:
+                continue
+            match = _DRAWN_STRING.search(raw.decode("utf-8", errors="replace"))
+            if not match:
+                continue
+            text = _unescape_debugstr(match.group(1))
+            at = (round(float(match.group(2))), round(float(match.group(3))))
+            # The main button is drawn after the status lines of its frame, so
+            # the three are taken together when it arrives.
+            if at == STATUS_TITLE_AT:
+                self.frame_title = text
+            elif at == STATUS_DETAIL_AT:
+                self.frame_detail = text
+            elif at == MAIN_BUTTON_AT:
+                self.status.title, self.status.detail, self.status.button = self.frame_title, self.frame_detail, text
+                if not self.history or self.history[-1] != (self.frame_title, self.frame_detail):
+                    self.history.append((self.frame_title, self.frame_detail))
+            elif at == LOGIN_LINE_AT:
+                self.status.login_line = text
+        return dataclasses.replace(self.status)
+
 class Program:
     """A process the harness started; its output goes to files (a pipe would
     stay open as long as a wineserver that the program started)."""
@@ -267,9 +370,45 @@ class Program:
             self.process = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                             stdout=out, stderr=err, preexec_fn=_end_with_parent)
         self.pid = self.process.pid
+        self._drawn = DrawnText(self.stderr_path)
 
     def poll(self):
         return self.process.poll()
+
+    def status(self):
+        """The status strings of the last frame it drew; only filled for a
+        program started with trace_text=True."""
+        return self._drawn.update()
+
+    def status_history(self):
+        """Every (title, detail) pair it drew, in order, without repeats."""
+        self._drawn.update()
+        return list(self._drawn.history)
+
+    def wait_status(self, title, detail=None, detail_contains=None, timeout=60):
+        """Waits until the last frame shows TITLE (and DETAIL, or a detail
+        containing DETAIL_CONTAINS); returns that DrawnStatus. HarnessError
+        names what was shown last."""
+        def shown():
+            status = self.status()
+            if status.title != title:
+                return None
+            if detail is not None and status.detail != detail:
+                return None
+            if detail_contains is not None and (status.detail is None or detail_contains not in status.detail):
+                return None
+            return status
+        try:
+            return wait_until(shown, timeout, "status %r %r" % (title, detail or detail_contains))
+        except HarnessError as error:
+            raise HarnessError("%s; last drawn %s" % (error, self.status())) from None
+
+    def wait_login_line(self, text, timeout=60):
+        """Waits until the login panel's line reads TEXT."""
+        try:
+            return wait_until(lambda: self.status().login_line == text, timeout, "login line %r" % text)
+        except HarnessError as error:
+            raise HarnessError("%s; last drawn %s" % (error, self.status())) from None
 
     def wait(self, timeout):
         """The exit code; raises HarnessError (and leaves it running) when it
@@ -358,6 +497,88 @@ class ReferenceServer:
                 self.process.wait(10)
         if self.process.stdout:
             self.process.stdout.close()
+
+
+class NginxHost:
+    """nginx serving ROOT as a static host on HOST (a loopback address; not
+    127.0.0.1 by default, so the launcher treats it as a remote source and
+    checks the release signature). LIMIT_RATE (for example "1m") slows every
+    answer, so a test can stop the host in the middle of downloads. The port
+    is picked once and kept across stop() and start(). requests() reads the
+    access log: one dict per finished or broken request."""
+
+    def __init__(self, scratch, root, host="127.0.0.2", limit_rate=None):
+        self.host = host
+        self.root = root
+        self.dir = tempfile.mkdtemp(prefix="nginx_", dir=scratch)
+        self.access_log = os.path.join(self.dir, "access.log")
+        self.error_log = os.path.join(self.dir, "error.log")
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+            probe.bind((host, 0))
+            self.port = probe.getsockname()[1]
+        self.url = "http://%s:%d" % (host, self.port)
+        rate = "limit_rate %s;" % limit_rate if limit_rate else ""
+        user = "user root;" if os.getuid() == 0 else ""
+        temp = os.path.join(self.dir, "temp")
+        config = """%(user)s
+daemon off;
+worker_processes 1;
+pid %(dir)s/nginx.pid;
+error_log %(error_log)s warn;
+events { worker_connections 64; }
+http {
+    log_format requests escape=json '{"method":"$request_method","path":"$request_uri","status":$status,'
+        '"bytes":$body_bytes_sent,"authorization":"$http_authorization","connection":$connection}';
+    access_log %(access_log)s requests;
+    client_body_temp_path %(temp)s/body;
+    proxy_temp_path %(temp)s/proxy;
+    fastcgi_temp_path %(temp)s/fastcgi;
+    uwsgi_temp_path %(temp)s/uwsgi;
+    scgi_temp_path %(temp)s/scgi;
+    types { }
+    default_type application/octet-stream;
+    server {
+        listen %(host)s:%(port)d;
+        root %(root)s;
+        %(rate)s
+    }
+}
+""" % dict(user=user, dir=self.dir, error_log=self.error_log, access_log=self.access_log, temp=temp,
+           host=host, port=self.port, root=root, rate=rate)
+        os.makedirs(temp)
+        self.config = os.path.join(self.dir, "nginx.conf")
+        with open(self.config, "w", encoding="utf-8") as f:
+            f.write(config)
+        self.process = None
+        self.start()
+
+    def start(self):
+        nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+        with open(os.path.join(self.dir, "nginx.out"), "ab") as out:
+            self.process = subprocess.Popen([nginx, "-p", self.dir, "-c", self.config], stdin=subprocess.DEVNULL,
+                                            stdout=out, stderr=out, preexec_fn=_end_with_parent)
+
+        def answers():
+            if self.process.poll() is not None:
+                raise HarnessError("nginx ended: " + _read_file(self.error_log).strip())
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                s.settimeout(1)
+                return s.connect_ex((self.host, self.port)) == 0
+        wait_until(answers, 30, "nginx on %s" % self.url)
+
+    def stop(self):
+        """Fast shutdown: open connections are closed at once."""
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(10)
+
+    def requests(self):
+        text = _read_file(self.access_log)
+        return [json.loads(line) for line in text.splitlines() if line.strip()]
 
 
 def publish_release(game_dir, release_dir, release_id, patch_notes=None, key=None, minimum_launcher=None,
@@ -589,6 +810,32 @@ class LauncherHarness:
         except subprocess.TimeoutExpired:
             return False
 
+    def running(self, name):
+        """Command lines of the processes in this prefix whose program file
+        is called NAME (any letter case); a program that another started
+        (a hand-over, a self-update, the game) is found here too."""
+        found = []
+        marker = ("WINEPREFIX=" + self.prefix).encode()
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    if marker not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    words = f.read().split(b"\0")
+            except OSError:
+                continue
+            program = words[0].decode(errors="replace").strip() if words else ""
+            if program.replace("\\", "/").rsplit("/", 1)[-1].lower() == name.lower():
+                found.append(" ".join(w.decode(errors="replace") for w in words).strip())
+        return found
+
+    def wait_not_running(self, name, timeout=60):
+        """Waits until no process in this prefix runs NAME."""
+        wait_until(lambda: not self.running(name), timeout, "the end of every " + name)
+
     # -- the window driver --
 
     def driver(self, *commands, timeout=60, check=True):
@@ -697,12 +944,17 @@ class LauncherHarness:
             _write_setting(os.path.join(folder, "launcher_account.txt"), remembered_account)
         return folder
 
-    def start_launcher(self, folder, install_dir="same", no_shortcut=True, extra_env=None, exe_name="Tinderhallow.exe"):
+    def start_launcher(self, folder, install_dir="same", no_shortcut=True, extra_env=None, exe_name="Tinderhallow.exe",
+                       trace_text=False):
         """Starts FOLDER/Tinderhallow.exe. By default TINDERHALLOW_INSTALL_DIR
         is FOLDER itself, so the launcher runs in place; pass another folder to
-        test the self-install, or None to leave the variable unset."""
+        test the self-install, or None to leave the variable unset.
+        TRACE_TEXT makes Wine report every string drawn (Program.status())."""
         install = folder if install_dir == "same" else install_dir
-        env = self.environment(install_dir=install, no_shortcut=no_shortcut, extra=extra_env)
+        extra = dict(extra_env or {})
+        if trace_text:
+            extra["WINEDEBUG"] = "-all,trace+gdiplus"
+        env = self.environment(install_dir=install, no_shortcut=no_shortcut, extra=extra)
         return self.start(os.path.join(folder, exe_name), env=env, cwd=folder, name="launcher")
 
     # -- servers --
@@ -712,6 +964,12 @@ class LauncherHarness:
         server = ReferenceServer(self.scratch, release_dir, accounts, **options)
         self._servers.append(server)
         return server
+
+    def start_nginx(self, root, **options):
+        """An NginxHost owned by this harness (stopped by close())."""
+        host = NginxHost(self.scratch, root, **options)
+        self._servers.append(host)
+        return host
 
     # -- screenshots --
 

@@ -13,6 +13,19 @@ TEST(SetStatus, ClampsProgressIntoTheUnitRange) {
     EXPECT_EQ(launcherState().progress, 0.25f);
 }
 
+TEST(SetStatus, ACheckOpensANewUpdateEpisodeEvenIfNoTimerTickSawIt) {
+    launcherState().autoUpdateStarted = true;
+    SetStatus(Checking, "Checking installed files", "Comparing release manifests", 0.08f);
+    SetStatus(UpdateAvailable, "Update available", "1 files ready to install", 0.0f);
+    EXPECT_FALSE(launcherState().autoUpdateStarted);
+
+    launcherState().autoUpdateStarted = true;
+    SetStatus(Updating, "Installing update", "Staging verified files", 0.01f);
+    SetStatus(Error, "Update failed", "x", 0.0f);
+    EXPECT_TRUE(launcherState().autoUpdateStarted);
+    launcherState().autoUpdateStarted = false;
+}
+
 TEST(ChangeSignature, ListsTheVisibleFieldsInTheirFixedOrder) {
     LauncherState state;
     state.phase = UpdateAvailable;

@@ -1,0 +1,150 @@
+"""Shared pieces of the end-to-end drivers: game folders, releases, request
+logs and a small step runner (a step that fails skips the steps that build on
+its outcome, and every failure is printed)."""
+
+import hashlib
+import os
+import shutil
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import launcher_harness as lh  # noqa: E402
+
+ACCOUNT = "Brannoc"
+PASSWORD = "ember pass"
+MAIN_BUTTON = (1472, 840)  # design point inside PLAY / UPDATE / RETRY
+RED = (0xB9, 0x30, 0x16)
+BRIGHT_RED = (0xC9, 0x3A, 0x28)
+GOLD = (0xD3, 0xA1, 0x4A)
+TRACK = (0x41, 0x2D, 0x1B)
+
+
+def face(base, row, top=796.0, height=80.0):
+    """The main button's raised gradient at a design row (not hovered)."""
+    t = (row + 0.5 - top) / height
+    return tuple(round(max(0, min(255, v + 38)) + (max(0, min(255, v - 26)) - max(0, min(255, v + 38))) * t)
+                 for v in base)
+
+
+def write_game(folder, files):
+    """FOLDER holds exactly FILES (relative path -> bytes)."""
+    shutil.rmtree(folder, ignore_errors=True)
+    for path, data in files.items():
+        target = os.path.join(folder, *path.split("/"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(data)
+
+
+def publish(build_dir, scratch, files, release_dir, release_id):
+    """Publishes FILES as a signed release into RELEASE_DIR (which may hold
+    an earlier release: its files stay, as on a real host)."""
+    game = os.path.join(scratch, "game-" + release_id)
+    write_game(game, files)
+    lh.publish_release(game, release_dir, release_id)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def installed_files(folder, files):
+    """Paths of FILES whose bytes in FOLDER differ from the expected ones."""
+    wrong = []
+    for path, data in files.items():
+        target = os.path.join(folder, *path.split("/"))
+        if not os.path.isfile(target) or read(target) != data:
+            wrong.append(path)
+    return wrong
+
+
+def snapshot(folder):
+    """Every file below FOLDER (relative path -> SHA-256), work folders aside."""
+    result = {}
+    for root, dirs, names in os.walk(folder):
+        dirs[:] = [d for d in dirs if not d.startswith(".patch")]
+        for name in names:
+            path = os.path.join(root, name)
+            result[os.path.relpath(path, folder).replace(os.sep, "/")] = sha256(read(path))
+    return result
+
+
+def header(request, name):
+    """A request header from a reference server log entry (None if absent)."""
+    for key, value in request.get("headers", []):
+        if key.lower() == name.lower():
+            return value
+    return None
+
+
+def log_in(h, launcher, account=ACCOUNT, password=PASSWORD):
+    """Types the account (unless it is remembered) and password, presses
+    Enter and waits for the signed-in panel."""
+    if h.edit_text("account") != account:
+        h.type_account(account)
+    h.keys_password(password)
+    h.press_enter("password")
+    h.wait_edits("hidden", 30000)
+
+
+def wait_pixels(h, name, points, timeout=30):
+    """Screenshots (kept as NAME) until each (label, design point, colour)
+    matches; returns the mismatches of the last one."""
+    deadline = time.monotonic() + timeout
+    while True:
+        image, rect = h.window_screenshot(name)
+        misses = []
+        for label, (x, y), colour in points:
+            actual = image.design_pixel(x, y, rect)
+            if not lh.colour_close(actual, colour, 8):
+                misses.append("%s at %d,%d: %s, expected %s" % (label, x, y, actual, colour))
+        if not misses or time.monotonic() > deadline:
+            return misses
+        time.sleep(0.5)
+
+
+class StepFailed(AssertionError):
+    pass
+
+
+def expect(condition, what):
+    if not condition:
+        raise StepFailed(what)
+
+
+def expect_equal(actual, expected, what):
+    if actual != expected:
+        raise StepFailed("%s: expected %r, got %r" % (what, expected, actual))
+
+
+def run_steps(steps):
+    """Runs (name, function, needs) in order; NEEDS names earlier steps
+    that must have passed. Prints every outcome; 0 when all passed."""
+    passed = set()
+    failures = 0
+    for name, function, needs in steps:
+        missing = [n for n in needs if n not in passed]
+        if missing:
+            print("SKIP %s (needs %s)" % (name, ", ".join(missing)), flush=True)
+            failures += 1
+            continue
+        started = time.monotonic()
+        try:
+            function()
+        except Exception as error:  # noqa: BLE001 - every failure is reported, then the next step runs
+            failures += 1
+            print("FAIL %s: %s" % (name, error), flush=True)
+            if not isinstance(error, (StepFailed, lh.HarnessError)):
+                traceback.print_exc()
+            continue
+        passed.add(name)
+        print("ok   %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
+    print("FAIL" if failures else "PASS")
+    return 1 if failures else 0

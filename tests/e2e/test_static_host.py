@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""The real launcher under Wine and Xvfb with its patch source on nginx, a
+real static host, on 127.0.0.2: an address the launcher treats as remote, so
+every release list must carry a valid signature. The game service is the
+reference server on 127.0.0.1.
+
+1. A correctly signed release is checked, fetched and installed.
+2. A tampered release list (a file's digest swapped, the old signature
+   replayed under the new digest's name) is refused with "Release not
+   verified" and nothing is installed; so is one whose signature is missing.
+3. The host stops in the middle of the downloads: "Download failed", the
+   installation unchanged and no partial download left; RETRY after the host
+   is back installs the release.
+"""
+
+import hashlib
+import json
+import os
+import shutil
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_common as e  # noqa: E402
+from e2e_common import lh  # noqa: E402
+
+MANIFEST = "update_manifest.json"
+NOT_SIGNED = "The release list is not signed by Tinderhallow. Nothing was installed."
+NO_SIGNATURE = "The release signature could not be downloaded. Nothing was installed."
+BIG = 6 << 20
+
+
+def signature_path(manifest_bytes):
+    return "manifests/%s.sig" % hashlib.sha256(manifest_bytes).hexdigest()
+
+
+class StaticHost:
+    def __init__(self, h):
+        self.h = h
+        self.www = os.path.join(h.scratch, "www")
+        self.folder = os.path.join(h.scratch, "Tinderhallow")
+        self.v1 = {
+            "Tinderhallow.exe": e.read(h.launcher_exe),
+            "TinderhallowGame.exe": e.read(h.exe("TinderhallowGame.exe")),
+            "data/arena.map": b"arena " * 20000,
+            "readme.txt": b"Tinderhallow on a static host\n",
+        }
+        # Large enough that the slowed host is still sending when it stops.
+        self.v2 = dict(self.v1)
+        for name in ("data/deep_a.pak", "data/deep_b.pak", "data/deep_c.pak"):
+            self.v2[name] = os.urandom(BIG)
+        self.service = None
+        self.nginx = None
+        self.launcher = None
+        self.signed_manifest = None
+
+    def served(self, path):
+        return os.path.join(self.www, *path.split("/"))
+
+    def game_gets(self, requests, files):
+        return sorted(r["path"].lstrip("/") for r in requests if r["path"].lstrip("/") in files)
+
+    # -- 1 --
+
+    def signed_release_installs(self):
+        h = self.h
+        os.makedirs(self.www)
+        e.publish(h.build_dir, h.scratch, self.v1, self.www, "static-1")
+        self.signed_manifest = e.read(self.served(MANIFEST))
+        # About 4 MB/s per connection: small files pass at once, the large
+        # ones of the later release take a few seconds.
+        self.nginx = h.start_nginx(self.www, host="127.0.0.2", limit_rate="4m")
+        self.service = h.start_reference_server(accounts={e.ACCOUNT: e.PASSWORD})
+        h.prepare_launcher_dir(self.folder, patch_source=self.nginx.url + "/", server_url=self.service.url)
+        self.launcher = h.start_launcher(self.folder, trace_text=True)
+        h.wait_window()
+        self.launcher.wait_status("Update available", "3 files ready to install")
+        # The patch notes are fetched beside the check, in any order.
+        paths = [r["path"] for r in self.nginx.requests() if r["path"] != "/patch_notes.json"]
+        e.expect_equal(paths[:2], ["/" + MANIFEST, "/" + signature_path(self.signed_manifest)],
+                       "release list, then its signature")
+        e.log_in(h, self.launcher)
+        self.launcher.wait_status("Game is ready", "Release static-1", timeout=120)
+        e.expect_equal(e.installed_files(self.folder, self.v1), [], "files differing from release static-1")
+        e.expect_equal(e.read(os.path.join(self.folder, MANIFEST)), self.signed_manifest, "installed manifest")
+
+    # -- 2 --
+
+    def tampered_release_is_refused(self):
+        h = self.h
+        before_files = e.snapshot(self.folder)
+        before_requests = len(self.nginx.requests())
+        # An attacker's build of the game, listed under the real signature.
+        evil = b"not the publisher's game"
+        manifest = json.loads(self.signed_manifest)
+        for entry in manifest["files"]:
+            if entry["path"] == "TinderhallowGame.exe":
+                entry.update(size=len(evil), sha256=hashlib.sha256(evil).hexdigest())
+        manifest["releaseId"] = "static-evil"
+        tampered = json.dumps(manifest, indent=2).encode()
+        with open(self.served("TinderhallowGame.exe"), "wb") as f:
+            f.write(evil)
+        with open(self.served(MANIFEST), "wb") as f:
+            f.write(tampered)
+        shutil.copyfile(self.served(signature_path(self.signed_manifest)), self.served(signature_path(tampered)))
+
+        h.click(491, 779)  # REPAIR
+        shown = self.launcher.wait_status("Release not verified", NOT_SIGNED)
+        e.expect_equal(shown.button, "RETRY", "main button")
+        misses = e.wait_pixels(h, "static-not-verified", [("RETRY face", (1340, 836), e.face(e.BRIGHT_RED, 836))])
+        e.expect(not misses, "; ".join(misses))
+        cache = os.path.join(self.folder, ".patch_remote", MANIFEST)
+        e.expect(not os.path.exists(cache), "the refused release list is not kept")
+
+        # The same release list without any signature.
+        os.remove(self.served(signature_path(tampered)))
+        h.click(*e.MAIN_BUTTON)  # RETRY
+        self.launcher.wait_status("Release not verified", NO_SIGNATURE)
+        time.sleep(0.5)
+        e.expect_equal(self.launcher.status().title, "Release not verified", "status stays")
+        e.expect(not os.path.exists(cache), "the unsigned release list is not kept")
+
+        e.expect_equal(e.snapshot(self.folder), before_files, "installation after the refusals")
+        requests = self.nginx.requests()[before_requests:]
+        e.expect_equal(self.game_gets(requests, self.v1), [], "game files fetched from a refused release")
+
+    # -- 3 --
+
+    def host_stops_during_downloads(self):
+        h = self.h
+        e.publish(h.build_dir, h.scratch, self.v2, self.www, "static-2")
+        before_files = e.snapshot(self.folder)
+        cache = os.path.join(self.folder, ".patch_remote")
+        h.click(*e.MAIN_BUTTON)  # RETRY: the check finds the new release and the update starts by itself
+
+        def downloading():
+            try:
+                return any(name.endswith(".download") and os.path.getsize(os.path.join(root, name)) > 0
+                           for root, _, names in os.walk(cache) for name in names)
+            except OSError:
+                return False
+        lh.wait_until(downloading, 60, "a download in progress")
+        self.nginx.stop()
+        shown = self.launcher.wait_status("Download failed", timeout=120)
+        e.expect(shown.detail, "a download error is shown")
+        e.expect_equal(shown.button, "RETRY", "main button")
+        e.expect_equal(e.snapshot(self.folder), before_files, "installation after the failed download")
+        leftovers = [name for _, _, names in os.walk(cache) for name in names if name.endswith(".download")]
+        e.expect_equal(leftovers, [], "partial downloads left")
+
+        self.nginx.start()
+        h.click(*e.MAIN_BUTTON)  # RETRY
+        self.launcher.wait_status("Game is ready", "Release static-2", timeout=180)
+        e.expect_equal(e.installed_files(self.folder, self.v2), [], "files differing from release static-2")
+        h.close_window()
+        e.expect_equal(self.launcher.wait(30), 0, "exit code")
+
+
+def main():
+    with lh.LauncherHarness(lh.find_build_dir(), name="e2e_static_host") as h:
+        run = StaticHost(h)
+        signed = "a signed release from nginx on 127.0.0.2 installs"
+        return e.run_steps([
+            (signed, run.signed_release_installs, []),
+            ("a tampered or unsigned release list is refused and nothing installed", run.tampered_release_is_refused,
+             [signed]),
+            ("the host stopping during downloads fails cleanly, and RETRY completes", run.host_stops_during_downloads,
+             [signed]),
+        ])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

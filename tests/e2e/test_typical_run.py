@@ -1,0 +1,232 @@
+#!/usr/bin/env python3
+"""A player's whole run with the real launcher under Wine and Xvfb, against
+the reference server (game service and a gated patch host on 127.0.0.1).
+
+1. The launcher runs from a download folder: it installs itself, hands over,
+   and the installed copy offers the update; the player logs in, the update
+   runs by itself and ends in "Game is ready"; PLAY starts the game with
+   "--ticket <ticket>" and the launcher exits.
+2. A second release changes two files, adds one and drops one: only those
+   are fetched, and each changed or dropped file has its rollback copy.
+3. The session expires before PLAY: the player is signed out with "Your
+   login timed out. Please log in again." and the game is not started.
+4. A release carrying a new Tinderhallow.exe: the running launcher swaps
+   itself through ".new"/".old" and starts the new one; the next start
+   removes ".old".
+"""
+
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_common as e  # noqa: E402
+from e2e_common import lh  # noqa: E402
+
+GAME_EXE = "TinderhallowGame.exe"
+LAUNCHER = "Tinderhallow.exe"
+TIMED_OUT = "Your login timed out. Please log in again."
+
+
+class TypicalRun:
+    def __init__(self, h):
+        self.h = h
+        self.build_dir = h.build_dir
+        self.release = os.path.join(h.scratch, "release")
+        self.download = os.path.join(h.scratch, "Downloads")
+        self.install = os.path.join(h.scratch, "Games", "Tinderhallow")
+        self.launcher_bytes = e.read(h.launcher_exe)
+        game = e.read(h.exe(GAME_EXE))  # the stub game: records its arguments
+        self.v1 = {
+            LAUNCHER: self.launcher_bytes,
+            GAME_EXE: game,
+            "data/arena.map": b"arena " * 40000,
+            "data/ember.pak": bytes(range(256)) * 8192,
+            "data/old_notes.txt": b"notes of the first season\n",
+            "readme.txt": b"Tinderhallow, first season\n",
+        }
+        self.v2 = dict(self.v1)
+        self.v2["data/arena.map"] = b"arena, rebuilt " * 20000
+        self.v2["readme.txt"] = b"Tinderhallow, second season\n"
+        self.v2["data/frost.pak"] = b"frost " * 30000
+        del self.v2["data/old_notes.txt"]
+        self.new_launcher = self.launcher_bytes + b"\0" * 512 + b"e2e rebuilt launcher"
+        self.v3 = dict(self.v2)
+        self.v3[LAUNCHER] = self.new_launcher
+        self.server = None
+        self.launcher = None
+
+    def publish(self, files, release_id):
+        e.publish(self.build_dir, self.h.scratch, files, self.release, release_id)
+
+    def requests_since(self, count):
+        return self.server.requests()[count:]
+
+    def file_gets(self, requests):
+        return sorted(r["path"].lstrip("/") for r in requests
+                      if r["method"] == "GET" and r["path"] not in ("/update_manifest.json", "/patch_notes.json")
+                      and not r["path"].startswith("/manifests/"))
+
+    # -- 1 --
+
+    def first_run(self):
+        h = self.h
+        self.publish(self.v1, "e2e-1")
+        self.server = h.start_reference_server(self.release, accounts={e.ACCOUNT: e.PASSWORD}, gated=True)
+        # A publisher's test build ships with its two addresses; the
+        # self-install keeps settings it finds.
+        os.makedirs(self.install)
+        h.prepare_launcher_dir(self.install, patch_source=self.server.url, server_url=self.server.url,
+                               copy_launcher=False)
+        h.prepare_launcher_dir(self.download)
+        # The installed copy that the downloaded one starts writes to the
+        # same output, so its drawn texts are read through this Program.
+        self.launcher = h.start_launcher(self.download, install_dir=self.install, trace_text=True)
+        e.expect_equal(self.launcher.wait(60), 0, "exit code of the downloaded copy")
+        e.expect(e.read(os.path.join(self.install, LAUNCHER)) == self.launcher_bytes, "installed launcher bytes")
+        e.expect(self.launcher.status().title is None, "the downloaded copy drew nothing")
+        h.wait_window()
+        e.expect_equal(len(h.running(LAUNCHER)), 1, "launchers running after the hand-over")
+        e.expect_equal(h.window_count(), 1, "windows after the hand-over")
+        self.launcher.wait_status("Update available", "5 files ready to install")
+        misses = e.wait_pixels(h, "1-update-available", [
+            ("UPDATE face", (1340, 836), e.face(e.RED, 836)), ("empty progress bar", (700, 854), e.TRACK)])
+        e.expect(not misses, "; ".join(misses))
+
+    def update_after_login(self):
+        h = self.h
+        before = len(self.server.requests())
+        e.expect_equal(self.launcher.status().login_line, "Log in to start the download.", "login panel line")
+        e.log_in(h, self.launcher)
+        shown = self.launcher.wait_status("Game is ready", "Release e2e-1", timeout=120)
+        e.expect_equal(shown.button, "PLAY", "main button")
+        misses = e.wait_pixels(h, "1-ready", [
+            ("PLAY face", (1340, 836), e.face(e.RED, 836)), ("full progress bar", (1200, 854), e.GOLD)])
+        e.expect(not misses, "; ".join(misses))
+
+        e.expect_equal(e.installed_files(self.install, self.v1), [], "files differing from release e2e-1")
+        e.expect_equal(e.read(os.path.join(self.install, "update_manifest.json")),
+                       e.read(os.path.join(self.release, "update_manifest.json")), "installed manifest")
+        e.expect_equal(e.read(os.path.join(self.install, "launcher_account.txt")).decode().strip(), e.ACCOUNT,
+                       "remembered name")
+        requests = self.requests_since(before)
+        tokens = [r["answer"]["token"] for r in requests if r["path"].endswith("/session/download-token")]
+        e.expect_equal(len(tokens), 1, "download tokens requested")
+        gets = [r for r in requests if r["method"] == "GET" and r["path"].lstrip("/") in self.v1]
+        e.expect_equal(sorted(r["path"].lstrip("/") for r in gets),
+                       sorted(p for p in self.v1 if p != LAUNCHER), "game files fetched (the launcher matched)")
+        e.expect(all(e.header(r, "Authorization") == "Bearer " + tokens[0] and r["status"] == 200 for r in gets),
+                 "every game file fetched with the issued token: %s" % [(r["path"], r["status"]) for r in gets])
+
+    def play(self):
+        h = self.h
+        before = len(self.server.requests())
+        h.click(*e.MAIN_BUTTON)
+        h.wait_not_running(LAUNCHER)
+        record = os.path.join(self.install, "game_command_line.txt")
+        lh.wait_for_file(record)
+        tickets = [r for r in self.requests_since(before) if r["path"].endswith("/session/ticket")]
+        e.expect_equal(len(tickets), 1, "ticket requests")
+        logins = [r for r in self.server.requests() if r["path"].endswith("/session/login")]
+        e.expect_equal(e.header(tickets[0], "X-Morvanth-Session"), logins[-1]["answer"]["sessionToken"],
+                       "session header of the ticket request")
+        ticket = tickets[0]["answer"]["ticket"]
+        e.expect_equal(e.read(record).decode(), "argc=2\n--ticket\n%s\n" % ticket, "game command line")
+        h.wait_gone()
+
+    # -- 2 --
+
+    def second_release(self):
+        h = self.h
+        self.publish(self.v2, "e2e-2")
+        before = len(self.server.requests())
+        self.launcher = h.start_launcher(self.install, trace_text=True)
+        h.wait_window()
+        self.launcher.wait_status("Update available", "3 files ready to install")
+        e.expect_equal(h.edit_text("account"), e.ACCOUNT, "remembered name in the form")
+        e.log_in(h, self.launcher)
+        self.launcher.wait_status("Game is ready", "Release e2e-2", timeout=120)
+
+        e.expect_equal(e.installed_files(self.install, self.v2), [], "files differing from release e2e-2")
+        e.expect(not os.path.exists(os.path.join(self.install, "data", "old_notes.txt")), "dropped file removed")
+        rollback = os.path.join(self.install, ".patch_rollback")
+        for path in ("data/arena.map", "readme.txt", "data/old_notes.txt"):
+            copy = os.path.join(rollback, *path.split("/"))
+            e.expect(os.path.isfile(copy) and e.read(copy) == self.v1[path], "rollback copy of " + path)
+        e.expect(not os.path.exists(os.path.join(rollback, "data", "frost.pak")), "no rollback copy of a new file")
+        e.expect_equal(self.file_gets(self.requests_since(before)),
+                       ["data/arena.map", "data/frost.pak", "readme.txt"], "files fetched for e2e-2")
+
+    # -- 3 --
+
+    def expired_session_at_play(self):
+        h = self.h
+        record = os.path.join(self.install, "game_command_line.txt")
+        os.remove(record)
+        self.server.control("expire-sessions")
+        before = len(self.server.requests())
+        h.click(*e.MAIN_BUTTON)
+        self.launcher.wait_login_line(TIMED_OUT, timeout=60)
+        h.wait_edits("visible", 10000)
+        shown = self.launcher.status()
+        e.expect_equal((shown.title, shown.detail, shown.button), ("Game is ready", "Release e2e-2", "PLAY"),
+                       "status after the refused ticket")
+        refused = [r for r in self.requests_since(before) if r["path"].endswith("/session/ticket")]
+        e.expect_equal([r["status"] for r in refused], [401], "ticket answers")
+        time.sleep(1)
+        e.expect(not os.path.exists(record), "the game was not started")
+        e.expect_equal(self.launcher.poll(), None, "the launcher stays open")
+        h.close_window()
+        e.expect_equal(self.launcher.wait(30), 0, "exit code after closing")
+
+    # -- 4 --
+
+    def launcher_replaces_itself(self):
+        h = self.h
+        self.publish(self.v3, "e2e-3")
+        before = len(self.server.requests())
+        old = h.start_launcher(self.install, trace_text=True)
+        e.expect_equal(old.wait(90), 0, "exit code of the replaced launcher")
+        target = os.path.join(self.install, LAUNCHER)
+        e.expect(e.read(target) == self.new_launcher, "new launcher in place")
+        aside = target + ".old"
+        e.expect(not os.path.exists(aside) or e.read(aside) == self.launcher_bytes, "the old launcher moved aside")
+        e.expect(not os.path.exists(target + ".new"), "no .new left")
+        e.expect(not os.path.exists(os.path.join(self.install, ".patch_remote", LAUNCHER)), "download removed")
+        fetched = [r for r in self.requests_since(before) if r["path"] == "/" + LAUNCHER]
+        e.expect_equal([r["status"] for r in fetched], [200], "launcher downloads")
+        # The new launcher (its output is the old one's) runs its own check.
+        h.wait_window()
+        old.wait_status("Game is ready", "Release e2e-3")
+        e.expect_equal(len(h.running(LAUNCHER)), 1, "launchers running after the swap")
+        h.close_window()
+        h.wait_gone()
+
+        again = h.start_launcher(self.install, trace_text=True)
+        h.wait_window()
+        again.wait_status("Game is ready", "Release e2e-3")
+        e.expect(not os.path.exists(aside) and not os.path.exists(target + ".new"), "leftovers removed at start")
+        e.expect(e.read(target) == self.new_launcher, "new launcher kept")
+        h.close_window()
+        e.expect_equal(again.wait(30), 0, "exit code")
+
+
+def main():
+    build_dir = lh.find_build_dir()
+    with lh.LauncherHarness(build_dir, name="e2e_typical_run") as h:
+        run = TypicalRun(h)
+        return e.run_steps([
+            ("first run installs itself and offers the update", run.first_run, []),
+            ("login starts the update, which ends ready", run.update_after_login, ["first run installs itself and offers the update"]),
+            ("PLAY starts the game with its ticket", run.play, ["login starts the update, which ends ready"]),
+            ("a second release fetches only its changes and keeps rollback copies", run.second_release,
+             ["PLAY starts the game with its ticket"]),
+            ("an expired session at PLAY signs the player out", run.expired_session_at_play,
+             ["a second release fetches only its changes and keeps rollback copies"]),
+            ("a release with a new launcher replaces the running one", run.launcher_replaces_itself,
+             ["a second release fetches only its changes and keeps rollback copies"]),
+        ])
+
+
+if __name__ == "__main__":
+    sys.exit(main())
