@@ -6,6 +6,7 @@
 # each keeping one downloader and so one connection) and with
 # `curl --parallel --parallel-max 8`, ROUNDS times each, alternating, and
 # prints the best throughput of each and their ratio (target: >= 0.7).
+# The last line, "RESULT key=value ...", repeats the figures for bench/run.
 #
 # Usage: bench/download_bench.sh [BUILD_DIR]   (default: build/)
 # Environment: FILES (200), SIZE_MIB (5), THREADS (8), ROUNDS (3).
@@ -141,3 +142,5 @@ echo "curl --parallel:        $best_curl MiB/s"
 echo "launcher fetch-many:    $best_ours MiB/s (wall clock, including Wine process start)"
 echo "ratio launcher/curl:    $(python3 -c "print(f'{$best_ours / $best_curl:.2f}')") (target >= 0.70)"
 echo "ratio without start-up: $(python3 -c "print(f'{$best_ours_inner / $best_curl:.2f}')")"
+# One line for bench/run; the figures above stay the ones to read.
+python3 -c "print(f'RESULT files=$files size_mib=$size_mib threads=$threads rounds=$rounds curl_mib_s=$best_curl launcher_mib_s=$best_ours ratio={$best_ours / $best_curl:.3f} inner_ratio={$best_ours_inner / $best_curl:.3f}')"

@@ -15,6 +15,7 @@ cache and starts with no dirty pages; each case runs once per round,
 rounds interleaved, the best counts.
 A command shell kept open in the prefix spares every Wine run the start of
 the Wine session.
+The last line, "RESULT key=value ...", repeats the ratios for bench/run.
 
 Usage: bench/transaction_bench.py [BUILD_DIR] [--size-mib N] [--files N] [--rounds N]
 """
@@ -179,6 +180,15 @@ def main():
           f"cpu {best['apply'][1] / reference_apply[1]:.2f}  (target <= 1.5)")
     print(f"apply-replace / (2 cp + openssl):   wall {best['apply-replace'][0] / reference_apply[0]:.2f}  "
           f"cpu {best['apply-replace'][1] / reference_apply[1]:.2f}  (three copies: for information)")
+    # One line for bench/run; the figures above stay the ones to read.
+    print(f"RESULT size_mib={mib} files={args.files} rounds={args.rounds} "
+          f"inspect_s={best['inspect'][0]:.3f} openssl_s={best['openssl'][0]:.3f} "
+          f"inspect_wall_ratio={best['inspect'][0] / best['openssl'][0]:.3f} "
+          f"inspect_cpu_ratio={best['inspect'][1] / best['openssl'][1]:.3f} "
+          f"apply_s={best['apply'][0]:.3f} reference_apply_s={reference_apply[0]:.3f} "
+          f"apply_wall_ratio={best['apply'][0] / reference_apply[0]:.3f} "
+          f"apply_cpu_ratio={best['apply'][1] / reference_apply[1]:.3f} "
+          f"apply_replace_wall_ratio={best['apply-replace'][0] / reference_apply[0]:.3f}")
     return 0
 
 

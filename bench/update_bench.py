@@ -13,6 +13,7 @@ The update's peak memory is the largest resident set of the Wine process
 that runs the tool (from wait4; target under 100 MB whatever the release
 size). A command shell kept open in the prefix spares the timed runs the
 start of the Wine session.
+The last line, "RESULT key=value ...", repeats the figures for bench/run.
 
 Usage: bench/update_bench.py [BUILD_DIR] [--size-mib N] [--files N] [--rounds N]
 """
@@ -262,6 +263,11 @@ def main():
     print(f"cp -r twice + openssl dgst -sha256:   {cp1 + cp2 + openssl:8.2f} s")
     print(f"ratio update / (curl + 2 cp + openssl): {update / reference:.2f}  (target <= 1.5)")
     print(f"peak RSS of the update: {max(r[1] for r in results) / 1024:.1f} MiB  (target < 100 MB)")
+    # One line for bench/run; the figures above stay the ones to read.
+    print(f"RESULT size_mib={args.size_mib} files={args.files} rounds={args.rounds} update_s={update:.2f} "
+          f"downloads_s={install_start:.2f} curl_s={curl:.2f} copies_and_openssl_s={cp1 + cp2 + openssl:.2f} "
+          f"reference_s={reference:.2f} ratio={update / reference:.3f} "
+          f"peak_rss_mb={max(r[1] for r in results) * 1024 / 1e6:.1f}")
     return 0
 
 

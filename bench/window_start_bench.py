@@ -8,6 +8,7 @@ gradient shows; the time from starting the process to that reading counts
 (it includes Wine's own process start and one pixel read). A program run
 before the rounds keeps the Wine server warm, as on a desktop. Memory is
 the process's private resident memory (RssAnon) two seconds after the frame.
+The last line, "RESULT key=value ...", repeats the figures for bench/run.
 
 Usage: bench/window_start_bench.py [BUILD_DIR] [--rounds N]
 """
@@ -100,10 +101,14 @@ def main():
           (first, len(frames), ", ".join("%.0f" % (t * 1000) for t in frames)))
     print("ratio to the 400 ms target %.2f" % (first / 400))
     known = [m for m in memories if m is not None]
+    result = "RESULT rounds=%d first_frame_ms=%.0f first_frame_ratio=%.3f" % (len(frames), first, first / 400)
     if known:
         mib = statistics.median(known) / 1024
         print("private resident memory after start: median %.1f MiB" % mib)
         print("ratio to the 60 MB target %.2f" % (mib * 1048576 / 60e6))
+        result += " private_mb=%.1f private_ratio=%.3f" % (mib * 1048576 / 1e6, mib * 1048576 / 60e6)
+    # One line for bench/run; the figures above stay the ones to read.
+    print(result)
     return 0
 
 
