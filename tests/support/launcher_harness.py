@@ -140,6 +140,17 @@ def _end_with_parent():
         pass
 
 
+def _terminate(process):
+    """SIGTERM, then SIGKILL if it has not ended within 10 s."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(10)
+
+
 def _read_file(path):
     try:
         with open(path, "rb") as f:
@@ -249,13 +260,7 @@ class Xvfb:
             time.sleep(0.05)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
+        _terminate(self.process)
 
 
 # -- programs -------------------------------------------------------------------
@@ -488,13 +493,7 @@ class ReferenceServer:
             return json.loads(response.read())
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
+        _terminate(self.process)
         if self.process.stdout:
             self.process.stdout.close()
 
@@ -568,13 +567,8 @@ http {
 
     def stop(self):
         """Fast shutdown: open connections are closed at once."""
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
+        if self.process is not None:
+            _terminate(self.process)
 
     def requests(self):
         text = _read_file(self.access_log)
