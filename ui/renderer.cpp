@@ -52,6 +52,18 @@ void horizontalGradient(DrawContext& context, const RectF& rect, std::uint32_t l
     note(context, context.graphics->FillRectangle(&brush, rect));
 }
 
+// An error about a deep path would lose its last words, which say what to do
+// ("Close the game and retry."): a detail that does not fit is drawn smaller.
+float detailSize(DrawContext& context, const std::string& detail, const RectF& rect) {
+    static std::string lastDetail;
+    static float lastSize = 17;
+    if (detail != lastDetail) {
+        lastSize = fittingTextSize(context, detail, rect, 17, 13, kRegular);
+        lastDetail = detail;
+    }
+    return lastSize;
+}
+
 void drawStatusBar(DrawContext& context, const LauncherView& view) {
     panel(context, RectF(302, 781, 1326, 114), colorPanel);
     panel(context, RectF(302, 758, 260, 43), colorTabPiece);
@@ -62,7 +74,9 @@ void drawStatusBar(DrawContext& context, const LauncherView& view) {
     drawLabel(context, "REPAIR", RectF(426, 758, 126, 43), 17, view.hoverHit == HitRepair ? colorParchment : colorGold,
               kBold, kCentre);
     drawLabel(context, view.title, RectF(326, 807, 330, 36), 21, colorParchment, kBold, kNear);
-    drawLabel(context, view.detail, RectF(666, 805, 640, 34), 17, colorMuted, kRegular, kNear);
+    const RectF detailRect(666, 805, 640, 34);
+    drawLabel(context, view.detail, detailRect, detailSize(context, view.detail, detailRect), colorMuted, kRegular,
+              kNear);
     fillRect(context, RectF(666, 850, 624, 8), colorProgressTrack);
     const float fill = progressFillWidth(view.progress);
     if (fill > 0) fillRect(context, RectF(666, 850, fill, 8), colorGold);
@@ -233,6 +247,22 @@ void drawLabel(DrawContext& context, const std::string& text, const RectF& rect,
     format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
     note(context, context.graphics->DrawString(wide.c_str(), static_cast<INT>(wide.size()), getFont(size, style), rect,
                                                &format, &brush));
+}
+
+float fittingTextSize(DrawContext& context, const std::string& text, const RectF& rect, float size, float smallest,
+                      INT style) {
+    const std::wstring wide = utf8ToWide(text);
+    Gdiplus::StringFormat format;
+    for (; size > smallest; size -= 2) {
+        Gdiplus::Font* font = getFont(size, style);
+        RectF bounds;
+        if (font == nullptr || context.graphics->MeasureString(wide.c_str(), static_cast<INT>(wide.size()), font,
+                                                               RectF(0, 0, rect.Width, 100000), &format,
+                                                               &bounds) != Gdiplus::Ok)
+            return size;
+        if (bounds.Height <= rect.Height) return size;
+    }
+    return smallest;
 }
 
 void drawWrappedText(DrawContext& context, const std::string& text, const RectF& rect, float size,

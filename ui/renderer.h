@@ -29,6 +29,11 @@ void renderFrame(HDC target, int width, int height, const LauncherView& view, Ba
 void drawLabel(DrawContext& context, const std::string& text, const Gdiplus::RectF& rect, float size,
                std::uint32_t color, INT style, Gdiplus::StringAlignment alignment);
 
+// The largest size, from size down to smallest in steps of 2, at which text
+// wrapped to rect's width fits its height (smallest when none does).
+float fittingTextSize(DrawContext& context, const std::string& text, const Gdiplus::RectF& rect, float size,
+                      float smallest, INT style);
+
 // Top-left text that wraps, trimmed at a word with an ellipsis.
 void drawWrappedText(DrawContext& context, const std::string& text, const Gdiplus::RectF& rect, float size,
                      std::uint32_t color);

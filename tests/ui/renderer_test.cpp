@@ -2,6 +2,7 @@
 
 #include "tests/support/test_paths.h"
 #include "ui/layout.h"
+#include "update/utf8_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -228,6 +229,30 @@ TEST_F(Renderer, DrawsItsTexts) {
     EXPECT_GT(surface.brightPixels(34, 52, 284, 98, 0xC0), 200);   // "TINDER"
     EXPECT_GT(surface.brightPixels(326, 807, 656, 843, 0xC0), 50);  // the status title
     EXPECT_GT(surface.brightPixels(1232, 827, 1290, 855, 0xC0), 20);  // "100%"
+}
+
+TEST_F(Renderer, ShrinksALongDetailUntilItsLastWordsFit) {
+    Gdiplus::Graphics graphics(surface.dc());
+    DrawContext context{&graphics};
+    const Gdiplus::RectF detail(666, 805, 640, 34);
+    EXPECT_EQ(fittingTextSize(context, "Release 7", detail, 17, 13, Gdiplus::FontStyleRegular), 17);
+
+    const std::string longError =
+        "Could not replace C:\\Users\\Brannoc\\AppData\\Local\\Tinderhallow\\data/textures/arena_rocks.pak "
+        "(Windows error 5). Close the game and retry.";
+    const float size = fittingTextSize(context, longError, detail, 17, 13, Gdiplus::FontStyleRegular);
+    EXPECT_LT(size, 17);
+    EXPECT_GE(size, 13);
+    const std::wstring wide = utf8ToWide(longError);
+    Gdiplus::StringFormat format;
+    Gdiplus::RectF bounds;
+    ASSERT_EQ(graphics.MeasureString(wide.c_str(), static_cast<INT>(wide.size()), getFont(size, 0),
+                                     Gdiplus::RectF(0, 0, 640, 100000), &format, &bounds),
+              Gdiplus::Ok);
+    EXPECT_LE(bounds.Height, 34);
+
+    // A text that cannot fit at all keeps the smallest size.
+    EXPECT_EQ(fittingTextSize(context, std::string(2000, 'x') + " y", detail, 17, 13, Gdiplus::FontStyleRegular), 13);
 }
 
 TEST_F(Renderer, ScalesTheDesignToTheClientArea) {
