@@ -8,6 +8,7 @@
 #include "update/file_hash.h"
 #include "update/inspection.h"
 #include "update/manifest.h"
+#include "update/update_transaction.h"
 #include "update/utf8_paths.h"
 
 #include <algorithm>
@@ -113,6 +114,18 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     return true;
 }
 
+// Every installed file has just been verified against the release, but the
+// installed list can still name an older one: a release that changed only
+// the launcher is installed by the self-update, and no update runs to record
+// it. Left so, a check without a patch source would ask for repair, and the
+// next release would work out its removals from the wrong list.
+void recordInstalledRelease(const fs::path& releaseFolder, const fs::path& launcherDir) {
+    const fs::path published = releaseFolder / L"update_manifest.json";
+    const fs::path installed = launcherDir / L"update_manifest.json";
+    if (readFileBytes(published) == readFileBytes(installed)) return;
+    (void)replaceFile(published, installed, nullptr);
+}
+
 void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourceText, const fs::path& releaseFolder,
                            const ReleaseManifest* installed) {
     ReleaseManifest published;
@@ -130,11 +143,13 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
 
     // The running launcher is never replaced by the update worker; its entry
     // goes to the self-update instead.
+    bool launcherDiffers = false;
     for (std::size_t i = 0; i < plan.filesToFetch.size();) {
         if (genericPathUtf8(plan.filesToFetch[i].path) != kLauncherExeName) {
             ++i;
             continue;
         }
+        launcherDiffers = true;
         const ManifestFile entry = plan.filesToFetch[i];
         plan.bytesToFetch -= std::min(plan.bytesToFetch, entry.size);
         plan.filesToFetch.erase(plan.filesToFetch.begin() + static_cast<std::ptrdiff_t>(i));
@@ -142,6 +157,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     }
 
     const bool nothingToDo = plan.filesToFetch.empty() && plan.obsoletePaths.empty();
+    if (nothingToDo && !launcherDiffers) recordInstalledRelease(releaseFolder, launcherDir);
     const std::string detail = nothingToDo ? "Release " + published.releaseId
                                            : std::to_string(plan.filesToFetch.size()) + " files ready to install";
     LauncherState& state = launcherState();

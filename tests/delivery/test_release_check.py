@@ -479,6 +479,22 @@ class ReleaseCheck(unittest.TestCase):
         self.assertEqual(case.run.plan, ["bytes 0"])
         self.assertNotIn("/Tinderhallow.exe", case.server.requested_paths())
         self.assertEqual((case.folder / "Tinderhallow.exe").read_bytes(), b"the installed launcher")
+        # The installation is not release r3 while its launcher differs.
+        self.assertEqual((case.folder / "update_manifest.json").read_bytes(),
+                         (self.signed / "update_manifest.json").read_bytes())
+
+    @classmethod
+    def prepare_launcher_already_swapped(cls):
+        case = cls.remote_case(cls.launcher_release, "127.0.0.1")
+        (case.folder / "Tinderhallow.exe").write_bytes(cls.new_launcher_bytes)
+        return case
+
+    def test_a_release_installed_by_the_self_update_alone_is_recorded_as_installed(self):
+        case = self.case("launcher_already_swapped")
+        self.assert_status(case.run, "Ready|Game is ready|Release r3|1.000")
+        self.assertEqual((case.folder / "update_manifest.json").read_bytes(),
+                         (self.launcher_release / "update_manifest.json").read_bytes())
+        self.assertFalse((case.folder / "update_manifest.json.patch_new").exists())
 
     @classmethod
     def prepare_launcher_swapped(cls):

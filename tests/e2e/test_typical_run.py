@@ -207,6 +207,8 @@ class TypicalRun:
         again.wait_status("Game is ready", "Release e2e-3")
         e.expect(not os.path.exists(aside) and not os.path.exists(target + ".new"), "leftovers removed at start")
         e.expect(e.read(target) == self.new_launcher, "new launcher kept")
+        e.expect_equal(e.read(os.path.join(self.install, "update_manifest.json")),
+                       e.read(os.path.join(self.release, "update_manifest.json")), "release e2e-3 recorded")
         h.close_window()
         e.expect_equal(again.wait(30), 0, "exit code")
 
