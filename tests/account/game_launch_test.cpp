@@ -75,6 +75,28 @@ TEST_F(GameLaunch, StartsTheGameWithExactlyTheTicketArgumentsAndClosesTheLaunche
     EXPECT_EQ(request.header("X-Morvanth-Session").value_or(""), "session-1");
 }
 
+// The ticket comes from the game service's answer; whatever it holds, the
+// game must see it as the one argument after "--ticket", never as more.
+TEST_F(GameLaunch, HandsATicketWithSpacesQuotesAndBackslashesOverAsOneArgument) {
+    ScriptedServer server([](const RecordedRequest&, int) {
+        return ScriptedResponse::ok(R"({"ok":true,"ticket":"T-1 --hold \"x y\" z\\"})");
+    });
+    setServer(server.url());
+    launchGame(window);
+    EXPECT_TRUE(closePosted());
+    EXPECT_EQ(waitForGameRecord(), "argc=2\n--ticket\nT-1 --hold \"x y\" z\\\n");
+}
+
+TEST_F(GameLaunch, HandsATicketWithATabAndTrailingBackslashesOverAsOneArgument) {
+    ScriptedServer server([](const RecordedRequest&, int) {
+        return ScriptedResponse::ok(R"({"ok":true,"ticket":"a\tb\\\\"})");
+    });
+    setServer(server.url());
+    launchGame(window);
+    EXPECT_TRUE(closePosted());
+    EXPECT_EQ(waitForGameRecord(), "argc=2\n--ticket\na\tb\\\\\n");
+}
+
 TEST_F(GameLaunch, SignsOutOnAnExpiredLoginAndStartsNothing) {
     ScriptedServer server([](const RecordedRequest&, int) {
         return ScriptedResponse::withStatus(401, R"({"message":"Session invalid or expired."})");
