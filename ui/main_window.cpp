@@ -15,6 +15,7 @@
 #include <shellapi.h>
 #include <windowsx.h>
 
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,20 @@ void startUpdateOnce() {
         state.autoUpdateStarted = true;
     }
     startUpdate();
+}
+
+// One game launch at a time: the ticket request takes a while, and a
+// double-click on PLAY would otherwise fetch two tickets and start the game
+// twice. A launch that started the game has already posted WM_CLOSE when it
+// ends, and posted messages are handled before later clicks.
+std::atomic<bool> gameLaunchRunning{false};
+
+void startGameLaunch(HWND window) {
+    if (gameLaunchRunning.exchange(true)) return;
+    startDetached([window] {
+        launchGame(window);
+        gameLaunchRunning = false;
+    });
 }
 
 std::string editText(HWND edit) {
@@ -239,7 +254,7 @@ void runCommand(HWND window, HitCode code, LauncherPhase phase, bool loggedIn) {
     switch (code) {
         case HitMainButton:
             if (phase == Ready) {
-                if (loggedIn) startDetached(launchGame, window);
+                if (loggedIn) startGameLaunch(window);
                 else setStatusLine("Log in first, then press PLAY.");
             } else if (phase == UpdateAvailable) {
                 if (loggedIn) startUpdateOnce();

@@ -8,7 +8,7 @@ chosen design points. Input: login against the reference server hides the
 form and remembers the name, after which the update starts by itself and ends
 Ready; a cleared "Remember my name" forgets it; Enter submits; a press on HOME
 released on NEWS runs nothing; PLAY asks for a ticket, starts the game and
-closes the launcher.
+closes the launcher; a double-click on PLAY starts one game launch only.
 Start-up: leftovers of a self-update are removed, a copy in a release folder
 runs in place, and a downloaded copy installs itself, writes the settings
 files only when missing, hands over to the installed copy and exits without
@@ -16,10 +16,12 @@ a window; a running installed copy is closed through its window and replaced.
 """
 
 import hashlib
+import http.server
 import json
 import os
 import shutil
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
@@ -208,6 +210,78 @@ def check_login_update_and_play(h, check, release):
                str([r.get("path") for r in server.requests()]))
 
 
+class HeldTicketService:
+    """A game service that logs anyone in and holds every ticket answer until
+    release() is called, so a launch stays in flight while the test clicks."""
+
+    def __init__(self):
+        self.released = threading.Event()
+        self.tickets = 0
+        lock = threading.Lock()
+        service = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                self.rfile.read(int(self.headers.get("Content-Length") or 0))
+                if self.path.endswith("/session/login"):
+                    answer = {"ok": True, "sessionToken": "held-session", "account": {"username": "Brannoc"}}
+                elif self.path.endswith("/session/ticket"):
+                    with lock:
+                        service.tickets += 1
+                    service.released.wait(60)
+                    answer = {"ok": True, "ticket": "held-ticket"}
+                else:
+                    answer = {"ok": True}
+                body = json.dumps(answer).encode()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def release(self):
+        self.released.set()
+
+    def stop(self):
+        self.released.set()
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def check_play_double_click(h, check, release):
+    service = HeldTicketService()
+    try:
+        folder = h.prepare_launcher_dir(patch_source=release, server_url=service.url)
+        install_release(release, folder)
+        launcher = h.start_launcher(folder)
+        h.wait_window()
+        misses = wait_for_pixels(h, "double-play-ready", [("PLAY face", (1340, 836), face(RED, 836), 8)])
+        check.true("Ready before the double-click", not misses, "; ".join(misses))
+        h.keys_account("Brannoc")
+        h.keys_password("ember pass")
+        h.press_enter("password")
+        h.wait_edits("hidden", 30000)
+        # Both clicks are handled while the first launch still waits for its ticket.
+        h.driver(("click", 1472, 840), ("click", 1472, 840))
+        lh.wait_until(lambda: service.tickets >= 1, 30, "a ticket request")
+        deadline = time.monotonic() + 3
+        while service.tickets < 2 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        service.release()
+        check.equal("launcher closes after a double-click on PLAY", launcher.wait(60), 0)
+        check.equal("ticket requests for a double-click on PLAY", service.tickets, 1)
+    finally:
+        service.stop()
+
+
 def check_self_install(h, check, release):
     download = os.path.join(h.scratch, "download")
     install = os.path.join(h.scratch, "install")
@@ -251,6 +325,7 @@ def main():
         make_release(release, h.demo_game_exe)
         check_phases(h, check, release)
         check_login_update_and_play(h, check, release)
+        check_play_double_click(h, check, release)
         check_self_install(h, check, release)
     for failure in check.failures:
         print(failure)
