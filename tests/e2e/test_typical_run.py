@@ -167,6 +167,8 @@ class TypicalRun:
         h.click(*e.MAIN_BUTTON)
         self.launcher.wait_login_line(TIMED_OUT, timeout=60)
         h.wait_edits("visible", 10000)
+        red_text = e.count_colour(h, "3-login-timed-out", (52, 560, 212, 34), e.BRIGHT_RED)
+        e.expect(red_text > 40, "the timed-out line in red: %d pixels" % red_text)
         shown = self.launcher.status()
         e.expect_equal((shown.title, shown.detail, shown.button), ("Game is ready", "Release e2e-2", "PLAY"),
                        "status after the refused ticket")
