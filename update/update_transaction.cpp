@@ -164,6 +164,17 @@ bool copyFileCreatingFolders(const fs::path& source, const fs::path& destination
         const DWORD code = GetLastError();
         return fail(error, "Could not copy " + pathToUtf8(source) + ": " + windowsMessage(code));
     }
+    // The copy takes the source's attributes. A read-only copy (a release
+    // folder on a disc or share) could not be cleared from staging or
+    // rollback, nor replaced once installed.
+    const DWORD attributes = GetFileAttributesW(destination.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        const DWORD writable = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+        if (!SetFileAttributesW(destination.c_str(), writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL)) {
+            const DWORD code = GetLastError();
+            return fail(error, "Could not copy " + pathToUtf8(source) + ": " + windowsMessage(code));
+        }
+    }
     if (error) error->clear();
     return true;
 }
