@@ -486,3 +486,25 @@ TEST_F(Transaction, ReadOnlySourceFilesInstallAsOrdinaryFilesAndLeaveNoStagedCop
 
     for (const char* path : {"a.pak", "b/fresh.pak", "c.pak", "update_manifest.json"}) setReadOnly(source / path, false);
 }
+
+// The rollback folder is cleared at the start, but a copy another program
+// holds open survives that. The undo must go by what this update backed up:
+// a file that did not exist before is removed, not replaced by that copy.
+TEST_F(Transaction, UndoRemovesANewFileEvenWhenAnEarlierRollbackCopyOfItRemains) {
+    writeTextFile(install / ".patch_rollback/fresh.pak", "from an earlier update");
+    installed("c.pak", "old c");
+    toInstall("fresh.pak", "new fresh");
+    toInstall("c.pak", "new c");
+    std::string error;
+    {
+        HeldFile viewer(install / ".patch_rollback/fresh.pak", FILE_SHARE_READ);
+        HeldFile game(install / "c.pak", FILE_SHARE_READ);
+        ASSERT_TRUE(viewer.isOpen());
+        ASSERT_TRUE(game.isOpen());
+        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    }
+    EXPECT_EQ(error.rfind("Could not replace " + pathToUtf8(install / "c.pak"), 0), 0u) << error;
+    EXPECT_FALSE(exists(install / "fresh.pak"));
+    EXPECT_EQ(live("c.pak"), "old c");
+    EXPECT_EQ(live("update_manifest.json"), "old manifest");
+}
