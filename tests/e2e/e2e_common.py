@@ -111,6 +111,18 @@ def wait_pixels(h, name, points, timeout=30):
         time.sleep(0.5)
 
 
+def count_colour(h, name, design_rect, colour, tolerance=24):
+    """Screen pixels inside DESIGN_RECT (x, y, w, h) of a screenshot (kept as
+    NAME) within TOLERANCE of COLOUR: text drawn in that colour shows as a
+    count well above zero."""
+    h.hover(760, 120)
+    image, rect = h.window_screenshot(name)
+    x0, y0 = lh.design_to_screen(design_rect[0], design_rect[1], rect)
+    x1, y1 = lh.design_to_screen(design_rect[0] + design_rect[2], design_rect[1] + design_rect[3], rect)
+    return sum(1 for y in range(y0, y1) for x in range(x0, x1)
+               if lh.colour_close(image.pixel(x, y), colour, tolerance))
+
+
 class StepFailed(AssertionError):
     pass
 

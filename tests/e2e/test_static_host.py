@@ -11,6 +11,9 @@ reference server on 127.0.0.1.
 3. The host stops in the middle of the downloads: "Download failed", the
    installation unchanged and no partial download left; RETRY after the host
    is back installs the release.
+4. A file on the host that no longer matches its signed digest fails the
+   update with "Hash verification failed" and changes nothing; RETRY after
+   the host is repaired installs the release.
 """
 
 import hashlib
@@ -156,6 +159,29 @@ class StaticHost:
         h.click(*e.MAIN_BUTTON)  # RETRY
         self.launcher.wait_status("Game is ready", "Release static-2", timeout=180)
         e.expect_equal(e.installed_files(self.folder, self.v2), [], "files differing from release static-2")
+
+    # -- 4 --
+
+    def corrupted_file_is_not_installed(self):
+        h = self.h
+        v3 = dict(self.v2)
+        v3["data/arena.map"] = b"arena, third season " * 6000
+        e.publish(h.build_dir, h.scratch, v3, self.www, "static-3")
+        # The host's copy goes bad after signing: same size, other bytes.
+        good = e.read(self.served("data/arena.map"))
+        with open(self.served("data/arena.map"), "wb") as f:
+            f.write(good[:-7] + b"garbage")
+        before_files = e.snapshot(self.folder)
+        h.click(491, 779)  # REPAIR: the check finds the release and the update starts by itself
+        shown = self.launcher.wait_status("Update failed", "Hash verification failed: data/arena.map", timeout=120)
+        e.expect_equal(shown.button, "RETRY", "main button")
+        e.expect_equal(e.snapshot(self.folder), before_files, "installation after the failed verification")
+
+        with open(self.served("data/arena.map"), "wb") as f:
+            f.write(good)
+        h.click(*e.MAIN_BUTTON)  # RETRY
+        self.launcher.wait_status("Game is ready", "Release static-3", timeout=120)
+        e.expect_equal(e.installed_files(self.folder, v3), [], "files differing from release static-3")
         h.close_window()
         e.expect_equal(self.launcher.wait(30), 0, "exit code")
 
@@ -164,12 +190,14 @@ def main():
     with lh.LauncherHarness(lh.find_build_dir(), name="e2e_static_host") as h:
         run = StaticHost(h)
         signed = "a signed release from nginx on 127.0.0.2 installs"
+        stopped = "the host stopping during downloads fails cleanly, and RETRY completes"
         return e.run_steps([
             (signed, run.signed_release_installs, []),
             ("a tampered or unsigned release list is refused and nothing installed", run.tampered_release_is_refused,
              [signed]),
-            ("the host stopping during downloads fails cleanly, and RETRY completes", run.host_stops_during_downloads,
-             [signed]),
+            (stopped, run.host_stops_during_downloads, [signed]),
+            ("a file that differs from its signed digest is never installed", run.corrupted_file_is_not_installed,
+             [stopped]),
         ])
 
 
