@@ -164,6 +164,17 @@ bool copyFileCreatingFolders(const fs::path& source, const fs::path& destination
         const DWORD code = GetLastError();
         return fail(error, "Could not copy " + pathToUtf8(source) + ": " + windowsMessage(code));
     }
+    // The copy takes the source's attributes. A read-only copy (a release
+    // folder on a disc or share) could not be cleared from staging or
+    // rollback, nor replaced once installed.
+    const DWORD attributes = GetFileAttributesW(destination.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        const DWORD writable = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+        if (!SetFileAttributesW(destination.c_str(), writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL)) {
+            const DWORD code = GetLastError();
+            return fail(error, "Could not copy " + pathToUtf8(source) + ": " + windowsMessage(code));
+        }
+    }
     if (error) error->clear();
     return true;
 }
@@ -234,12 +245,19 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
         }
     }
 
-    std::vector<const fs::path*> touched;
+    // Whether this update backed a path up decides its undo: a copy left in
+    // the rollback folder by an earlier update (one that clearing could not
+    // remove) says nothing about this installation.
+    struct Touched {
+        const fs::path* path;
+        bool backedUp;
+    };
+    std::vector<Touched> touched;
     auto undo = [&] {
-        for (const fs::path* path : touched) {
-            const fs::path backup = rollbackDir / *path;
-            const fs::path live = installDir / *path;
-            if (fileExists(backup)) {
+        for (const Touched& entry : touched) {
+            const fs::path backup = rollbackDir / *entry.path;
+            const fs::path live = installDir / *entry.path;
+            if (entry.backedUp) {
                 (void)replaceFile(backup, live);
             } else {
                 std::error_code ignored;
@@ -251,14 +269,15 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
     std::size_t steps = fileCount;
     for (const ManifestFile& entry : plan.filesToFetch) {
         const fs::path live = installDir / entry.path;
-        if (fileExists(live)) {
+        const bool existed = fileExists(live);
+        if (existed) {
             const fs::path backup = rollbackDir / entry.path;
             if (!copyFileCreatingFolders(live, backup, error)) {
                 discardPartialFile(backup);
                 return false;
             }
         }
-        touched.push_back(&entry.path);
+        touched.push_back({&entry.path, existed});
         if (!replaceFile(stagingDir / entry.path, live, error)) {
             undo();
             return false;

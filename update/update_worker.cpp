@@ -128,6 +128,10 @@ void runUpdateWorker() {
 
         const bool remote = isHttpUrl(sourceText);
         if (remote) {
+            // Every file is downloaded again anyway; what an earlier, failed
+            // update left there may be a file where this release has a
+            // folder (or the reverse) and would block its downloads for good.
+            pruneDownloadCache(sourceFolder);
             DownloadJob job;
             job.patchUrl = sourceText;
             job.fileList = plan.filesToFetch;

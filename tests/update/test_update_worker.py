@@ -341,6 +341,23 @@ class UpdateWorker(unittest.TestCase):
         self.assertEqual(case.server.game_file_gets(), [])
         self.assertEqual(game_files(case.folder), {})
 
+    @classmethod
+    def prepare_cache_left_by_another_release(cls):
+        # An earlier update that failed left its downloads behind, from a
+        # release where "data" was a file and "a.pak" a folder.
+        case = cls.case_for(cls.small)
+        cache = case.folder / ".patch_remote"
+        cache.mkdir(parents=True)
+        (cache / "data").write_bytes(b"a file of an earlier release")
+        (cache / "a.pak").mkdir()
+        (cache / "a.pak" / "part.bin").write_bytes(b"a folder of an earlier release")
+        return case
+
+    def test_downloads_left_by_an_earlier_release_do_not_block_the_paths_of_this_one(self):
+        case = self.case("cache_left_by_another_release")
+        self.assert_ready(case, self.small, "r1")
+        self.assert_cache(case, ["update_manifest.json", "update_manifest.sig"])
+
     # -- plans without downloads ----------------------------------------------
 
     @classmethod

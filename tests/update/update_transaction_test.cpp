@@ -442,3 +442,69 @@ TEST(FileReplacement, MissingSourceLeavesNoTemporaryFile) {
     EXPECT_EQ(readTextFile(dir / "game.pak"), "old");
     EXPECT_FALSE(fs::exists(dir / "game.pak.patch_new"));
 }
+
+namespace {
+
+bool isReadOnly(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+void setReadOnly(const fs::path& path, bool readOnly) {
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL));
+}
+
+}  // namespace
+
+// A release folder on a share or a disc often holds read-only files. Copies
+// that kept the flag stayed in staging (a full copy of the release each
+// time), and on Windows blocked the retry's staging and every later
+// replacement of the installed files.
+TEST_F(Transaction, ReadOnlySourceFilesInstallAsOrdinaryFilesAndLeaveNoStagedCopies) {
+    installed("a.pak", "old a");
+    installed("c.pak", "old c");
+    toInstall("a.pak", "new a");
+    toInstall("b/fresh.pak", "fresh");
+    toInstall("c.pak", "new c");
+    for (const char* path : {"a.pak", "b/fresh.pak", "c.pak", "update_manifest.json"}) setReadOnly(source / path, true);
+    std::string error;
+    {
+        HeldFile game(install / "c.pak", FILE_SHARE_READ);
+        ASSERT_TRUE(game.isOpen());
+        ASSERT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    }
+    EXPECT_EQ(error.rfind("Could not replace ", 0), 0u) << error;
+
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan, {}, &error)) << error;
+    EXPECT_EQ(live("a.pak"), "new a");
+    EXPECT_EQ(live("c.pak"), "new c");
+    for (const char* path : {"a.pak", "b/fresh.pak", "c.pak", "update_manifest.json", ".patch_rollback/a.pak",
+                             ".patch_rollback/update_manifest.json"}) {
+        EXPECT_FALSE(isReadOnly(install / path)) << path;
+    }
+    EXPECT_FALSE(exists(install / ".patch_staging/new"));
+
+    for (const char* path : {"a.pak", "b/fresh.pak", "c.pak", "update_manifest.json"}) setReadOnly(source / path, false);
+}
+
+// The rollback folder is cleared at the start, but a copy another program
+// holds open survives that. The undo must go by what this update backed up:
+// a file that did not exist before is removed, not replaced by that copy.
+TEST_F(Transaction, UndoRemovesANewFileEvenWhenAnEarlierRollbackCopyOfItRemains) {
+    writeTextFile(install / ".patch_rollback/fresh.pak", "from an earlier update");
+    installed("c.pak", "old c");
+    toInstall("fresh.pak", "new fresh");
+    toInstall("c.pak", "new c");
+    std::string error;
+    {
+        HeldFile viewer(install / ".patch_rollback/fresh.pak", FILE_SHARE_READ);
+        HeldFile game(install / "c.pak", FILE_SHARE_READ);
+        ASSERT_TRUE(viewer.isOpen());
+        ASSERT_TRUE(game.isOpen());
+        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    }
+    EXPECT_EQ(error.rfind("Could not replace " + pathToUtf8(install / "c.pak"), 0), 0u) << error;
+    EXPECT_FALSE(exists(install / "fresh.pak"));
+    EXPECT_EQ(live("c.pak"), "old c");
+    EXPECT_EQ(live("update_manifest.json"), "old manifest");
+}
