@@ -30,6 +30,7 @@ import tempfile
 
 DEV_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dev_signing_key.pem")
 MANIFEST_NAME = "update_manifest.json"
+LAUNCHER_NAME = "Tinderhallow.exe"
 PATCH_NOTES_NAME = "patch_notes.json"
 CHUNK = 1 << 20
 
@@ -299,6 +300,10 @@ def publish(args):
     for path in files:
         if path in reserved:
             raise PublishError(f"the game folder holds {path}, which the release folder uses itself")
+        # The launcher knows its own file only by this exact name; under any
+        # other spelling an update would try to overwrite the running launcher.
+        if path.lower() == LAUNCHER_NAME.lower() and path != LAUNCHER_NAME:
+            raise PublishError(f"the launcher must be published as {LAUNCHER_NAME}, not {path}")
     files.sort(key=lambda p: p.encode("utf-8"))
 
     entries = []

@@ -169,6 +169,11 @@ def test_refusals(temp):
     write(os.path.join(game3, "sounds", "aux.wav"), b"a")
     result = publish(game3, os.path.join(temp, "r4"), "--release-id", "1")
     check(result.returncode == 1 and "aux.wav" in result.stderr, "a file with a device name is refused")
+    game4 = os.path.join(temp, "game4")
+    write(os.path.join(game4, "TINDERHALLOW.EXE"), b"launcher")
+    result = publish(game4, os.path.join(temp, "r5"), "--release-id", "1")
+    check(result.returncode == 1 and "Tinderhallow.exe" in result.stderr,
+          "the launcher under another spelling is refused")
 
     p384 = os.path.join(temp, "p384.pem")
     subprocess.run(["openssl", "ecparam", "-name", "secp384r1", "-genkey", "-noout", "-out", p384],
