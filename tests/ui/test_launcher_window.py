@@ -211,8 +211,9 @@ def check_login_update_and_play(h, check, release):
 
 
 class HeldTicketService:
-    """A game service that logs anyone in and holds every ticket answer until
-    release() is called, so a launch stays in flight while the test clicks."""
+    """A game service that logs anyone in, refuses the first ticket request as
+    an expired session, and holds every later ticket answer until release() is
+    called, so a launch stays in flight while the test clicks."""
 
     def __init__(self):
         self.released = threading.Event()
@@ -228,12 +229,19 @@ class HeldTicketService:
                 elif self.path.endswith("/session/ticket"):
                     with lock:
                         service.tickets += 1
+                        first = service.tickets == 1
+                    if first:
+                        self.answer(401, {"message": "Session invalid or expired."})
+                        return
                     service.released.wait(60)
                     answer = {"ok": True, "ticket": "held-ticket"}
                 else:
                     answer = {"ok": True}
+                self.answer(200, answer)
+
+            def answer(self, status, answer):
                 body = json.dumps(answer).encode()
-                self.send_response(200)
+                self.send_response(status)
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
@@ -268,15 +276,22 @@ def check_play_double_click(h, check, release):
         h.keys_password("ember pass")
         h.press_enter("password")
         h.wait_edits("hidden", 30000)
+        # A launch that ends without the game (an expired session) leaves PLAY usable.
+        h.click(1472, 840)
+        launcher.wait_login_line("Your login timed out. Please log in again.")
+        h.wait_edits("visible", 10000)
+        h.keys_password("ember pass")
+        h.press_enter("password")
+        h.wait_edits("hidden", 30000)
         # Both clicks are handled while the first launch still waits for its ticket.
         h.driver(("click", 1472, 840), ("click", 1472, 840))
-        lh.wait_until(lambda: service.tickets >= 1, 30, "a ticket request")
+        lh.wait_until(lambda: service.tickets >= 2, 30, "a ticket request after the expired one")
         deadline = time.monotonic() + 3
-        while service.tickets < 2 and time.monotonic() < deadline:
+        while service.tickets < 3 and time.monotonic() < deadline:
             time.sleep(0.1)
         service.release()
         check.equal("launcher closes after a double-click on PLAY", launcher.wait(60), 0)
-        check.equal("ticket requests for a double-click on PLAY", service.tickets, 1)
+        check.equal("ticket requests for a double-click on PLAY", service.tickets - 1, 1)
     finally:
         service.stop()
 
