@@ -156,6 +156,10 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
         if (selfUpdateLauncher(sourceText, releaseFolder, entry)) return;
     }
 
+    // A release that no longer lists the launcher must not remove it: the
+    // running program cannot be deleted, so every update would fail there.
+    std::erase_if(plan.obsoletePaths, [](const fs::path& path) { return genericPathUtf8(path) == kLauncherExeName; });
+
     const bool nothingToDo = plan.filesToFetch.empty() && plan.obsoletePaths.empty();
     if (nothingToDo && !launcherDiffers) recordInstalledRelease(releaseFolder, launcherDir);
     const std::string detail = nothingToDo ? "Release " + published.releaseId

@@ -484,6 +484,17 @@ class ReleaseCheck(unittest.TestCase):
                          (self.signed / "update_manifest.json").read_bytes())
 
     @classmethod
+    def prepare_launcher_dropped(cls):
+        return Case(cls.launcher_dir(win(cls.signed), installed_release=cls.launcher_release,
+                                     files=("a.pak", "data/b.pak", "Tinderhallow.exe")))
+
+    def test_a_release_without_the_launcher_never_lists_it_for_removal(self):
+        case = self.case("launcher_dropped")
+        self.assert_status(case.run, "Ready|Game is ready|Release r1|1.000")
+        self.assertEqual(case.run.plan, ["bytes 0"])
+        self.assertEqual((case.folder / "Tinderhallow.exe").read_bytes(), self.new_launcher_bytes)
+
+    @classmethod
     def prepare_launcher_already_swapped(cls):
         case = cls.remote_case(cls.launcher_release, "127.0.0.1")
         (case.folder / "Tinderhallow.exe").write_bytes(cls.new_launcher_bytes)
