@@ -844,7 +844,8 @@ class LauncherHarness:
         result = self.run(self.driver_exe, ["--script", windows_path(script)], timeout=timeout)
         outcome = DriverResult(result.code, result.stdout.splitlines(), result.stderr)
         if check and result.code != 0:
-            raise HarnessError("WindowDriver failed (%d): %s" % (result.code, result.stderr.strip()))
+            raise HarnessError("WindowDriver failed (%d): %s [output: %s]" % (result.code, result.stderr.strip(),
+                                                                           " | ".join(outcome.lines)))
         return outcome
 
     def wait_window(self, timeout_ms=30000):
