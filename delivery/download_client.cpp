@@ -277,28 +277,29 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
         return false;
     }
 
+    // A broken transfer leaves no partial file, and its connection is not reused.
+    auto abandonTransfer = [&] {
+        file.close();
+        removeFile(temporary);
+        closeConnection();
+        retryable = true;
+        return false;
+    };
+
     std::vector<char> buffer(kChunkBytes);
     std::uint64_t received = 0;
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request.get(), &available)) {
             appendWindowsError("Patch download interrupted", error);
-            file.close();
-            removeFile(temporary);
-            closeConnection();
-            retryable = true;
-            return false;
+            return abandonTransfer();
         }
         if (available == 0) break;
         while (available > 0) {
             DWORD read = 0;
             if (!WinHttpReadData(request.get(), buffer.data(), std::min(available, kChunkBytes), &read) || read == 0) {
                 appendWindowsError("Patch download read failed", error);
-                file.close();
-                removeFile(temporary);
-                closeConnection();
-                retryable = true;
-                return false;
+                return abandonTransfer();
             }
             if (!file.write(buffer.data(), read)) {
                 file.close();
@@ -323,11 +324,8 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
         return false;
     }
     if (expected != 0 && expected != received) {
-        removeFile(temporary);
-        closeConnection();
-        retryable = true;
         setError(error, "Patch download size did not match the server response.");
-        return false;
+        return abandonTransfer();
     }
 
     // Replacing in one move (never deleting first) keeps the previous copy

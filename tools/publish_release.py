@@ -87,25 +87,16 @@ def raise_walk_error(error):
     raise PublishError(f"cannot read folder: {error}")
 
 
+JSON_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\f": "\\f", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
 def json_string(text):
     # The launcher's manifest reader knows the escapes \" \\ \/ \b \f \n \r \t
     # and nothing else (no \u): write every other character as raw UTF-8.
     out = ['"']
     for ch in text:
-        if ch == '"':
-            out.append('\\"')
-        elif ch == "\\":
-            out.append("\\\\")
-        elif ch == "\b":
-            out.append("\\b")
-        elif ch == "\f":
-            out.append("\\f")
-        elif ch == "\n":
-            out.append("\\n")
-        elif ch == "\r":
-            out.append("\\r")
-        elif ch == "\t":
-            out.append("\\t")
+        if ch in JSON_ESCAPES:
+            out.append(JSON_ESCAPES[ch])
         elif ord(ch) < 0x20:
             raise PublishError(f"control character in {text!r}")
         else:

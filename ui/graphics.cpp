@@ -15,6 +15,22 @@ void replaceImage(BackgroundImage& background, Gdiplus::Image* decoded) {
     background.image.reset(decoded);
 }
 
+// A decoded image keeps reading its stream or file for as long as it lives;
+// its clone does not, so the clone is what stays and the decoded one goes.
+bool keepClone(BackgroundImage& background, Gdiplus::Image* decoded) {
+    if (decoded == nullptr) return false;  // GDI+'s allocator returns null rather than throwing
+    bool kept = false;
+    if (decoded->GetLastStatus() == Gdiplus::Ok) {
+        Gdiplus::Image* clone = decoded->Clone();
+        if (clone != nullptr) {
+            replaceImage(background, clone);
+            kept = background.image->GetLastStatus() == Gdiplus::Ok;
+        }
+    }
+    delete decoded;
+    return kept;
+}
+
 }  // namespace
 
 ULONG_PTR startGraphics() {
@@ -50,38 +66,18 @@ void loadBackground(BackgroundImage& background, const std::filesystem::path& la
     (void)loadImageFromFile(background, fallback);
 }
 
+
 bool loadImageFromMemory(BackgroundImage& background, const void* bytes, std::size_t size) {
     if (bytes == nullptr || size == 0 || size > 0xFFFFFFFFu) return false;
     IStream* stream = SHCreateMemStream(static_cast<const BYTE*>(bytes), static_cast<UINT>(size));
     if (stream == nullptr) return false;
-    auto* decoded = new Gdiplus::Image(stream);
-    bool kept = false;
-    if (decoded != nullptr && decoded->GetLastStatus() == Gdiplus::Ok) {
-        // A stream-decoded image reads from its stream for as long as it
-        // lives; the clone does not, so the clone is what stays.
-        Gdiplus::Image* clone = decoded->Clone();
-        if (clone != nullptr) {
-            replaceImage(background, clone);
-            kept = background.image->GetLastStatus() == Gdiplus::Ok;
-        }
-    }
-    delete decoded;
+    const bool kept = keepClone(background, new Gdiplus::Image(stream));
     stream->Release();
     return kept;
 }
 
 bool loadImageFromFile(BackgroundImage& background, const std::filesystem::path& path) {
-    auto* decoded = new Gdiplus::Image(path.c_str());
-    bool kept = false;
-    if (decoded != nullptr && decoded->GetLastStatus() == Gdiplus::Ok) {
-        Gdiplus::Image* clone = decoded->Clone();
-        if (clone != nullptr) {
-            replaceImage(background, clone);
-            kept = background.image->GetLastStatus() == Gdiplus::Ok;
-        }
-    }
-    delete decoded;
-    return kept;
+    return keepClone(background, new Gdiplus::Image(path.c_str()));
 }
 
 void releaseBackground(BackgroundImage& background) {
