@@ -19,12 +19,13 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE / "tests" / "support"))
+import launcher_harness as lh  # noqa: E402
+
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else SOURCE / "build").resolve()
 TOOL = BUILD / "TinderhallowTool.exe"
 PREFIX = os.environ.get("WINEPREFIX") or str(BUILD / "wineprefix")
 WINE_RUN = SOURCE / "cmake" / "wine-run.sh"
-SERVER = SOURCE / "tools" / "reference_server.py"
-PUBLISH = SOURCE / "tools" / "publish_release.py"
 
 MIB = 1024 * 1024
 RELEASE_LIST_LIMIT = 64 * MIB
@@ -32,10 +33,6 @@ SIGNATURE_LIMIT = 16 * 1024
 
 NOT_DOWNLOADED = "The release signature could not be downloaded. Nothing was installed."
 NOT_SIGNED = "The release list is not signed by Tinderhallow. Nothing was installed."
-
-
-def win(path):
-    return "Z:" + str(path).replace("/", "\\")
 
 
 def sha256(path):
@@ -57,16 +54,8 @@ class Run:
         return self.statuses[-1] if self.statuses else ""
 
 
-def keep_wineserver_running():
-    """Every run would otherwise start and stop its own wineserver (seconds
-    each); this one lingers ten seconds after the last program ends."""
-    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
-    subprocess.run([str(SOURCE / "cmake" / "wine-prefix.sh"), PREFIX], check=True, env=env)
-    subprocess.run(["wineserver", "-p10"], env=env, stderr=subprocess.DEVNULL)
-
-
 def run_check(launcher_dir, exe=TOOL):
-    completed = subprocess.run([str(WINE_RUN), PREFIX, str(exe), "check", win(launcher_dir)],
+    completed = subprocess.run([str(WINE_RUN), PREFIX, str(exe), "check", lh.windows_path(launcher_dir)],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120,
                                env=dict(os.environ, WINEDEBUG="-all"))
     return Run(completed)
@@ -83,40 +72,12 @@ class Case:
         self.run = None
 
 
-class ReleaseServer:
-    """tools/reference_server.py serving one release folder on one address."""
-
-    def __init__(self, release_dir, host, log_path):
-        self.log_path = Path(log_path)
-        self.process = subprocess.Popen(
-            [sys.executable, str(SERVER), "--host", host, "--release", str(release_dir),
-             "--log", str(log_path), "--time-limit", "600"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        words = self.process.stdout.readline().split()
-        if len(words) != 3 or words[0] != "listening":
-            self.process.kill()
-            raise RuntimeError("reference server did not start: " + self.process.stderr.read())
-        self.host, self.port = words[1], int(words[2])
-
-    def url(self, host=None):
-        return "http://%s:%d" % (host or self.host, self.port)
-
-    def requests(self):
-        if not self.log_path.exists():
-            return []
-        return [json.loads(line) for line in self.log_path.read_text().splitlines() if line.strip()]
-
-    def requested_paths(self):
-        return [entry["path"] for entry in self.requests()]
-
-    def stop(self):
-        self.process.kill()
-        self.process.wait()
+def requested_paths(server):
+    return [entry["path"] for entry in server.requests()]
 
 
 def publish(game_dir, release_dir, release_id, minimum=1):
-    subprocess.run([sys.executable, str(PUBLISH), str(game_dir), str(release_dir), "--release-id", release_id,
-                    "--minimum-launcher", str(minimum)], check=True, capture_output=True)
+    lh.publish_release(str(game_dir), str(release_dir), release_id, minimum_launcher=minimum)
 
 
 def free_port():
@@ -128,7 +89,7 @@ def free_port():
 class ReleaseCheck(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        keep_wineserver_running()
+        lh.keep_wineserver_running(PREFIX)
         cls.root = Path(tempfile.mkdtemp(prefix="th_release_check_"))
         cls.servers = []
         game = cls.root / "game"
@@ -204,8 +165,7 @@ class ReleaseCheck(unittest.TestCase):
 
     @classmethod
     def server(cls, release_dir, host):
-        log = cls.root / ("log_%d.jsonl" % len(cls.servers))
-        server = ReleaseServer(release_dir, host, log)
+        server = lh.ReferenceServer(str(cls.root), str(release_dir), host=host)
         cls.servers.append(server)
         return server
 
@@ -227,7 +187,7 @@ class ReleaseCheck(unittest.TestCase):
     @classmethod
     def remote_case(cls, release_dir, host, url_host=None, **launcher):
         server = cls.server(release_dir, host)
-        return Case(cls.launcher_dir(server.url(url_host), **launcher), server)
+        return Case(cls.launcher_dir((server.url_for(url_host) if url_host else server.url), **launcher), server)
 
     def case(self, name):
         return self.cases[name]
@@ -236,7 +196,7 @@ class ReleaseCheck(unittest.TestCase):
         self.assertEqual(run.last, expected, run.output)
 
     def signature_requests(self, server):
-        return [path for path in server.requested_paths() if path.startswith("/manifests/")]
+        return [path for path in requested_paths(server) if path.startswith("/manifests/")]
 
     # -- remote sources and signatures -------------------------------------
 
@@ -251,7 +211,7 @@ class ReleaseCheck(unittest.TestCase):
         self.assertEqual(run.statuses[0], "Checking|Checking installed files|Comparing release manifests|0.080")
         self.assertIn("Checking|Checking test channel|Downloading release manifest|0.200", run.statuses)
         self.assertEqual(run.plan, ["bytes 0"])
-        self.assertEqual(case.server.requested_paths(), ["/update_manifest.json"])
+        self.assertEqual(requested_paths(case.server), ["/update_manifest.json"])
         self.assertTrue((case.folder / ".patch_remote" / "update_manifest.json").exists())
         self.assertEqual(run.code, 0)
 
@@ -329,14 +289,14 @@ class ReleaseCheck(unittest.TestCase):
         case = self.case("cache_blocked")
         self.assertRegex(case.run.last,
                          r"^Error\|Test channel unavailable\|Could not prepare download cache: .+\|0\.000$")
-        self.assertEqual(case.server.requested_paths(), [])
+        self.assertEqual(requested_paths(case.server), [])
 
     # -- which hosts count as the local test server ------------------------
 
     @classmethod
     def prepare_localhost(cls):
         server = cls.server(cls.unsigned, "127.0.0.1")
-        return Case(cls.launcher_dir(server.url("localhost") + "/"), server)
+        return Case(cls.launcher_dir(server.url_for("localhost") + "/"), server)
 
     def test_localhost_with_a_port_is_not_signature_checked(self):
         case = self.case("localhost")
@@ -409,7 +369,7 @@ class ReleaseCheck(unittest.TestCase):
 
     @classmethod
     def prepare_big_local_list(cls):
-        return Case(cls.launcher_dir(win(cls.big_list)))
+        return Case(cls.launcher_dir(lh.windows_path(cls.big_list)))
 
     def test_an_oversized_release_list_in_a_local_folder_is_refused_and_kept(self):
         run = self.case("big_local_list").run
@@ -422,7 +382,7 @@ class ReleaseCheck(unittest.TestCase):
     @classmethod
     def prepare_local_without_manifest(cls):
         empty = Path(tempfile.mkdtemp(prefix="empty_release_", dir=cls.root))
-        return Case(cls.launcher_dir(win(empty)))
+        return Case(cls.launcher_dir(lh.windows_path(empty)))
 
     def test_a_local_folder_without_a_manifest_is_unavailable(self):
         run = self.case("local_without_manifest").run
@@ -431,7 +391,7 @@ class ReleaseCheck(unittest.TestCase):
 
     @classmethod
     def prepare_only_drops(cls):
-        return Case(cls.launcher_dir(win(cls.dropped)))
+        return Case(cls.launcher_dir(lh.windows_path(cls.dropped)))
 
     def test_a_release_that_only_drops_files_has_zero_files_to_install(self):
         run = self.case("only_drops").run
@@ -477,7 +437,7 @@ class ReleaseCheck(unittest.TestCase):
         case = self.case("launcher_declined")
         self.assert_status(case.run, "Ready|Game is ready|Release r3|1.000")
         self.assertEqual(case.run.plan, ["bytes 0"])
-        self.assertNotIn("/Tinderhallow.exe", case.server.requested_paths())
+        self.assertNotIn("/Tinderhallow.exe", requested_paths(case.server))
         self.assertEqual((case.folder / "Tinderhallow.exe").read_bytes(), b"the installed launcher")
         # The installation is not release r3 while its launcher differs.
         self.assertEqual((case.folder / "update_manifest.json").read_bytes(),
@@ -485,7 +445,7 @@ class ReleaseCheck(unittest.TestCase):
 
     @classmethod
     def prepare_launcher_dropped(cls):
-        return Case(cls.launcher_dir(win(cls.signed), installed_release=cls.launcher_release,
+        return Case(cls.launcher_dir(lh.windows_path(cls.signed), installed_release=cls.launcher_release,
                                      files=("a.pak", "data/b.pak", "Tinderhallow.exe")))
 
     def test_a_release_without_the_launcher_never_lists_it_for_removal(self):
@@ -521,7 +481,7 @@ class ReleaseCheck(unittest.TestCase):
         self.assertEqual(run.last, "Checking|Updating the launcher|Downloading|0.600", run.output)
         self.assertEqual(run.plan, [])
         self.assertEqual(run.code, 0)
-        self.assertIn("/Tinderhallow.exe", case.server.requested_paths())
+        self.assertIn("/Tinderhallow.exe", requested_paths(case.server))
         self.assertTrue(case.exe.read_bytes() == self.new_launcher_bytes)
         self.assertTrue((case.folder / "Tinderhallow.exe.old").read_bytes() == TOOL.read_bytes())
         self.assertFalse((case.folder / "Tinderhallow.exe.new").exists())

@@ -76,14 +76,6 @@ def snapshot(folder):
     return result
 
 
-def header(request, name):
-    """A request header from a reference server log entry (None if absent)."""
-    for key, value in request.get("headers", []):
-        if key.lower() == name.lower():
-            return value
-    return None
-
-
 def log_in(h, launcher, account=ACCOUNT, password=PASSWORD):
     """Types the account (unless it is remembered) and password, presses
     Enter and waits for the signed-in panel."""

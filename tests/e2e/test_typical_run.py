@@ -114,7 +114,7 @@ class TypicalRun:
         gets = [r for r in requests if r["method"] == "GET" and r["path"].lstrip("/") in self.v1]
         e.expect_equal(sorted(r["path"].lstrip("/") for r in gets),
                        sorted(p for p in self.v1 if p != LAUNCHER), "game files fetched (the launcher matched)")
-        e.expect(all(e.header(r, "Authorization") == "Bearer " + tokens[0] and r["status"] == 200 for r in gets),
+        e.expect(all(lh.request_header(r, "Authorization") == "Bearer " + tokens[0] and r["status"] == 200 for r in gets),
                  "every game file fetched with the issued token: %s" % [(r["path"], r["status"]) for r in gets])
 
     def play(self):
@@ -127,7 +127,7 @@ class TypicalRun:
         tickets = [r for r in self.requests_since(before) if r["path"].endswith("/session/ticket")]
         e.expect_equal(len(tickets), 1, "ticket requests")
         logins = [r for r in self.server.requests() if r["path"].endswith("/session/login")]
-        e.expect_equal(e.header(tickets[0], "X-Morvanth-Session"), logins[-1]["answer"]["sessionToken"],
+        e.expect_equal(lh.request_header(tickets[0], "X-Morvanth-Session"), logins[-1]["answer"]["sessionToken"],
                        "session header of the ticket request")
         ticket = tickets[0]["answer"]["ticket"]
         e.expect_equal(e.read(record).decode(), "argc=2\n--ticket\n%s\n" % ticket, "game command line")

@@ -480,6 +480,11 @@ class ReferenceServer:
         url_host = "[%s]" % host if ":" in host else host
         self.url = "http://%s:%d" % (url_host, self.port)
 
+    def url_for(self, host):
+        """The server's address written with another HOST name (for
+        example "localhost" for a server on 127.0.0.1)."""
+        return "http://%s:%d" % (host, self.port)
+
     def requests(self):
         """Every request served so far, as the server logged it (dicts)."""
         text = _read_file(self.log_path)
@@ -573,6 +578,23 @@ http {
     def requests(self):
         text = _read_file(self.access_log)
         return [json.loads(line) for line in text.splitlines() if line.strip()]
+
+
+def request_header(request, name):
+    """A header of a logged request (any letter case in NAME); None if absent."""
+    for key, value in request.get("headers", []):
+        if key.lower() == name.lower():
+            return value
+    return None
+
+
+def keep_wineserver_running(prefix):
+    """Makes PREFIX ready and starts its wineserver to linger ten seconds after
+    the last program ends, so a series of short Wine runs does not start and
+    stop one each time (seconds per run)."""
+    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
+    subprocess.run([os.path.join(SOURCE_DIR, "cmake", "wine-prefix.sh"), str(prefix)], check=True, env=env)
+    subprocess.run(["wineserver", "-p10"], env=env, stderr=subprocess.DEVNULL)
 
 
 def publish_release(game_dir, release_dir, release_id, patch_notes=None, key=None, minimum_launcher=None,

@@ -20,12 +20,13 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE / "tests" / "support"))
+import launcher_harness as lh  # noqa: E402
+
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else SOURCE / "build").resolve()
 TOOL = BUILD / "TinderhallowTool.exe"
 PREFIX = os.environ.get("WINEPREFIX") or str(BUILD / "wineprefix")
 WINE_RUN = SOURCE / "cmake" / "wine-run.sh"
-SERVER = SOURCE / "tools" / "reference_server.py"
-PUBLISH = SOURCE / "tools" / "publish_release.py"
 
 MIB = 1024 * 1024
 ACCOUNT, PASSWORD = "Brannoc", "hunter2"
@@ -33,18 +34,6 @@ DOWNLOAD_TOKEN = "d0wnl0ad-t0ken"
 # Files of the release folder that are not game files.
 RELEASE_FILES = ("update_manifest.json", "patch_notes.json")
 REFUSED = "The download server did not accept your login (HTTP 401). Log in again and retry."
-
-
-def win(path):
-    return "Z:" + str(path).replace("/", "\\")
-
-
-def keep_wineserver_running():
-    """Every run would otherwise start and stop its own wineserver (seconds
-    each); this one lingers ten seconds after the last program ends."""
-    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
-    subprocess.run([str(SOURCE / "cmake" / "wine-prefix.sh"), PREFIX], check=True, env=env)
-    subprocess.run(["wineserver", "-p10"], env=env, stderr=subprocess.DEVNULL)
 
 
 class Run:
@@ -68,33 +57,19 @@ class Run:
 
 
 def run_update(launcher_dir, password=PASSWORD):
-    completed = subprocess.run([str(WINE_RUN), PREFIX, str(TOOL), "update", win(launcher_dir), ACCOUNT, password],
+    completed = subprocess.run([str(WINE_RUN), PREFIX, str(TOOL), "update", lh.windows_path(launcher_dir), ACCOUNT, password],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=180,
                                env=dict(os.environ, WINEDEBUG="-all"))
     return Run(completed)
 
 
-class ReferenceServer:
-    """tools/reference_server.py on one loopback address: the game service
-    for the accounts file and, given a release folder, its static host."""
+class ReferenceServer(lh.ReferenceServer):
+    """The game service for the accounts file in ROOT and, given a release
+    folder, its static host."""
 
-    def __init__(self, root, index, release_dir, host, extra):
-        self.log_path = Path(root) / ("requests_%d.jsonl" % index)
-        command = [sys.executable, str(SERVER), "--host", host, "--accounts", str(Path(root) / "accounts.json"),
-                   "--log", str(self.log_path), "--time-limit", "300", *extra]
-        if release_dir is not None:
-            command += ["--release", str(release_dir)]
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        words = self.process.stdout.readline().split()
-        if len(words) != 3 or words[0] != "listening":
-            self.process.kill()
-            raise RuntimeError("reference server did not start: " + self.process.stderr.read())
-        self.url = "http://%s:%s" % (words[1], words[2])
-
-    def requests(self):
-        if not self.log_path.exists():
-            return []
-        return [json.loads(line) for line in self.log_path.read_text().splitlines() if line.strip()]
+    def __init__(self, root, release_dir, host, extra):
+        super().__init__(str(root), None if release_dir is None else str(release_dir),
+                         str(Path(root) / "accounts.json"), host=host, time_limit=300, extra_args=extra)
 
     def gets(self):
         return [entry for entry in self.requests() if entry["method"] == "GET"]
@@ -103,23 +78,9 @@ class ReferenceServer:
         return [entry for entry in self.gets()
                 if entry["path"].lstrip("/") not in RELEASE_FILES and not entry["path"].startswith("/manifests/")]
 
-    def stop(self):
-        self.process.kill()
-        self.process.wait()
-        self.process.stdout.close()
-        self.process.stderr.close()
-
-
-def header(entry, name):
-    for key, value in entry["headers"]:
-        if key.lower() == name.lower():
-            return value
-    return None
-
 
 def publish(game_dir, release_dir, release_id):
-    subprocess.run([sys.executable, str(PUBLISH), str(game_dir), str(release_dir), "--release-id", release_id],
-                   check=True, capture_output=True)
+    lh.publish_release(str(game_dir), str(release_dir), release_id)
 
 
 def make_game(folder, files, seed):
@@ -154,7 +115,7 @@ class Case:
 class UpdateWorker(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        keep_wineserver_running()
+        lh.keep_wineserver_running(PREFIX)
         cls.root = Path(tempfile.mkdtemp(prefix="th_update_worker_"))
         cls.servers = []
         (cls.root / "accounts.json").write_text(json.dumps({ACCOUNT: PASSWORD}))
@@ -208,13 +169,13 @@ class UpdateWorker(unittest.TestCase):
         """A launcher folder whose game service is a fresh reference server
         (serving release_dir when the source is "http"), with the files and
         manifest of `installed` (a release folder) already in place."""
-        server = ReferenceServer(cls.root, len(cls.servers), release_dir if source == "http" else None, host, extra)
+        server = ReferenceServer(cls.root, release_dir if source == "http" else None, host, extra)
         cls.servers.append(server)
         folder = Path(tempfile.mkdtemp(prefix="launcher_", dir=cls.root))
         if installed is not None:
             shutil.copytree(installed, folder, dirs_exist_ok=True, ignore=shutil.ignore_patterns("manifests"))
         (folder / "server_url.txt").write_text(server.url + "\n")
-        (folder / "patch_source.txt").write_text((server.url if source == "http" else win(release_dir)) + "\n")
+        (folder / "patch_source.txt").write_text((server.url if source == "http" else lh.windows_path(release_dir)) + "\n")
         return Case(folder, server)
 
     def case(self, name):
@@ -237,7 +198,7 @@ class UpdateWorker(unittest.TestCase):
         gets = case.server.game_file_gets()
         self.assertTrue(gets)
         for entry in gets:
-            self.assertEqual(header(entry, "Authorization"), "Bearer " + DOWNLOAD_TOKEN, entry["path"])
+            self.assertEqual(lh.request_header(entry, "Authorization"), "Bearer " + DOWNLOAD_TOKEN, entry["path"])
 
     # -- download threads ----------------------------------------------------
 
@@ -255,7 +216,7 @@ class UpdateWorker(unittest.TestCase):
         self.assert_downloads_carried_the_token(case)
         # The release check ran before the login: no token yet.
         (manifest_get,) = [e for e in case.server.gets() if e["path"] == "/update_manifest.json"]
-        self.assertIsNone(header(manifest_get, "Authorization"))
+        self.assertIsNone(lh.request_header(manifest_get, "Authorization"))
 
     def test_downloads_report_their_position_and_bytes_up_to_045(self):
         run = self.case("three_files").run
@@ -324,7 +285,7 @@ class UpdateWorker(unittest.TestCase):
         self.assertTrue(gets)
         self.assertEqual({entry["status"] for entry in gets}, {401})
         for entry in gets:
-            self.assertRegex(header(entry, "Authorization") or "", r"^Bearer [0-9a-f]{32}$")
+            self.assertRegex(lh.request_header(entry, "Authorization") or "", r"^Bearer [0-9a-f]{32}$")
         self.assertEqual(game_files(case.folder), {})
 
     @classmethod
