@@ -23,11 +23,7 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def windows_path(unix_path):
-    return "Z:" + unix_path.replace("/", "\\")
+from bench_common import ROOT, WineKeeper, wine_environment, windows_path  # noqa: E402
 
 
 class Run:
@@ -70,15 +66,9 @@ def main():
     build = os.path.abspath(args.build_dir)
     tool = os.path.join(build, "TinderhallowTool.exe")
     engines = os.path.join(build, "hash_engines.exe")
-    for needed in (tool, engines):
-        if not os.path.exists(needed):
-            sys.exit(f"missing {needed}: build first (./scripts/build.sh)")
     if shutil.which("openssl") is None:
         sys.exit("openssl not found")
-
-    prefix = os.path.join(build, "wineprefix")
-    subprocess.run([os.path.join(ROOT, "cmake", "wine-prefix.sh"), prefix], check=True)
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    env = wine_environment(build, tool, engines)
 
     size = args.size_mib << 20
     folder = tempfile.mkdtemp(prefix="th_hash_bench_")
@@ -104,8 +94,7 @@ def main():
         startup = ["wine", tool, "hash", windows_path(empty)]
         # One idle program keeps this prefix's Wine session up, so no
         # measured run pays for starting the wineserver and its services.
-        keeper = subprocess.Popen(["wine", engines, "wait"], env=env, stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        keeper = WineKeeper(env, ["wine", engines, "wait"])
         run(startup, env)
 
         best = {}
@@ -136,12 +125,7 @@ def main():
         memory_big = run(["wine", tool, "hash", windows_path(big)], env).max_rss_kib
     finally:
         if keeper is not None:
-            keeper.stdin.close()
-            try:
-                keeper.wait(timeout=60)
-            except subprocess.TimeoutExpired:
-                keeper.kill()
-                keeper.wait()
+            keeper.stop()
         shutil.rmtree(folder, ignore_errors=True)
 
     mb = size / 1e6

@@ -29,11 +29,7 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def windows_path(unix_path):
-    return "Z:" + unix_path.replace("/", "\\")
+from bench_common import ROOT, WineKeeper, wine_environment, windows_path  # noqa: E402
 
 
 def timed(command, env=None, cwd=None):
@@ -96,11 +92,7 @@ def main():
 
     build = os.path.abspath(args.build_dir)
     tool = os.path.join(build, "TinderhallowTool.exe")
-    if not os.path.exists(tool):
-        sys.exit(f"missing {tool}: build first (./scripts/build.sh)")
-    prefix = os.path.join(build, "wineprefix")
-    subprocess.run([os.path.join(ROOT, "cmake", "wine-prefix.sh"), prefix], check=True)
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    env = wine_environment(build, tool)
 
     file_size = (args.size_mib << 20) // args.files
     names = [f"data/pack{i // 64:02d}/file{i:04d}.pak" for i in range(args.files)]
@@ -128,8 +120,7 @@ def main():
         # does not read them and the update replaces every one.
         write_files(os.path.join(work, "old_full"), names, file_size // 2, "old")
 
-        keeper = subprocess.Popen(["wine", "cmd"], env=env, stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        keeper = WineKeeper(env)
         timed(["wine", tool, "inspect", windows_path(source), windows_path(manifest)], env)
 
         best = {}
@@ -160,12 +151,7 @@ def main():
             shutil.rmtree(install, ignore_errors=True)
     finally:
         if keeper is not None:
-            keeper.stdin.close()
-            try:
-                keeper.wait(timeout=60)
-            except subprocess.TimeoutExpired:
-                keeper.kill()
-                keeper.wait()
+            keeper.stop()
         shutil.rmtree(work, ignore_errors=True)
 
     mib = args.size_mib

@@ -26,13 +26,9 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from bench_common import ROOT, WineKeeper, wine_environment, windows_path  # noqa: E402
 HOST = "127.0.0.2"
 ACCOUNT, PASSWORD = "Brannoc", "hunter2"
-
-
-def windows_path(unix_path):
-    return "Z:" + unix_path.replace("/", "\\")
 
 
 def timed(command, env=None, out_path=None, check=True):
@@ -171,13 +167,9 @@ def main():
 
     build = os.path.abspath(args.build_dir)
     tool = os.path.join(build, "TinderhallowTool.exe")
-    if not os.path.exists(tool):
-        sys.exit(f"missing {tool}: build first (./scripts/build.sh)")
     if shutil.which("nginx") is None:
         sys.exit("nginx is not installed")
-    prefix = os.path.join(build, "wineprefix")
-    subprocess.run([os.path.join(ROOT, "cmake", "wine-prefix.sh"), prefix], check=True)
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    env = wine_environment(build, tool)
 
     file_size = (args.size_mib << 20) // args.files
     work = tempfile.mkdtemp(prefix="th_update_bench_")
@@ -205,8 +197,7 @@ def main():
                 f.write(f'url = "{patch_url}/{name}"\noutput = "{out}/{name}"\n')
         files = [os.path.join(out, name) for name in names]
 
-        keeper = subprocess.Popen(["wine", "cmd"], env=env, stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        keeper = WineKeeper(env)
         timed(["wine", tool], env, check=False)  # loads the program once; it prints its usage
 
         results = []
@@ -243,12 +234,7 @@ def main():
             shutil.rmtree(launcher)
     finally:
         if keeper is not None:
-            keeper.stdin.close()
-            try:
-                keeper.wait(timeout=60)
-            except subprocess.TimeoutExpired:
-                keeper.kill()
-                keeper.wait()
+            keeper.stop()
         for process in servers:
             process.terminate()
             process.wait()
