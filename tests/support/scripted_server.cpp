@@ -296,7 +296,18 @@ bool ScriptedServer::answer(Connection& connection, const RecordedRequest& reque
         const std::size_t bodyBytes = std::min(response.body.size(), response.closeAfterBodyBytes.value_or(response.body.size()));
         out.append(response.body, 0, bodyBytes);
     }
-    const bool sent = sendAll(connection.socket, out.data(), out.size());
+    bool sent = true;
+    if (response.trickleMs == 0) {
+        sent = sendAll(connection.socket, out.data(), out.size());
+    } else {
+        const std::size_t whole = response.trickleHead ? 0 : out.find("\r\n\r\n") + 4;
+        sent = sendAll(connection.socket, out.data(), whole);
+        for (std::size_t i = whole; sent && i < out.size(); ++i) {
+            const auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(response.trickleMs);
+            while (std::chrono::steady_clock::now() < next && !stopping_) Sleep(5);
+            sent = !stopping_ && sendAll(connection.socket, out.data() + i, 1);
+        }
+    }
     if (!sent || closeAfter) {
         closeSocket(connection.socket, response.abortiveClose);
         return false;

@@ -54,6 +54,10 @@ struct ScriptedResponse {
     bool keepAlive = true;
     // Close the connection without answering at all.
     bool dropWithoutAnswer = false;
+    // Send the body one byte at a time, this many ms apart (0: all at once);
+    // with trickleHead the status line and headers go the same way.
+    unsigned trickleMs = 0;
+    bool trickleHead = false;
 
     static ScriptedResponse ok(std::string body);
     static ScriptedResponse withStatus(int status, std::string body = {});
