@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -231,6 +232,31 @@ TEST(GameApiClientTransport, ReportsAConnectionDroppedWithoutAnswer) {
     EXPECT_FALSE(GameApiClient::postJson(server.url(), "/p", "", "{}", response, &error));
     EXPECT_EQ(error, "Could not reach the game server. Check your internet connection.");
     EXPECT_EQ(response, "kept");
+}
+
+class GameApiClientTimeLimit : public ::testing::Test {
+protected:
+    void SetUp() override { setGameApiTimeLimitForTests(std::chrono::milliseconds(1500)); }
+    void TearDown() override { setGameApiTimeLimitForTests(kGameApiTimeLimit); }
+};
+
+// Each byte comes well within the receive time-out, so only a limit on the
+// whole call ends it; the answer would take about half a minute to arrive.
+TEST_F(GameApiClientTimeLimit, GivesUpOnAnAnswerThatTricklesInHeadOrBody) {
+    for (const bool head : {true, false}) {
+        ScriptedResponse slow = jsonAnswer(200, R"({"ok":true,"sessionToken":"late"})" + std::string(100, ' '));
+        slow.trickleMs = 250;
+        slow.trickleHead = head;
+        ScriptedServer server(answerWith(slow));
+        std::string response = "kept";
+        std::string error;
+        EXPECT_FALSE(GameApiClient::postJson(server.url(), "/api/games/morvanth/v1/session/login", "",
+                                             R"({"password":"p","username":"u"})", response, &error))
+            << (head ? "trickled head" : "trickled body");
+        EXPECT_EQ(error, "Could not reach the game server. Check your internet connection.");
+        EXPECT_EQ(response, "kept");
+        EXPECT_EQ(server.requestCount(), 1);
+    }
 }
 
 TEST(GameApiClientAddress, RefusesAnAddressWithoutSchemeWithoutNetworkAccess) {
