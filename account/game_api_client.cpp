@@ -91,6 +91,11 @@ bool exchangeWithService(Exchange& exchange, std::string& response, bool& answer
                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) return fail(&error, "Could not start the network client.");
     WinHttpSetTimeouts(session.get(), 10000, 10000, 15000, 15000);
+    // A followed redirect would carry the password or the session header to whatever host it names.
+    DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    if (!WinHttpSetOption(session.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof(redirects))) {
+        return fail(&error, "Could not start the network client.");
+    }
 
     WinHttpHandle connection(WinHttpConnect(session.get(), exchange.host.c_str(), exchange.port, 0));
     if (!connection) return fail(&error, "Could not reach the game server.");
@@ -140,6 +145,11 @@ bool exchangeWithService(Exchange& exchange, std::string& response, bool& answer
     }
 
     if (status >= 200 && status <= 299) return true;
+    if (status >= 300 && status <= 399) {
+        error = "The game server redirected the request (HTTP " + std::to_string(status) +
+                "); check the address in server_url.txt.";
+        return false;
+    }
     error = refusalText(response, status);
     return false;
 }

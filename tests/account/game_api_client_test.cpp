@@ -234,6 +234,34 @@ TEST(GameApiClientTransport, ReportsAConnectionDroppedWithoutAnswer) {
     EXPECT_EQ(response, "kept");
 }
 
+// A followed redirect would carry the login's password, or the session
+// header, to whatever host the answer names.
+TEST(GameApiClientRedirect, FailsEveryRedirectAndSendsNothingToTheHostItNames) {
+    ScriptedServer elsewhere(answerWith(jsonAnswer(200, R"({"ok":true,"sessionToken":"stolen"})")), "127.0.0.2");
+    ASSERT_TRUE(elsewhere.listening());
+    for (const int status : {301, 302, 303, 307, 308}) {
+        ScriptedResponse redirect = jsonAnswer(status, R"({"message":"Moved."})");
+        redirect.headers.emplace_back("Location", elsewhere.url() + "/api/games/morvanth/v1/session/login");
+        ScriptedServer server(answerWith(redirect));
+        const std::string expected =
+            "The game server redirected the request (HTTP " + std::to_string(status) + "); check the address in server_url.txt.";
+
+        std::string response;
+        std::string error;
+        EXPECT_FALSE(GameApiClient::postJson(server.url(), "/api/games/morvanth/v1/session/login", "",
+                                             R"({"password":"hunter2","username":"u"})", response, &error));
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(response, R"({"message":"Moved."})");
+
+        error.clear();
+        EXPECT_FALSE(GameApiClient::postJson(server.url(), "/api/games/morvanth/v1/session/ticket", "session-1", "{}",
+                                             response, &error));
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(server.requestCount(), 2) << status;
+    }
+    EXPECT_EQ(elsewhere.requestCount(), 0);
+}
+
 class GameApiClientTimeLimit : public ::testing::Test {
 protected:
     void SetUp() override { setGameApiTimeLimitForTests(std::chrono::milliseconds(1500)); }
