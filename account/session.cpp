@@ -110,6 +110,8 @@ bool requestTicket(const std::string& serverUrl, const std::string& sessionToken
         if (!postWithSession(serverUrl, kTicketPath, sessionToken, answer, error)) return false;
         const auto value = answer.find("ticket");
         if (value == answer.end() || !value->is_string()) return fail(error, kNotUnderstood);
+        // The game's command line would end at a NUL and hand the game a shortened ticket.
+        if (value->get_ref<const std::string&>().find('\0') != std::string::npos) return fail(error, kNotUnderstood);
         ticket = value->get<std::string>();
         return true;
     } catch (...) {

@@ -30,6 +30,7 @@ struct LoginRequest {
 [[nodiscard]] bool login(const std::string& serverUrl, const std::string& accountName, const std::string& password,
                          AccountSession& session, std::string* error = nullptr);
 
+// A ticket holding a NUL character fails as not understood.
 [[nodiscard]] bool requestTicket(const std::string& serverUrl, const std::string& sessionToken, std::string& ticket,
                                  std::string* error = nullptr);
 
