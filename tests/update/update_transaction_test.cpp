@@ -376,52 +376,42 @@ TEST_F(Transaction, FailureAfterTheFirstChangeUndoesEveryTouchedFile) {
         ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
         expectSystemMessageShape(error.substr(prefix.size()));
     };
+    // The update, run while a program holds `held` open with `shareMode`.
+    auto failWhileHeld = [&](const char* held, DWORD shareMode) {
+        reset();
+        std::string error;
+        HeldFile game(install / held, shareMode);
+        EXPECT_TRUE(game.isOpen());
+        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+        return error;
+    };
+    {
+        SCOPED_TRACE("backup copy of a file to replace");
+        expectCopyFailure(failWhileHeld("c.pak", 0), install / "c.pak");
+        expectOldRelease();
+    }
+    {
+        SCOPED_TRACE("backup copy of an obsolete file");
+        expectCopyFailure(failWhileHeld("gone.pak", 0), install / "gone.pak");
+        expectOldRelease();
+    }
+    {
+        SCOPED_TRACE("removal of an obsolete file");
+        EXPECT_EQ(failWhileHeld("gone.pak", FILE_SHARE_READ), "Could not remove obsolete file: gone.pak");
+        expectOldRelease();
+    }
+    {
+        SCOPED_TRACE("replacement of the installed manifest");
+        const std::string error = failWhileHeld("update_manifest.json", FILE_SHARE_READ);
+        EXPECT_EQ(error.rfind("Could not replace " + pathToUtf8(install / "update_manifest.json") + " (Windows error ", 0),
+                  0u)
+            << error;
+        expectOldRelease();
+    }
+
+    // An undo that cannot restore a file.
+    reset();
     std::string error;
-
-    SCOPED_TRACE("backup copy of a file to replace");
-    reset();
-    {
-        HeldFile game(install / "c.pak", 0);
-        ASSERT_TRUE(game.isOpen());
-        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
-    }
-    expectCopyFailure(error, install / "c.pak");
-    expectOldRelease();
-
-    SCOPED_TRACE("backup copy of an obsolete file");
-    reset();
-    {
-        HeldFile game(install / "gone.pak", 0);
-        ASSERT_TRUE(game.isOpen());
-        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
-    }
-    expectCopyFailure(error, install / "gone.pak");
-    expectOldRelease();
-
-    SCOPED_TRACE("removal of an obsolete file");
-    reset();
-    {
-        HeldFile game(install / "gone.pak", FILE_SHARE_READ);
-        ASSERT_TRUE(game.isOpen());
-        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
-    }
-    EXPECT_EQ(error, "Could not remove obsolete file: gone.pak");
-    expectOldRelease();
-
-    SCOPED_TRACE("replacement of the installed manifest");
-    reset();
-    {
-        HeldFile game(install / "update_manifest.json", FILE_SHARE_READ);
-        ASSERT_TRUE(game.isOpen());
-        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
-    }
-    EXPECT_TRUE(std::regex_match(error, std::regex("Could not replace .* \\(Windows error [0-9]+\\)\\. Close the game "
-                                                   "and retry\\.")))
-        << error;
-    expectOldRelease();
-
-    SCOPED_TRACE("an undo that cannot restore a file");
-    reset();
     {
         HeldFile game(install / "c.pak", 0);
         std::unique_ptr<HeldFile> viewer;  // opens a.pak once the update has replaced it
