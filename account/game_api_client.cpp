@@ -1,5 +1,6 @@
 #include "account/game_api_client.h"
 
+#include "base/secure_failure.h"
 #include "update/utf8_paths.h"
 
 #include <nlohmann/json.hpp>
@@ -100,10 +101,12 @@ bool exchangeWithService(Exchange& exchange, std::string& response, bool& answer
     WinHttpHandle connection(WinHttpConnect(session.get(), exchange.host.c_str(), exchange.port, 0));
     if (!connection) return fail(&error, "Could not reach the game server.");
 
+    DWORD secureFailures = 0;  // outlives the request, whose callback writes it
     WinHttpHandle request(WinHttpOpenRequest(connection.get(), L"POST", exchange.path.c_str(), nullptr,
                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                              exchange.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request) return fail(&error, "Could not prepare the request.");
+    watchSecureFailures(request.get(), &secureFailures);
 
     if (exchange.body.size() > std::numeric_limits<DWORD>::max()) return fail(&error, kUnreachable);
     const DWORD bodyLength = static_cast<DWORD>(exchange.body.size());
@@ -111,7 +114,10 @@ bool exchangeWithService(Exchange& exchange, std::string& response, bool& answer
     const bool sent = WinHttpSendRequest(request.get(), exchange.headers.c_str(), static_cast<DWORD>(-1), bodyData,
                                          bodyLength, bodyLength, 0);
     wipe(exchange.body);  // the login's password is not needed any more
-    if (!sent || !WinHttpReceiveResponse(request.get(), nullptr)) return fail(&error, kUnreachable);
+    if (!sent || !WinHttpReceiveResponse(request.get(), nullptr)) {
+        if (describeSecureFailure(GetLastError(), secureFailures, "game server", &error)) return false;
+        return fail(&error, kUnreachable);
+    }
 
     DWORD status = 0;
     DWORD statusSize = sizeof(status);

@@ -1,5 +1,7 @@
 #include "delivery/download_client.h"
 
+#include "base/secure_failure.h"
+
 #include <algorithm>
 #include <fstream>
 #include <mutex>
@@ -205,6 +207,7 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
     const std::string relativeText = genericPathUtf8(relativePath);
     const std::wstring requestPath = basePath_ + L"/" + utf8ToWide(percentEncodePath(relativeText));
 
+    DWORD secureFailures = 0;  // outlives the request, whose callback writes it
     RequestHandle request(WinHttpOpenRequest(connection_, L"GET", requestPath.c_str(), nullptr, WINHTTP_NO_REFERER,
                                              WINHTTP_DEFAULT_ACCEPT_TYPES, secure_ ? WINHTTP_FLAG_SECURE : 0));
     if (request.get() == nullptr) {
@@ -213,6 +216,8 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
         closeConnection();
         return false;
     }
+
+    watchSecureFailures(request.get(), &secureFailures);
 
     std::string token;
     {
@@ -227,8 +232,9 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
                           : WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1),
                                                WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
     if (!sent || !WinHttpReceiveResponse(request.get(), nullptr)) {
-        retryable = true;
-        appendWindowsError("Patch server did not respond", error);
+        // A refused certificate stays refused: another attempt cannot help.
+        retryable = !describeSecureFailure(GetLastError(), secureFailures, "patch server", error);
+        if (retryable) appendWindowsError("Patch server did not respond", error);
         closeConnection();
         return false;
     }

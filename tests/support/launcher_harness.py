@@ -372,14 +372,23 @@ class Program:
     """A process the harness started; its output goes to files (a pipe would
     stay open as long as a wineserver that the program started)."""
 
-    def __init__(self, name, command, env, cwd, log_dir):
+    def __init__(self, name, command, env, cwd, log_dir, stdin_text=None):
         self.name = name
         base = os.path.join(log_dir, "%s-%d" % (name, time.monotonic_ns()))
         self.stdout_path = base + ".out"
         self.stderr_path = base + ".err"
-        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.process = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                                            stdout=out, stderr=err, preexec_fn=_end_with_parent)
+        stdin = subprocess.DEVNULL
+        if stdin_text is not None:
+            with open(base + ".in", "wb") as f:
+                f.write(stdin_text.encode("utf-8"))
+            stdin = open(base + ".in", "rb")
+        try:
+            with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+                self.process = subprocess.Popen(command, env=env, cwd=cwd, stdin=stdin,
+                                                stdout=out, stderr=err, preexec_fn=_end_with_parent)
+        finally:
+            if stdin is not subprocess.DEVNULL:
+                stdin.close()
         self.pid = self.process.pid
         self._drawn = DrawnText(self.stderr_path)
 
@@ -515,9 +524,17 @@ class NginxHost:
     checks the release signature). LIMIT_RATE (for example "1m") slows every
     answer, so a test can stop the host in the middle of downloads. The port
     is picked once and kept across stop() and start(). requests() reads the
-    access log: one dict per finished or broken request."""
+    access log: one dict per finished or broken request.
 
-    def __init__(self, scratch, root, host="127.0.0.2", limit_rate=None):
+    CERTIFICATE = (certificate file, key file) serves HTTPS instead, as
+    https://localhost:PORT on 127.0.0.1 (Wine accepts no IP-address names in
+    certificates; an https:// source is never a local test server, so its
+    release list must be signed too). connections() counts the connections
+    the host accepted, also those that ended before any request, such as a
+    refused certificate."""
+
+    def __init__(self, scratch, root, host=None, limit_rate=None, certificate=None):
+        host = host or ("127.0.0.1" if certificate else "127.0.0.2")
         self.host = host
         self.root = root
         self.dir = tempfile.mkdtemp(prefix="nginx_", dir=scratch)
@@ -526,7 +543,12 @@ class NginxHost:
         with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
             probe.bind((host, 0))
             self.port = probe.getsockname()[1]
-        self.url = "http://%s:%d" % (host, self.port)
+        if certificate:
+            self.url = "https://localhost:%d" % self.port
+            tls = "ssl_certificate %s;\n        ssl_certificate_key %s;" % certificate
+        else:
+            self.url = "http://%s:%d" % (host, self.port)
+            tls = ""
         rate = "limit_rate %s;" % limit_rate if limit_rate else ""
         user = "user root;" if os.getuid() == 0 else ""
         temp = os.path.join(self.dir, "temp")
@@ -534,11 +556,12 @@ class NginxHost:
 daemon off;
 worker_processes 1;
 pid %(dir)s/nginx.pid;
-error_log %(error_log)s warn;
+error_log %(error_log)s info;
 events { worker_connections 64; }
 http {
     log_format requests escape=json '{"method":"$request_method","path":"$request_uri","status":$status,'
-        '"bytes":$body_bytes_sent,"authorization":"$http_authorization","connection":$connection}';
+        '"bytes":$body_bytes_sent,"authorization":"$http_authorization","connection":$connection,'
+        '"scheme":"$scheme"}';
     access_log %(access_log)s requests;
     client_body_temp_path %(temp)s/body;
     proxy_temp_path %(temp)s/proxy;
@@ -548,18 +571,20 @@ http {
     types { }
     default_type application/octet-stream;
     server {
-        listen %(host)s:%(port)d;
+        listen %(host)s:%(port)d%(ssl)s;
         root %(root)s;
         %(rate)s
+        %(tls)s
     }
 }
 """ % dict(user=user, dir=self.dir, error_log=self.error_log, access_log=self.access_log, temp=temp,
-           host=host, port=self.port, root=root, rate=rate)
+           host=host, port=self.port, root=root, rate=rate, ssl=" ssl" if certificate else "", tls=tls)
         os.makedirs(temp)
         self.config = os.path.join(self.dir, "nginx.conf")
         with open(self.config, "w", encoding="utf-8") as f:
             f.write(config)
         self.process = None
+        self._probes = 0
         self.start()
 
     def start(self):
@@ -574,7 +599,12 @@ http {
             with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
                 s.settimeout(1)
                 return s.connect_ex((self.host, self.port)) == 0
+        logged = self._logged_connections()
         wait_until(answers, 30, "nginx on %s" % self.url)
+        # That probe is a connection too: wait until it is logged, so that
+        # connections() can leave it out.
+        wait_until(lambda: self._logged_connections() > logged, 30, "nginx's log of the first connection")
+        self._probes += 1
 
     def stop(self):
         """Fast shutdown: open connections are closed at once."""
@@ -584,6 +614,47 @@ http {
     def requests(self):
         text = _read_file(self.access_log)
         return [json.loads(line) for line in text.splitlines() if line.strip()]
+
+    def connections(self):
+        """How many connections from others the host has seen close: its
+        error log names each one ("PID#TID: *N") when it ends, with or without
+        a request. The harness's own readiness probes are left out."""
+        return self._logged_connections() - self._probes
+
+    def _logged_connections(self):
+        return len(set(re.findall(r"\[info\] (\d+)#\d+: \*(\d+) ", _read_file(self.error_log))))
+
+
+def make_test_certificates(folder):
+    """With openssl, in FOLDER: a test CA ("ca.pem"), a server certificate for
+    DNS:localhost that it signed ("localhost.pem", "localhost.key"), and a
+    self-signed one for the same name that no store trusts ("untrusted.pem",
+    "untrusted.key"). Returns the paths by those names."""
+    os.makedirs(folder, exist_ok=True)
+    paths = {name: os.path.join(folder, name)
+             for name in ("ca.pem", "ca.key", "localhost.pem", "localhost.key", "untrusted.pem", "untrusted.key")}
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    server_extensions = ["-addext", "subjectAltName=DNS:localhost", "-addext", "extendedKeyUsage=serverAuth"]
+
+    def openssl(*args):
+        done = subprocess.run(["openssl", *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60)
+        if done.returncode != 0:
+            raise HarnessError("openssl %s failed: %s" % (args[0], done.stderr.decode(errors="replace").strip()))
+
+    openssl("req", "-x509", *key, "-keyout", paths["ca.key"], "-out", paths["ca.pem"], "-days", "2",
+            "-subj", "/CN=Tinderhallow Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    request = os.path.join(folder, "localhost.csr")
+    openssl("req", *key, "-keyout", paths["localhost.key"], "-out", request, "-subj", "/CN=localhost")
+    extensions = os.path.join(folder, "localhost.ext")
+    with open(extensions, "w", encoding="ascii") as f:
+        f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
+    openssl("x509", "-req", "-in", request, "-CA", paths["ca.pem"], "-CAkey", paths["ca.key"], "-CAcreateserial",
+            "-days", "2", "-extfile", extensions, "-out", paths["localhost.pem"])
+    openssl("req", "-x509", *key, "-keyout", paths["untrusted.key"], "-out", paths["untrusted.pem"], "-days", "2",
+            "-subj", "/CN=localhost", *server_extensions)
+    return paths
 
 
 def request_header(request, name):
@@ -803,17 +874,18 @@ class LauncherHarness:
         env.update(extra or {})
         return env
 
-    def start(self, exe, args=(), env=None, cwd=None, name=None):
-        """Starts EXE under Wine; returns a Program."""
+    def start(self, exe, args=(), env=None, cwd=None, name=None, stdin_text=None):
+        """Starts EXE under Wine (STDIN_TEXT, when given, is its standard
+        input); returns a Program."""
         program = Program(name or os.path.splitext(os.path.basename(exe))[0], ["wine", exe, *map(str, args)],
-                          env or self.environment(), cwd, self._log_dir)
+                          env or self.environment(), cwd, self._log_dir, stdin_text)
         self._programs.append(program)
         return program
 
-    def run(self, exe, args=(), env=None, cwd=None, timeout=120):
+    def run(self, exe, args=(), env=None, cwd=None, timeout=120, stdin_text=None):
         """Runs EXE under Wine to its end; returns a ProgramResult. A program
         still running after TIMEOUT seconds is killed and HarnessError raised."""
-        program = self.start(exe, args, env, cwd)
+        program = self.start(exe, args, env, cwd, stdin_text=stdin_text)
         try:
             code = program.wait(timeout)
         except HarnessError:
@@ -821,9 +893,17 @@ class LauncherHarness:
             raise
         return ProgramResult(code, program.stdout(), program.stderr())
 
-    def tool(self, *args, timeout=120):
+    def tool(self, *args, timeout=120, stdin_text=None):
         """TinderhallowTool.exe ARGS."""
-        return self.run(self.tool_exe, args, timeout=timeout)
+        return self.run(self.tool_exe, args, timeout=timeout, stdin_text=stdin_text)
+
+    def trust_root_certificate(self, certificate):
+        """Adds the CA certificate file CERTIFICATE (PEM or DER) to this
+        prefix's current-user root store, so that WinHTTP accepts servers
+        whose certificates it signed."""
+        result = self.run(self.exe("AddRootCertificate.exe"), [windows_path(certificate)], timeout=60)
+        if result.code != 0:
+            raise HarnessError("AddRootCertificate failed (%d): %s" % (result.code, result.stderr.strip()))
 
     def wait_wineserver(self, timeout=60):
         """Waits until this prefix's wineserver has ended (every Wine process
