@@ -82,6 +82,9 @@ void fitWindowToItsMonitor(HWND window, DWORD style) {
 void applyDpiChange(HWND window, const RECT& suggested) {
     SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
                  suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    // The class has no redraw styles: a smaller window would keep the old
+    // frame's pixels, drawn for the other size.
+    InvalidateRect(window, nullptr, FALSE);
 }
 
 HICON loadProgramIcon(HINSTANCE instance, int widthMetric, int heightMetric) {

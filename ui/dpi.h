@@ -20,8 +20,8 @@ SIZE launcherWindowSize(HMONITOR monitor, DWORD style);
 // opened on (its size was computed for the primary monitor).
 void fitWindowToItsMonitor(HWND window, DWORD style);
 
-// WM_DPICHANGED: takes the rectangle Windows suggests for the new DPI; the
-// WM_SIZE that follows lays the edits and their font out again.
+// WM_DPICHANGED: takes the rectangle Windows suggests for the new DPI and
+// repaints; the WM_SIZE that follows lays the edits and their font out again.
 void applyDpiChange(HWND window, const RECT& suggested);
 
 // The program icon at the size of two system metrics (SM_CXICON and
