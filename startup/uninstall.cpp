@@ -1,18 +1,17 @@
 #include "startup/uninstall.h"
 
-#include "startup/bootstrap.h"
 #include "startup/install_location.h"
 #include "startup/version.h"
+#include "ui/main_window.h"
 #include "update/utf8_paths.h"
 
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
-#include <cwchar>
-
 #include <algorithm>
 #include <cstdint>
+#include <cwchar>
 #include <system_error>
 #include <vector>
 
@@ -66,7 +65,7 @@ fs::path plainFolder(const fs::path& dir) {
     if (ec) result = fs::absolute(dir, ec).lexically_normal();
     if (ec) return {};
     while (!result.has_filename() && result.has_relative_path()) result = result.parent_path();
-    return result;
+    return result.make_preferred();
 }
 
 std::wstring lowerAscii(std::wstring text) {
@@ -81,7 +80,8 @@ bool sameOrBelow(const fs::path& inner, const fs::path& outer) {
     const std::wstring a = lowerAscii(plainFolder(inner).wstring());
     const std::wstring b = lowerAscii(plainFolder(outer).wstring());
     if (a.empty() || b.empty()) return false;
-    return a == b || (a.size() > b.size() && a.compare(0, b.size(), b) == 0 && (a[b.size()] == L'\\' || b.back() == L'\\'));
+    if (a == b) return true;
+    return a.size() > b.size() && a.compare(0, b.size(), b) == 0 && (a[b.size()] == L'\\' || b.back() == L'\\');
 }
 
 // The user's temporary folder, or empty.
@@ -111,7 +111,7 @@ std::vector<fs::path> protectedFolders() {
 // "\\?\" form, so that deep game paths are reached whatever the system's
 // path length limit.
 std::wstring extendedPath(const fs::path& path) {
-    const std::wstring text = path.wstring();
+    const std::wstring text = fs::path(path).make_preferred().wstring();
     if (text.rfind(L"\\\\?\\", 0) == 0) return text;
     if (text.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + text.substr(2);
     return L"\\\\?\\" + text;
@@ -187,6 +187,23 @@ bool moveSelfAway(const fs::path& launcher, const fs::path& installDir, std::str
         if (isMissing(code)) return true;  // moved away by an earlier attempt
     }
     return fail(error, windowsError(launcher, code));
+}
+
+// Asks every launcher window whose program is `launcher` to close (the
+// player's other installations stay open).
+void closeLaunchersOf(const fs::path& launcher) {
+    for (HWND window = FindWindowW(kLauncherWindowClass, nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, kLauncherWindowClass, nullptr)) {
+        DWORD processId = 0;
+        GetWindowThreadProcessId(window, &processId);
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+        if (process == nullptr) continue;
+        std::wstring image(32768, L'\0');
+        DWORD length = static_cast<DWORD>(image.size());
+        const bool named = QueryFullProcessImageNameW(process, 0, image.data(), &length) != 0;
+        CloseHandle(process);
+        if (named && sameDirectory(fs::path(image.substr(0, length)), launcher)) PostMessageW(window, WM_CLOSE, 0, 0);
+    }
 }
 
 void removeShortcutTo(const fs::path& link, const fs::path& launcher) {
@@ -324,7 +341,7 @@ bool removeInstallation(const fs::path& installDir, std::string* error) {
                   removeEmptyFolder(dir, &failure);
         if (removed) break;
         // A launcher still open from this folder holds its files.
-        if (attempt == 1) closeRunningLaunchers();
+        if (attempt == 1) closeLaunchersOf(launcher);
         Sleep(kRemovePauseMs);
     }
     if (!removed) return fail(error, failure);

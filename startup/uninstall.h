@@ -36,7 +36,7 @@ std::filesystem::path registeredInstallFolder();
 // Removes the installation in `installDir` (which must pass
 // isRemovableInstallFolder): every file and folder below it, the launcher
 // last, then the folder, the shortcuts that start its launcher and the
-// uninstall entry that names it. A running launcher from that folder is
+// uninstall entry that names it. A launcher running from that folder is
 // asked to close; locked files are tried again for about 4 seconds. When
 // this program is that launcher it moves itself out of the folder first (a
 // running program can be renamed, not deleted). On failure the launcher and

@@ -9,9 +9,10 @@
    Start menu) start the installed launcher.
 3. "--uninstall" asks first; "No" keeps everything.
 4. "--uninstall --quiet", run by the installed launcher from inside its own
-   folder, removes the folder with the game (read-only files, the remembered
-   account name, the work folders), both shortcuts and the entry, and
-   leaves the downloaded copy alone.
+   folder while a launcher window from there is open, closes that window and
+   removes the folder with the game (read-only files, the remembered account
+   name, the work folders), both shortcuts and the entry, and leaves the
+   downloaded copy alone.
 """
 
 import getpass
@@ -161,9 +162,13 @@ def main():
         expect(registry_entry(h, env) is not None and os.path.isfile(desktop_link) and os.path.isfile(start_menu_link),
                "entry and shortcuts kept after No")
 
-        # 4. Quiet, from inside the folder it removes.
+        # 4. Quiet, from inside the folder it removes, while the launcher is
+        #    open from there too.
+        open_launcher = h.start_launcher(install)
+        h.wait_window()
         result = h.run(os.path.join(install, LAUNCHER), ["--uninstall", "--quiet"], env=env, cwd=install)
         expect_equal(result.code, 0, "exit code of the quiet uninstall")
+        expect_equal(open_launcher.wait(30), 0, "exit code of the launcher that was open")
         expect(not os.path.exists(install), "install folder removed: %s" % (os.listdir(install)
                                                                             if os.path.isdir(install) else ""))
         expect(not os.path.exists(desktop_link), "desktop shortcut removed")
