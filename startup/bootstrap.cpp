@@ -2,6 +2,7 @@
 
 #include "delivery/builtin_addresses.h"
 #include "startup/install_location.h"
+#include "startup/uninstall.h"
 #include "ui/graphics.h"
 #include "ui/launcher_state.h"
 #include "ui/main_window.h"
@@ -73,6 +74,9 @@ bool bootstrapInstall() {
     writeFileIfMissing(installDir / L"patch_source.txt", kDefaultPatchSource);
     writeFileIfMissing(installDir / L"server_url.txt", kDefaultServerUrl);
     createDesktopShortcut(target, installDir);
+    createStartMenuShortcut(target, installDir);
+    // Settings > Apps lists the game and removes it (--uninstall); best effort like the shortcuts.
+    (void)registerUninstallEntry(installDir);
 
     const HINSTANCE started =
         ShellExecuteW(nullptr, L"open", target.c_str(), nullptr, installDir.c_str(), SW_SHOWNORMAL);

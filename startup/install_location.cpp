@@ -5,6 +5,7 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <cwchar>
 #include <fstream>
 #include <locale>
 #include <system_error>
@@ -44,15 +45,6 @@ private:
     bool initialised_;
 };
 
-// A known folder's path; the shell's text is freed with CoTaskMemFree.
-bool knownFolder(REFKNOWNFOLDERID id, std::filesystem::path& out) {
-    PWSTR text = nullptr;
-    const HRESULT result = SHGetKnownFolderPath(id, 0, nullptr, &text);
-    if (SUCCEEDED(result) && text != nullptr) out = text;
-    CoTaskMemFree(text);
-    return SUCCEEDED(result) && text != nullptr;
-}
-
 // The whole value, or nothing when the variable is unset (or empty).
 bool readEnvironment(const wchar_t* name, std::wstring& value) {
     std::wstring buffer(2047, L'\0');
@@ -67,6 +59,13 @@ bool readEnvironment(const wchar_t* name, std::wstring& value) {
     buffer.resize(count);
     value = std::move(buffer);
     return true;
+}
+
+// TINDERHALLOW_NO_SHORTCUT defined with any value, the empty one included.
+bool shortcutsSuppressed() {
+    SetLastError(ERROR_SUCCESS);
+    return GetEnvironmentVariableW(L"TINDERHALLOW_NO_SHORTCUT", nullptr, 0) > 0 ||
+           GetLastError() != ERROR_ENVVAR_NOT_FOUND;
 }
 
 std::wstring lowerAscii(std::wstring text) {
@@ -86,6 +85,15 @@ std::filesystem::path moduleFilePath() {
 
 std::filesystem::path moduleDirectory() { return moduleFilePath().parent_path(); }
 
+std::filesystem::path knownFolderPath(REFGUID id) {
+    // The shell's text is freed with CoTaskMemFree.
+    PWSTR text = nullptr;
+    std::filesystem::path folder;
+    if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &text)) && text != nullptr) folder = text;
+    CoTaskMemFree(text);
+    return folder;
+}
+
 std::filesystem::path resolveInstallDir() {
     std::wstring overrideDir;
     if (readEnvironment(L"TINDERHALLOW_INSTALL_DIR", overrideDir)) return std::filesystem::path(overrideDir);
@@ -95,8 +103,8 @@ std::filesystem::path resolveInstallDir() {
     const std::filesystem::path candidate = std::filesystem::path(drive + L"\\Games") / L"Tinderhallow";
     if (isWritableDir(candidate)) return candidate;
 
-    std::filesystem::path localAppData;
-    if (knownFolder(FOLDERID_LocalAppData, localAppData)) return localAppData / L"Tinderhallow";
+    const std::filesystem::path localAppData = knownFolderPath(FOLDERID_LocalAppData);
+    if (!localAppData.empty()) return localAppData / L"Tinderhallow";
     return candidate;
 }
 
@@ -152,13 +160,38 @@ bool writeShellLink(const std::filesystem::path& linkPath, const std::filesystem
     return SUCCEEDED(file->Save(linkPath.c_str(), TRUE));
 }
 
+std::filesystem::path shellLinkTarget(const std::filesystem::path& linkPath) {
+    ComApartment apartment;
+    ComRef<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out())))
+        return {};
+    ComRef<IPersistFile> file;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, file.out())) || FAILED(file->Load(linkPath.c_str(), STGM_READ)))
+        return {};
+    std::wstring target(32768, L'\0');
+    if (link->GetPath(target.data(), static_cast<int>(target.size()), nullptr, SLGP_RAWPATH) != S_OK) return {};
+    target.resize(wcsnlen(target.c_str(), target.size()));
+    return std::filesystem::path(target);
+}
+
+std::filesystem::path desktopShortcutPath() {
+    const std::filesystem::path desktop = knownFolderPath(FOLDERID_Desktop);
+    return desktop.empty() ? desktop : desktop / L"Tinderhallow.lnk";
+}
+
+std::filesystem::path startMenuShortcutPath() {
+    const std::filesystem::path programs = knownFolderPath(FOLDERID_Programs);
+    return programs.empty() ? programs : programs / L"Tinderhallow.lnk";
+}
+
 void createDesktopShortcut(const std::filesystem::path& target, const std::filesystem::path& workingDir) {
-    // Defined with any value, the empty one included.
-    SetLastError(ERROR_SUCCESS);
-    if (GetEnvironmentVariableW(L"TINDERHALLOW_NO_SHORTCUT", nullptr, 0) > 0 ||
-        GetLastError() != ERROR_ENVVAR_NOT_FOUND)
-        return;
-    std::filesystem::path desktop;
-    if (!knownFolder(FOLDERID_Desktop, desktop)) return;
-    (void)writeShellLink(desktop / L"Tinderhallow.lnk", target, workingDir);
+    if (shortcutsSuppressed()) return;
+    const std::filesystem::path link = desktopShortcutPath();
+    if (!link.empty()) (void)writeShellLink(link, target, workingDir);
+}
+
+void createStartMenuShortcut(const std::filesystem::path& target, const std::filesystem::path& workingDir) {
+    if (shortcutsSuppressed()) return;
+    const std::filesystem::path link = startMenuShortcutPath();
+    if (!link.empty()) (void)writeShellLink(link, target, workingDir);
 }

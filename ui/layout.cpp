@@ -18,10 +18,11 @@ DesignScale designScale(int clientWidth, int clientHeight) {
     return {w / kDesignWidth, h / kDesignHeight};
 }
 
-ClientSize clientSizeForWorkArea(int workWidth, int workHeight, int frameWidth, int frameHeight) {
+ClientSize clientSizeForWorkArea(int workWidth, int workHeight, int frameWidth, int frameHeight, unsigned dpi) {
     const double byHeight = (workHeight - frameHeight) * 0.96 / kDesignHeight;
     const double byWidth = (workWidth - frameWidth) * 0.96 / kDesignWidth;
-    const double scale = std::min(std::min(byHeight, byWidth), 1.0);
+    const double largest = (dpi == 0 ? 96 : dpi) / 96.0;
+    const double scale = std::min(std::min(byHeight, byWidth), largest);
     return {static_cast<int>(scale * kDesignWidth), static_cast<int>(scale * kDesignHeight)};
 }
 

@@ -124,8 +124,10 @@ struct ClientSize {
 };
 
 // 96 % of the work area less the window frame in the limiting dimension,
-// keeping the canvas proportion, never larger than the canvas itself.
-ClientSize clientSizeForWorkArea(int workWidth, int workHeight, int frameWidth, int frameHeight);
+// keeping the canvas proportion, never larger than the canvas itself at the
+// monitor's scale (dpi / 96). Sizes are physical pixels of that monitor.
+ClientSize clientSizeForWorkArea(int workWidth, int workHeight, int frameWidth, int frameHeight,
+                                 unsigned dpi = 96);
 
 struct PixelRect {
     int x = 0;

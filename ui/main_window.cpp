@@ -5,6 +5,7 @@
 #include "account/session.h"
 #include "delivery/patch_notes.h"
 #include "delivery/release_check.h"
+#include "ui/dpi.h"
 #include "ui/graphics.h"
 #include "ui/launcher_state.h"
 #include "ui/renderer.h"
@@ -372,6 +373,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_LBUTTONDOWN: onButtonDown(window, lParam); return 0;
         case WM_LBUTTONUP: onButtonUp(window, lParam); return 0;
         case WM_MOUSELEAVE: onMouseLeave(window); return 0;
+        case WM_DPICHANGED: applyDpiChange(window, *reinterpret_cast<const RECT*>(lParam)); return 0;
         case LoginFinishedMessage: onLoginFinished(wParam != 0); return 0;
         case SubmitLoginMessage: submitLogin(window); return 0;
         default: break;
@@ -454,30 +456,25 @@ int runLauncherWindow(HINSTANCE instance, int showCommand, ULONG_PTR graphicsTok
     windowClass.style = 0;
     windowClass.lpfnWndProc = windowProc;
     windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    windowClass.hIcon = loadProgramIcon(instance, SM_CXICON, SM_CYICON);
+    windowClass.hIconSm = loadProgramIcon(instance, SM_CXSMICON, SM_CYSMICON);
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     windowClass.lpszClassName = kLauncherWindowClass;
     RegisterClassExW(&windowClass);
 
-    RECT workArea{0, 0, static_cast<LONG>(kDesignWidth), static_cast<LONG>(kDesignHeight)};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
-    RECT frame{0, 0, 0, 0};
-    AdjustWindowRect(&frame, kWindowStyle, FALSE);
-    const ClientSize client = clientSizeForWorkArea(workArea.right - workArea.left, workArea.bottom - workArea.top,
-                                                    frame.right - frame.left, frame.bottom - frame.top);
-    RECT outer{0, 0, client.width, client.height};
-    AdjustWindowRect(&outer, kWindowStyle, FALSE);
-
+    // Physical pixels: sized for the primary monitor first, then for the
+    // monitor the window opened on.
+    const SIZE outer = launcherWindowSize(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), kWindowStyle);
     const std::wstring title = utf8ToWide(launcherWindowTitle());
     HWND window = CreateWindowExW(0, kLauncherWindowClass, title.c_str(), kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr, instance,
-                                  nullptr);
+                                  outer.cx, outer.cy, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         releaseBackground(launcherBackground());
         stopGraphics(graphicsToken);
         return 1;
     }
+    fitWindowToItsMonitor(window, kWindowStyle);
     ShowWindow(window, showCommand);
     UpdateWindow(window);
 

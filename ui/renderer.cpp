@@ -1,5 +1,6 @@
 #include "ui/renderer.h"
 
+#include "startup/version.h"
 #include "ui/layout.h"
 #include "update/utf8_paths.h"
 
@@ -113,7 +114,7 @@ void drawTitleAndNavigation(DrawContext& context, const LauncherView& view) {
     const PointF diamond[] = {{159, 150}, {167, 158}, {159, 166}, {151, 158}};
     note(context, context.graphics->DrawPolygon(&ornament, diamond, 4));
     for (const TabInfo& tab : kTabs) drawTab(context, tab, view);
-    drawLabel(context, "Launcher 0.1.1", RectF(96, 872, 190, 28), 14, colorMuted, kRegular, kNear);
+    drawLabel(context, "Launcher " TINDERHALLOW_VERSION_TEXT, RectF(96, 872, 190, 28), 14, colorMuted, kRegular, kNear);
 }
 
 void drawNews(DrawContext& context, const LauncherView& view) {

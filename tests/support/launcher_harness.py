@@ -1031,6 +1031,12 @@ class LauncherHarness:
         """Posts WM_CLOSE to the launcher window."""
         self.driver("close")
 
+    def answer_message(self, title, button, timeout_ms=30000):
+        """Waits for a message box titled TITLE, presses BUTTON ("yes", "no"
+        or "ok") and returns the box's text."""
+        result = self.driver(("answer-message", title, button, timeout_ms), timeout=timeout_ms / 1000 + 60)
+        return result.value("message").replace("\\n", "\n")
+
     # -- launcher folders --
 
     def prepare_launcher_dir(self, folder=None, patch_source=None, server_url=None, remembered_account=None,

@@ -94,6 +94,18 @@ TEST(WindowSize, TakesNinetySixPercentOfTheLimitingDimensionOnASmallWorkArea) {
     EXPECT_EQ(byWidth.height, 642);
 }
 
+TEST(WindowSize, GrowsWithTheMonitorScaleUpToTheCanvasAtThatScale) {
+    // 144 DPI (150 %): the canvas at 1.5 on a large work area, the usual 96 %
+    // rule on a smaller one; sizes are physical pixels.
+    const ClientSize large = clientSizeForWorkArea(3840, 2100, 24, 58, 144);
+    EXPECT_EQ(large.width, 2496);
+    EXPECT_EQ(large.height, 1410);
+    // (1080 − 58) · 0.96 / 940 = 1.04375 is below 1.5 and below by width.
+    const ClientSize laptop = clientSizeForWorkArea(1920, 1080, 24, 58, 144);
+    EXPECT_EQ(laptop.width, 1736);
+    EXPECT_EQ(laptop.height, 981);
+}
+
 TEST(EditControls, SitInsideTheirBoxesScaledToTheClient) {
     const PixelRect full = editControlRect(kAccountBoxRect, designScale(1664, 940));
     EXPECT_EQ(full.x, 58);

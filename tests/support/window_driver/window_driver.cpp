@@ -456,6 +456,34 @@ using Args = std::vector<std::string>;
     return true;
 }
 
+// Answers a message box of another program (a top-level dialog with the
+// title TITLE), after printing its text with line breaks as "\n".
+[[nodiscard]] bool cmdAnswerMessage(const Args& args, std::string* error) {
+    long long timeout = 0;
+    if (args.size() != 3 || !parseInt(args[2], 0, 600000, timeout))
+        return fail(error, "expected TITLE yes|no|ok TIMEOUT_MS");
+    const int button = args[1] == "yes" ? IDYES : args[1] == "no" ? IDNO : args[1] == "ok" ? IDOK : 0;
+    if (button == 0) return fail(error, "expected yes, no or ok, got \"" + args[1] + "\"");
+    const std::wstring title = utf8ToWide(args[0]);
+    HWND box = nullptr;
+    if (!waitFor([&] { return (box = FindWindowW(L"#32770", title.c_str())) != nullptr && IsWindowVisible(box); },
+                 static_cast<DWORD>(timeout)))
+        return fail(error, "no message box titled \"" + args[0] + "\" within " + args[2] + " ms");
+    // A message box keeps its text in the static control 0xFFFF.
+    std::string text;
+    for (const char c : controlText(GetDlgItem(box, 0xFFFF))) {
+        if (c == '\n') text += "\\n";
+        else if (c != '\r') text += c;
+    }
+    printLine("message " + text);
+    HWND control = GetDlgItem(box, button);
+    if (control == nullptr) return fail(error, "the message box has no " + args[1] + " button");
+    if (!post(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(control), error)) return false;
+    if (!waitFor([&] { return !IsWindow(box); }, kActionTimeoutMs))
+        return fail(error, "the message box stayed open after " + args[1]);
+    return true;
+}
+
 struct Command {
     const char* usage;
     std::function<bool(const Args&, std::string*)> run;
@@ -486,6 +514,7 @@ const std::map<std::string, Command>& commands() {
         {"close", {"", cmdClose}},
         {"sync", {"", cmdSync}},
         {"sleep", {"MILLISECONDS", cmdSleep}},
+        {"answer-message", {"TITLE yes|no|ok TIMEOUT_MS", cmdAnswerMessage}},
     };
     return table;
 }

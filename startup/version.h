@@ -1,0 +1,18 @@
+#pragma once
+// The launcher's version and publisher: the one place for the code, the
+// resource scripts and, through CMake (which reads the three numbers here),
+// the application manifests. Only #define lines: windres reads this file too.
+
+#define TINDERHALLOW_VERSION_MAJOR 0
+#define TINDERHALLOW_VERSION_MINOR 1
+#define TINDERHALLOW_VERSION_PATCH 1
+
+// Explorer's details, Settings > Apps and the uninstall entry show it; a
+// publisher puts the organisation of its code-signing certificate here.
+#define TINDERHALLOW_PUBLISHER "Tinderhallow Studio"
+
+#define TINDERHALLOW_STRINGIFY_(x) #x
+#define TINDERHALLOW_STRINGIFY(x) TINDERHALLOW_STRINGIFY_(x)
+// "0.1.1"
+#define TINDERHALLOW_VERSION_TEXT \
+    TINDERHALLOW_STRINGIFY(TINDERHALLOW_VERSION_MAJOR.TINDERHALLOW_VERSION_MINOR.TINDERHALLOW_VERSION_PATCH)
