@@ -34,20 +34,30 @@ HINTERNET sessionHandle() {
     return downloadSession.handle;
 }
 
-// Closes a request handle on every path out of an attempt.
-class RequestHandle {
-public:
-    explicit RequestHandle(HINTERNET handle) : handle_(handle) {}
-    ~RequestHandle() {
-        if (handle_ != nullptr) WinHttpCloseHandle(handle_);
+void closeHandle(HINTERNET& handle) {
+    if (handle != nullptr) {
+        WinHttpCloseHandle(handle);
+        handle = nullptr;
     }
-    RequestHandle(const RequestHandle&) = delete;
-    RequestHandle& operator=(const RequestHandle&) = delete;
-    HINTERNET get() const { return handle_; }
+}
 
-private:
-    HINTERNET handle_;
-};
+// "64 MiB", "16 KiB" or "1000 bytes".
+std::string sizeText(std::uint64_t bytes) {
+    constexpr std::uint64_t kib = 1024;
+    constexpr std::uint64_t mib = 1024 * 1024;
+    if (bytes >= mib && bytes % mib == 0) return std::to_string(bytes / mib) + " MiB";
+    if (bytes >= kib && bytes % kib == 0) return std::to_string(bytes / kib) + " KiB";
+    return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+}
+
+std::string tooLargeText(const std::string& relativeText, std::uint64_t limit) {
+    return "Patch server sent more than " + sizeText(limit) + " for " + relativeText + ".";
+}
+
+std::string sizeMismatchText(const std::string& relativeText, std::uint64_t size) {
+    return "Patch server sent " + relativeText + " with a size that does not match the release manifest (" +
+           std::to_string(size) + " bytes).";
+}
 
 void setError(std::string* error, const std::string& text) {
     if (error != nullptr) *error = text;
@@ -194,20 +204,24 @@ bool PatchDownloader::connect(std::string* error) {
     return true;
 }
 
-bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, const std::filesystem::path& destination,
-                                   const ProgressCallback& progress, std::string* error, bool& retryable) {
-    retryable = false;
-    if (!connect(error)) {
-        retryable = true;
-        return false;
-    }
+// The request in flight, closed on every path out of an attempt.
+struct PatchDownloader::Response {
+    HINTERNET request = nullptr;
+    DWORD status = 0;
 
-    const std::string relativeText = genericPathUtf8(relativePath);
+    Response() = default;
+    Response(const Response&) = delete;
+    Response& operator=(const Response&) = delete;
+    ~Response() { closeHandle(request); }
+};
+
+// One GET, up to the response head and its status.
+bool PatchDownloader::sendRequest(const std::string& relativeText, Response& response, std::string* error,
+                                  bool& retryable) {
     const std::wstring requestPath = basePath_ + L"/" + utf8ToWide(percentEncodePath(relativeText));
-
-    RequestHandle request(WinHttpOpenRequest(connection_, L"GET", requestPath.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                             WINHTTP_DEFAULT_ACCEPT_TYPES, secure_ ? WINHTTP_FLAG_SECURE : 0));
-    if (request.get() == nullptr) {
+    response.request = WinHttpOpenRequest(connection_, L"GET", requestPath.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                          WINHTTP_DEFAULT_ACCEPT_TYPES, secure_ ? WINHTTP_FLAG_SECURE : 0);
+    if (response.request == nullptr) {
         retryable = true;
         appendWindowsError("Could not create patch request", error);
         closeConnection();
@@ -221,24 +235,28 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
     }
     std::wstring headers;
     if (!token.empty()) headers = L"Authorization: Bearer " + utf8ToWide(token) + L"\r\n";
-    const BOOL sent = headers.empty()
-                          ? WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                                               0, 0, 0)
-                          : WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1),
-                                               WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-    if (!sent || !WinHttpReceiveResponse(request.get(), nullptr)) {
+    const BOOL sent = headers.empty() ? WinHttpSendRequest(response.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
+                                      : WinHttpSendRequest(response.request, headers.c_str(), static_cast<DWORD>(-1),
+                                                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    if (!sent || !WinHttpReceiveResponse(response.request, nullptr)) {
         retryable = true;
         appendWindowsError("Patch server did not respond", error);
         closeConnection();
         return false;
     }
 
-    DWORD status = 0;
-    DWORD statusSize = sizeof(status);
-    if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
-        status = 0;
+    DWORD statusSize = sizeof(response.status);
+    if (!WinHttpQueryHeaders(response.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &response.status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+        response.status = 0;
     }
+    return true;
+}
+
+bool PatchDownloader::checkStatus(const std::string& relativeText, const Response& response, DownloadLimit limit,
+                                  std::uint64_t& expected, std::string* error, bool& retryable) {
+    const DWORD status = response.status;
     if (status != 200) {
         if (status == 401 || status == 403) {
             setError(error, "The download server did not accept your login (HTTP " + std::to_string(status) +
@@ -252,13 +270,32 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
 
     wchar_t lengthText[64] = {};
     DWORD lengthSize = sizeof(lengthText);
-    std::uint64_t expected = 0;
-    if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, lengthText,
+    expected = 0;
+    if (WinHttpQueryHeaders(response.request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, lengthText,
                             &lengthSize, WINHTTP_NO_HEADER_INDEX)) {
         lengthText[63] = L'\0';
         expected = parseLength(lengthText);
     }
+    // An announced size that breaks the limit is refused before any of the
+    // body is read; the unread body makes the connection unusable.
+    if (expected != 0 && limit.exact && expected != limit.bytes) {
+        setError(error, sizeMismatchText(relativeText, limit.bytes));
+        retryable = true;
+        closeConnection();
+        return false;
+    }
+    if (expected > limit.bytes) {
+        setError(error, tooLargeText(relativeText, limit.bytes));
+        closeConnection();
+        return false;
+    }
+    return true;
+}
 
+bool PatchDownloader::receiveBody(const std::string& relativeText, const Response& response,
+                                  const std::filesystem::path& destination, DownloadLimit limit,
+                                  std::uint64_t expected, const ProgressCallback& progress, std::string* error,
+                                  bool& retryable) {
     DWORD folderError = 0;
     if (!createFolderChain(destination.parent_path(), folderError)) {
         setError(error, "Could not create download folder: " + systemMessage(folderError));
@@ -278,11 +315,11 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
     }
 
     // A broken transfer leaves no partial file, and its connection is not reused.
-    auto abandonTransfer = [&] {
+    auto abandonTransfer = [&](bool again) {
         file.close();
         removeFile(temporary);
         closeConnection();
-        retryable = true;
+        retryable = again;
         return false;
     };
 
@@ -290,16 +327,26 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
     std::uint64_t received = 0;
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request.get(), &available)) {
+        if (!WinHttpQueryDataAvailable(response.request, &available)) {
             appendWindowsError("Patch download interrupted", error);
-            return abandonTransfer();
+            return abandonTransfer(true);
         }
         if (available == 0) break;
         while (available > 0) {
+            // One byte past the limit is enough to know the body is too long;
+            // it is never written.
+            const std::uint64_t allowance = limit.bytes - received;
+            DWORD wanted = std::min(available, kChunkBytes);
+            if (allowance < wanted) wanted = static_cast<DWORD>(allowance + 1);
             DWORD read = 0;
-            if (!WinHttpReadData(request.get(), buffer.data(), std::min(available, kChunkBytes), &read) || read == 0) {
+            if (!WinHttpReadData(response.request, buffer.data(), wanted, &read) || read == 0) {
                 appendWindowsError("Patch download read failed", error);
-                return abandonTransfer();
+                return abandonTransfer(true);
+            }
+            if (read > allowance) {
+                setError(error, limit.exact ? sizeMismatchText(relativeText, limit.bytes)
+                                            : tooLargeText(relativeText, limit.bytes));
+                return abandonTransfer(limit.exact);
             }
             if (!file.write(buffer.data(), read)) {
                 file.close();
@@ -325,7 +372,11 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
     }
     if (expected != 0 && expected != received) {
         setError(error, "Patch download size did not match the server response.");
-        return abandonTransfer();
+        return abandonTransfer(true);
+    }
+    if (limit.exact && received != limit.bytes) {
+        setError(error, sizeMismatchText(relativeText, limit.bytes));
+        return abandonTransfer(true);
     }
 
     // Replacing in one move (never deleting first) keeps the previous copy
@@ -341,12 +392,28 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
     return true;
 }
 
+bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, const std::filesystem::path& destination,
+                                   DownloadLimit limit, const ProgressCallback& progress, std::string* error,
+                                   bool& retryable) {
+    retryable = false;
+    if (!connect(error)) {
+        retryable = true;
+        return false;
+    }
+    const std::string relativeText = genericPathUtf8(relativePath);
+    Response response;
+    std::uint64_t expected = 0;
+    return sendRequest(relativeText, response, error, retryable) &&
+           checkStatus(relativeText, response, limit, expected, error, retryable) &&
+           receiveBody(relativeText, response, destination, limit, expected, progress, error, retryable);
+}
+
 bool downloadWithRetries(PatchDownloader& downloader, const std::filesystem::path& relativePath,
-                         const std::filesystem::path& destination, const ProgressCallback& progress,
-                         std::string* error) {
+                         const std::filesystem::path& destination, DownloadLimit limit,
+                         const ProgressCallback& progress, std::string* error) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         bool retryable = false;
-        if (downloader.downloadOnce(relativePath, destination, progress, error, retryable)) return true;
+        if (downloader.downloadOnce(relativePath, destination, limit, progress, error, retryable)) return true;
         if (!retryable) return false;
         Sleep(static_cast<DWORD>(250 * (attempt + 1)));
     }
@@ -354,12 +421,12 @@ bool downloadWithRetries(PatchDownloader& downloader, const std::filesystem::pat
 }
 
 bool downloadPatchFile(const std::string& baseUrl, const std::filesystem::path& relativePath,
-                       const std::filesystem::path& destination, const ProgressCallback& progress,
-                       std::string* error) {
+                       const std::filesystem::path& destination, DownloadLimit limit,
+                       const ProgressCallback& progress, std::string* error) {
     if (!isHttpUrl(baseUrl)) {
         setError(error, "Patch source is not an HTTP URL.");
         return false;
     }
     PatchDownloader downloader(baseUrl);
-    return downloadWithRetries(downloader, relativePath, destination, progress, error);
+    return downloadWithRetries(downloader, relativePath, destination, limit, progress, error);
 }
