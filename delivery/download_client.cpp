@@ -1,9 +1,11 @@
 #include "delivery/download_client.h"
 
 #include <algorithm>
+#include <deque>
 #include <fstream>
 #include <mutex>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -58,6 +60,38 @@ std::string sizeMismatchText(const std::string& relativeText, std::uint64_t size
     return "Patch server sent " + relativeText + " with a size that does not match the release manifest (" +
            std::to_string(size) + " bytes).";
 }
+
+std::string durationText(std::chrono::milliseconds window) {
+    const auto milliseconds = static_cast<long long>(window.count());
+    if (milliseconds % 1000 != 0) return std::to_string(milliseconds) + " ms";
+    const long long seconds = milliseconds / 1000;
+    return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+}
+
+// Watches that every stretch of the window brings at least
+// kStallMinimumBytes. Keeps one mark per read that lies within the last
+// kStallMinimumBytes received, so it stays small however long the transfer.
+class StallWatch {
+public:
+    explicit StallWatch(std::chrono::milliseconds window)
+        : window_(static_cast<std::uint64_t>(std::max<long long>(window.count(), 0))) {
+        marks_.push_back({GetTickCount64(), 0});
+    }
+
+    // False once the last window brought less than the minimum.
+    bool keepsUp(std::uint64_t received) {
+        const std::uint64_t now = GetTickCount64();
+        marks_.push_back({now, received});
+        // The front mark becomes the moment the total first rose above
+        // received - minimum: from then on less than the minimum arrived.
+        while (marks_.front().second + kStallMinimumBytes <= received) marks_.pop_front();
+        return now - marks_.front().first < window_;
+    }
+
+private:
+    std::uint64_t window_;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> marks_;  // (tick, total received)
+};
 
 void setError(std::string* error, const std::string& text) {
     if (error != nullptr) *error = text;
@@ -227,6 +261,12 @@ bool PatchDownloader::sendRequest(const std::string& relativeText, Response& res
         closeConnection();
         return false;
     }
+    // A host that sends nothing for a stall window is cut off. (Windows also
+    // bounds the whole response head with the second option; Wine 8 applies
+    // both per receive only.)
+    DWORD windowMs = static_cast<DWORD>(std::clamp<long long>(stallWindow_.count(), 1, 0x7FFFFFFF));
+    WinHttpSetTimeouts(response.request, 10000, 10000, 30000, static_cast<int>(windowMs));
+    WinHttpSetOption(response.request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &windowMs, sizeof(windowMs));
 
     std::string token;
     {
@@ -325,6 +365,7 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
 
     std::vector<char> buffer(kChunkBytes);
     std::uint64_t received = 0;
+    StallWatch stallWatch(stallWindow_);
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(response.request, &available)) {
@@ -358,6 +399,13 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
             available -= std::min(available, read);
             if (progress && expected != 0) {
                 progress(std::min(static_cast<float>(received) / static_cast<float>(expected), 1.0f));
+            }
+            // WinHTTP's receive timeout only catches a host that sends
+            // nothing at all; one that trickles is caught here.
+            if (!stallWatch.keepsUp(received)) {
+                setError(error, "Patch download stalled: less than 1 KiB arrived in " + durationText(stallWindow_) +
+                                    ".");
+                return abandonTransfer(true);
             }
         }
     }

@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -37,6 +38,10 @@ struct DownloadLimit {
 inline DownloadLimit atMost(std::uint64_t bytes) { return {bytes, false}; }
 inline DownloadLimit exactly(std::uint64_t bytes) { return {bytes, true}; }
 
+// A transfer that brings less than this within one stall window fails.
+inline constexpr std::uint64_t kStallMinimumBytes = 1024;
+inline constexpr std::chrono::milliseconds kDefaultStallWindow{30000};
+
 // A client bound to one base URL, holding one connection that is opened on
 // first use and reused across requests. Used by one thread at a time.
 class PatchDownloader {
@@ -56,6 +61,11 @@ public:
     [[nodiscard]] bool downloadOnce(const std::filesystem::path& relativePath,
                                     const std::filesystem::path& destination, DownloadLimit limit,
                                     const ProgressCallback& progress, std::string* error, bool& retryable);
+
+    // How long a transfer may bring less than kStallMinimumBytes (and how
+    // long one receive may wait) before it fails; tests shorten it.
+    void setStallWindow(std::chrono::milliseconds window) { stallWindow_ = window; }
+    std::chrono::milliseconds stallWindow() const { return stallWindow_; }
 
     const std::string& baseUrl() const { return baseUrl_; }
     const std::wstring& host() const { return host_; }
@@ -83,6 +93,7 @@ private:
     std::uint16_t port_ = 0;
     bool secure_ = false;
     HINTERNET connection_ = nullptr;
+    std::chrono::milliseconds stallWindow_ = kDefaultStallWindow;
 };
 
 // Up to three attempts on an existing downloader (and so one connection),

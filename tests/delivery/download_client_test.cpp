@@ -407,7 +407,7 @@ TEST_F(DownloadClient, FolderThatCannotBeCreatedIsReported) {
     EXPECT_EQ(server.requestCount(), 1);
 }
 
-// ---- Size limits ----
+// ---- Size limits and stalls ----
 
 TEST_F(DownloadClient, EveryDownloadStopsAtItsSizeLimit) {
     constexpr std::uint64_t kLimit = 1024 * 1024;
@@ -495,4 +495,60 @@ TEST_F(DownloadClient, EveryDownloadStopsAtItsSizeLimit) {
     std::string error;
     ASSERT_TRUE(downloadPatchFile(right.url(), "data/game.pak", gameFile, exactly(5), {}, &error)) << error;
     EXPECT_EQ(readTextFile(gameFile), "12345");
+}
+
+TEST_F(DownloadClient, TransferThatBringsLessThan1KiBInAWindowFailsAsRetryable) {
+    const fs::path destination = scratch / "game.pak";
+    writeTextFile(destination, "previous copy");
+    auto answer = [](std::string body, std::size_t piece, unsigned intervalMs) {
+        return [=](const RecordedRequest&, int) {
+            ScriptedResponse response = ScriptedResponse::ok(body);
+            response.trickleBytes = piece;
+            response.trickleIntervalMs = intervalMs;
+            return response;
+        };
+    };
+
+    // One byte every 40 ms would finish in under 3 s, but brings only about
+    // 25 bytes in any second.
+    {
+        ScriptedServer server(answer(bytesOfSize(64), 1, 40));
+        PatchDownloader downloader(server.url());
+        downloader.setStallWindow(std::chrono::seconds(1));
+        std::string error;
+        bool retryable = false;
+        EXPECT_FALSE(downloader.downloadOnce("game.pak", destination, kAnySize, {}, &error, retryable));
+        EXPECT_EQ(error, "Patch download stalled: less than 1 KiB arrived in 1 second.");
+        EXPECT_TRUE(retryable);
+        EXPECT_FALSE(downloader.connected());
+        EXPECT_EQ(readTextFile(destination), "previous copy");
+        EXPECT_FALSE(fs::exists(scratch / "game.pak.download"));
+    }
+
+    // A host that stops sending is cut off by the same window.
+    {
+        ScriptedServer server(answer(bytesOfSize(64), 1, 600000));
+        PatchDownloader downloader(server.url());
+        downloader.setStallWindow(std::chrono::seconds(1));
+        std::string error;
+        bool retryable = false;
+        EXPECT_FALSE(downloader.downloadOnce("game.pak", destination, kAnySize, {}, &error, retryable));
+        EXPECT_TRUE(std::regex_match(
+            error, std::regex("Patch download (interrupted|read failed) \\(Windows error [1-9][0-9]*\\)\\.")))
+            << error;
+        EXPECT_TRUE(retryable);
+        EXPECT_EQ(readTextFile(destination), "previous copy");
+    }
+
+    // Slow but steady (512 bytes every 100 ms) is fine.
+    {
+        const std::string body = bytesOfSize(10 * 512);
+        ScriptedServer server(answer(body, 512, 100));
+        PatchDownloader downloader(server.url());
+        downloader.setStallWindow(std::chrono::seconds(1));
+        std::string error;
+        EXPECT_TRUE(downloadWithRetries(downloader, "game.pak", destination, kAnySize, {}, &error)) << error;
+        EXPECT_EQ(readTextFile(destination), body);
+        EXPECT_EQ(server.requestCount(), 1);
+    }
 }
