@@ -4,6 +4,7 @@
 #include <deque>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -41,6 +42,120 @@ void closeHandle(HINTERNET& handle) {
         WinHttpCloseHandle(handle);
         handle = nullptr;
     }
+}
+
+// Where one request of a download goes: the patch source itself, or wherever
+// a redirect led.
+struct RequestTarget {
+    bool secure = false;
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    std::wstring path;  // path and query, exactly as sent
+};
+
+wchar_t asciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+bool sameHostName(const std::wstring& a, const std::wstring& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+               return asciiLower(x) == asciiLower(y);
+           });
+}
+
+bool isFollowedRedirect(DWORD status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// "/a/b/../c" becomes "/a/c"; the query is left as it is.
+std::wstring withoutDotSegments(const std::wstring& target) {
+    const std::size_t queryStart = target.find(L'?');
+    const std::wstring path = target.substr(0, queryStart);
+    const std::wstring query = queryStart == std::wstring::npos ? std::wstring() : target.substr(queryStart);
+    std::vector<std::wstring> segments;
+    std::size_t position = path.empty() || path[0] != L'/' ? 0 : 1;
+    for (;;) {
+        const std::size_t slash = path.find(L'/', position);
+        const bool last = slash == std::wstring::npos;
+        const std::wstring segment = path.substr(position, last ? std::wstring::npos : slash - position);
+        if (segment == L"..") {
+            if (!segments.empty()) segments.pop_back();
+            if (last) segments.emplace_back();
+        } else if (segment == L".") {
+            if (last) segments.emplace_back();
+        } else {
+            segments.push_back(segment);
+        }
+        if (last) break;
+        position = slash + 1;
+    }
+    std::wstring result;
+    for (const std::wstring& segment : segments) result += L"/" + segment;
+    if (result.empty()) result = L"/";
+    return result + query;
+}
+
+std::optional<RequestTarget> crackAbsoluteUrl(const std::wstring& url) {
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return std::nullopt;
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return std::nullopt;
+    RequestTarget target;
+    target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    if (parts.lpszHostName != nullptr) target.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    if (target.host.empty()) return std::nullopt;
+    target.port = parts.nPort;
+    if (parts.lpszUrlPath != nullptr) target.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo != nullptr) target.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (target.path.empty() || target.path[0] != L'/') target.path.insert(0, L"/");
+    target.path = withoutDotSegments(target.path);
+    return target;
+}
+
+// The target of a Location header, resolved against the request that got it
+// (absolute, scheme-relative, absolute-path or relative). Empty for a
+// location that is missing or not HTTP(S).
+std::optional<RequestTarget> redirectTarget(const RequestTarget& current, std::wstring location) {
+    const std::size_t fragment = location.find(L'#');
+    if (fragment != std::wstring::npos) location.erase(fragment);
+    while (!location.empty() && (location.back() == L' ' || location.back() == L'\t')) location.pop_back();
+    while (!location.empty() && (location.front() == L' ' || location.front() == L'\t')) location.erase(0, 1);
+    if (location.empty()) return std::nullopt;
+
+    if (location.starts_with(L"//")) return crackAbsoluteUrl((current.secure ? L"https:" : L"http:") + location);
+    const std::size_t colon = location.find(L':');
+    const std::size_t pathStart = location.find_first_of(L"/?");
+    if (colon != std::wstring::npos && (pathStart == std::wstring::npos || colon < pathStart)) {
+        return crackAbsoluteUrl(location);  // any scheme but http and https is refused there
+    }
+
+    RequestTarget next = current;
+    const std::wstring currentPath = current.path.substr(0, current.path.find(L'?'));
+    if (location[0] == L'/') {
+        next.path = location;
+    } else if (location[0] == L'?') {
+        next.path = currentPath + location;
+    } else {
+        next.path = currentPath.substr(0, currentPath.rfind(L'/') + 1) + location;
+    }
+    next.path = withoutDotSegments(next.path);
+    return next;
+}
+
+std::wstring locationHeader(HINTERNET request) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                        &size, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return {};
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return {};
+    }
+    text.resize(size / sizeof(wchar_t));
+    return text;
 }
 
 // "64 MiB", "16 KiB" or "1000 bytes".
@@ -238,24 +353,33 @@ bool PatchDownloader::connect(std::string* error) {
     return true;
 }
 
-// The request in flight, closed on every path out of an attempt.
+// The request in flight, and the connection to another host when a redirect
+// led there. Both are closed on every path out of an attempt.
 struct PatchDownloader::Response {
     HINTERNET request = nullptr;
+    HINTERNET otherHost = nullptr;
     DWORD status = 0;
 
     Response() = default;
     Response(const Response&) = delete;
     Response& operator=(const Response&) = delete;
-    ~Response() { closeHandle(request); }
+    ~Response() {
+        closeHandle(request);
+        closeHandle(otherHost);
+    }
 };
 
 // One GET, up to the response head and its status.
-bool PatchDownloader::sendRequest(const std::string& relativeText, Response& response, std::string* error,
-                                  bool& retryable) {
-    const std::wstring requestPath = basePath_ + L"/" + utf8ToWide(percentEncodePath(relativeText));
-    response.request = WinHttpOpenRequest(connection_, L"GET", requestPath.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                          WINHTTP_DEFAULT_ACCEPT_TYPES, secure_ ? WINHTTP_FLAG_SECURE : 0);
-    if (response.request == nullptr) {
+bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path, bool secure, bool withToken,
+                                  Response& response, std::string* error, bool& retryable) {
+    closeHandle(response.request);
+    response.request = WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                          WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
+    // WinHTTP would follow redirects itself and re-send the token to
+    // wherever they lead; openResponse follows them instead.
+    DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
+    if (response.request == nullptr ||
+        !WinHttpSetOption(response.request, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof(noRedirects))) {
         retryable = true;
         appendWindowsError("Could not create patch request", error);
         closeConnection();
@@ -269,7 +393,7 @@ bool PatchDownloader::sendRequest(const std::string& relativeText, Response& res
     WinHttpSetOption(response.request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &windowMs, sizeof(windowMs));
 
     std::string token;
-    {
+    if (withToken) {
         std::lock_guard<std::mutex> lock(downloadTokenMutex);
         token = downloadToken;
     }
@@ -292,6 +416,48 @@ bool PatchDownloader::sendRequest(const std::string& relativeText, Response& res
         response.status = 0;
     }
     return true;
+}
+
+// Sends the request for the file and follows its redirects; true with the
+// first response that is not a redirect.
+bool PatchDownloader::openResponse(const std::string& relativeText, Response& response, std::string* error,
+                                   bool& retryable) {
+    RequestTarget target{secure_, host_, port_, basePath_ + L"/" + utf8ToWide(percentEncodePath(relativeText))};
+    for (int redirects = 0;; ++redirects) {
+        // The token is for the patch source alone: a redirect to another
+        // scheme, host or port must not carry it there.
+        const bool ownSource = target.secure == secure_ && target.port == port_ && sameHostName(target.host, host_);
+        HINTERNET connection = connection_;
+        if (!ownSource) {
+            closeHandle(response.request);
+            closeHandle(response.otherHost);
+            response.otherHost = WinHttpConnect(sessionHandle(), target.host.c_str(), target.port, 0);
+            if (response.otherHost == nullptr) {
+                retryable = true;
+                return appendWindowsError("Could not connect to patch server", error);
+            }
+            connection = response.otherHost;
+        }
+        if (!sendRequest(connection, target.path, target.secure, ownSource, response, error, retryable)) return false;
+        if (!isFollowedRedirect(response.status)) return true;
+
+        if (redirects == kMaxRedirects) {
+            setError(error, "Patch server redirected " + relativeText + " more than " +
+                                std::to_string(kMaxRedirects) + " times.");
+            return false;
+        }
+        const std::optional<RequestTarget> next = redirectTarget(target, locationHeader(response.request));
+        if (!next) {
+            setError(error, "Patch server sent an unusable redirect for " + relativeText + ".");
+            return false;
+        }
+        // A file asked for over HTTPS is never fetched over plain HTTP.
+        if (target.secure && !next->secure) {
+            setError(error, "Patch server redirected " + relativeText + " from HTTPS to HTTP, which is not allowed.");
+            return false;
+        }
+        target = *next;
+    }
 }
 
 bool PatchDownloader::checkStatus(const std::string& relativeText, const Response& response, DownloadLimit limit,
@@ -451,7 +617,7 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
     const std::string relativeText = genericPathUtf8(relativePath);
     Response response;
     std::uint64_t expected = 0;
-    return sendRequest(relativeText, response, error, retryable) &&
+    return openResponse(relativeText, response, error, retryable) &&
            checkStatus(relativeText, response, limit, expected, error, retryable) &&
            receiveBody(relativeText, response, destination, limit, expected, progress, error, retryable);
 }

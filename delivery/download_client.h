@@ -1,9 +1,9 @@
 #pragma once
 // Fetching single files from a patch source over HTTP(S) with WinHTTP: one GET
 // of a path below a base URL, streamed into "<destination>.download", checked
-// against Content-Length and its size limit, and moved into place. Plus the
-// small URL utilities the delivery code shares and the process-wide download
-// token.
+// against Content-Length and its size limit, and moved into place. Redirects
+// are followed here, not by WinHTTP. Plus the small URL utilities the
+// delivery code shares and the process-wide download token.
 
 #include "ui/launcher_state.h"  // ProgressCallback
 #include "update/utf8_paths.h"  // utf8ToWide
@@ -27,7 +27,8 @@ std::string percentEncodePath(std::string_view path);
 // given. Always returns false, so failures can end in `return appendWindowsError(...)`.
 bool appendWindowsError(const std::string& text, std::string* error);
 
-// The bearer token sent with every later request of every downloader.
+// The bearer token sent with every later request of every downloader (to
+// the patch source's own scheme, host and port only).
 void setDownloadToken(const std::string& token);
 
 // How much a download may bring, known before it starts.
@@ -41,6 +42,9 @@ inline DownloadLimit exactly(std::uint64_t bytes) { return {bytes, true}; }
 // A transfer that brings less than this within one stall window fails.
 inline constexpr std::uint64_t kStallMinimumBytes = 1024;
 inline constexpr std::chrono::milliseconds kDefaultStallWindow{30000};
+
+// Redirects followed per download before it fails.
+inline constexpr int kMaxRedirects = 5;
 
 // A client bound to one base URL, holding one connection that is opened on
 // first use and reused across requests. Used by one thread at a time.
@@ -78,8 +82,10 @@ private:
     struct Response;
 
     void closeConnection();
-    [[nodiscard]] bool sendRequest(const std::string& relativeText, Response& response, std::string* error,
-                                   bool& retryable);
+    [[nodiscard]] bool sendRequest(HINTERNET connection, const std::wstring& path, bool secure, bool withToken,
+                                   Response& response, std::string* error, bool& retryable);
+    [[nodiscard]] bool openResponse(const std::string& relativeText, Response& response, std::string* error,
+                                    bool& retryable);
     [[nodiscard]] bool checkStatus(const std::string& relativeText, const Response& response, DownloadLimit limit,
                                    std::uint64_t& expected, std::string* error, bool& retryable);
     [[nodiscard]] bool receiveBody(const std::string& relativeText, const Response& response,

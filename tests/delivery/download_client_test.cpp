@@ -407,7 +407,7 @@ TEST_F(DownloadClient, FolderThatCannotBeCreatedIsReported) {
     EXPECT_EQ(server.requestCount(), 1);
 }
 
-// ---- Size limits and stalls ----
+// ---- Limits, stalls and redirects ----
 
 TEST_F(DownloadClient, EveryDownloadStopsAtItsSizeLimit) {
     constexpr std::uint64_t kLimit = 1024 * 1024;
@@ -551,4 +551,89 @@ TEST_F(DownloadClient, TransferThatBringsLessThan1KiBInAWindowFailsAsRetryable) 
         EXPECT_EQ(readTextFile(destination), body);
         EXPECT_EQ(server.requestCount(), 1);
     }
+}
+
+TEST_F(DownloadClient, RedirectsAreFollowedButTheTokenStaysWithThePatchSource) {
+    setDownloadToken("tok-1");
+    ScriptedServer source(serve(""));
+    ScriptedServer otherHost(serve(""), "127.0.0.2");
+    ScriptedServer otherPort(serve("from another port"));
+    const std::string sourceUrl = source.url();
+    const std::string otherUrl = otherHost.url();
+    const std::string portUrl = otherPort.url();
+    int redirectCount = 0;
+    source.setHandler([&](const RecordedRequest& request, int) {
+        static const int kinds[] = {301, 302, 303, 307, 308};
+        ScriptedResponse response = ScriptedResponse::withStatus(kinds[redirectCount++ % 5]);
+        const std::string path = request.path;
+        auto rest = [&](std::size_t prefix) { return path.substr(prefix); };
+        if (path.starts_with("/rel/relative/")) {
+            response.headers.emplace_back("Location", "../moved/" + rest(14));
+        } else if (path.starts_with("/rel/cdn/")) {
+            response.headers.emplace_back("Location", otherUrl + "/cdn/" + rest(9) + "?sig=1#part");
+        } else if (path.starts_with("/rel/port/")) {
+            response.headers.emplace_back("Location", portUrl + "/" + rest(10));
+        } else if (path.starts_with("/rel/away/")) {
+            response.headers.emplace_back("Location", otherUrl + "/back/" + rest(10));
+        } else if (path.starts_with("/rel/loop/")) {
+            const int left = std::stoi(rest(10));
+            if (left == 0) return ScriptedResponse::ok("after the loop");
+            response.headers.emplace_back("Location", "/rel/loop/" + std::to_string(left - 1));
+        } else if (path == "/rel/ftp.txt") {
+            response.headers.emplace_back("Location", "ftp://127.0.0.1/ftp.txt");
+        } else if (path != "/rel/nowhere.txt") {
+            return ScriptedResponse::ok("from source " + path);
+        }
+        return response;
+    });
+    otherHost.setHandler([&](const RecordedRequest& request, int) {
+        if (!request.path.starts_with("/back/")) return ScriptedResponse::ok("from other " + request.path);
+        ScriptedResponse response = ScriptedResponse::withStatus(307);
+        response.headers.emplace_back("Location", sourceUrl + "/rel/home/" + request.path.substr(6));
+        return response;
+    });
+
+    PatchDownloader downloader(sourceUrl + "/rel");
+    std::string error;
+    auto fetch = [&](const std::string& path) {
+        return downloadWithRetries(downloader, path, scratch / "out.bin", kAnySize, {}, &error);
+    };
+
+    // Relative redirects of every kind stay with the source, token and all.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(fetch("relative/a.txt")) << error;
+        EXPECT_EQ(readTextFile(scratch / "out.bin"), "from source /rel/moved/a.txt");
+    }
+    // Another host or port gets the request with its query, never the token;
+    // the way back to the source carries it again.
+    ASSERT_TRUE(fetch("cdn/b.txt")) << error;
+    EXPECT_EQ(readTextFile(scratch / "out.bin"), "from other /cdn/b.txt?sig=1");
+    ASSERT_TRUE(fetch("port/c.txt")) << error;
+    EXPECT_EQ(readTextFile(scratch / "out.bin"), "from another port");
+    ASSERT_TRUE(fetch("away/d.txt")) << error;
+    EXPECT_EQ(readTextFile(scratch / "out.bin"), "from source /rel/home/d.txt");
+    for (const RecordedRequest& request : source.requests()) {
+        EXPECT_EQ(request.header("Authorization").value_or(""), "Bearer tok-1") << request.path;
+    }
+    EXPECT_EQ(otherHost.requestCount(), 2);
+    EXPECT_EQ(otherPort.requestCount(), 1);
+    for (const RecordedRequest& request : otherHost.requests()) EXPECT_FALSE(request.header("Authorization"));
+    for (const RecordedRequest& request : otherPort.requests()) EXPECT_FALSE(request.header("Authorization"));
+
+    // Five redirects are followed, a sixth is not (and not retried).
+    ASSERT_TRUE(fetch("loop/5")) << error;
+    EXPECT_EQ(readTextFile(scratch / "out.bin"), "after the loop");
+    int before = source.requestCount();
+    EXPECT_FALSE(fetch("loop/6"));
+    EXPECT_EQ(error, "Patch server redirected loop/6 more than 5 times.");
+    EXPECT_EQ(source.requestCount() - before, 6);
+
+    // A redirect to anything but HTTP(S), or to nowhere, fails at once.
+    for (const std::string path : {"ftp.txt", "nowhere.txt"}) {
+        before = source.requestCount();
+        EXPECT_FALSE(fetch(path));
+        EXPECT_EQ(error, "Patch server sent an unusable redirect for " + path + ".");
+        EXPECT_EQ(source.requestCount() - before, 1);
+    }
+    EXPECT_EQ(readTextFile(scratch / "out.bin"), "after the loop");
 }
