@@ -341,6 +341,7 @@ void PatchDownloader::closeConnection() {
 
 bool PatchDownloader::connect(std::string* error) {
     if (connection_ != nullptr) return true;
+    if (!sourceUsable(error)) return false;
     if (host_.empty()) {
         setError(error, "Could not parse patch URL.");
         return false;
@@ -368,6 +369,14 @@ struct PatchDownloader::Response {
         closeHandle(otherHost);
     }
 };
+
+bool PatchDownloader::sourceUsable(std::string* error) const {
+    // The relative path is appended to the base URL's path: after a query or
+    // fragment it would be sent as part of those, not as a path.
+    if (baseUrl_.find_first_of("?#") == std::string::npos) return true;
+    setError(error, "Patch source is not usable: its URL contains \"?\" or \"#\".");
+    return false;
+}
 
 // One GET, up to the response head and its status.
 bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path, bool secure, bool withToken,
@@ -610,6 +619,7 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
                                    DownloadLimit limit, const ProgressCallback& progress, std::string* error,
                                    bool& retryable) {
     retryable = false;
+    if (!sourceUsable(error)) return false;
     if (!connect(error)) {
         retryable = true;
         return false;

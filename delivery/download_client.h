@@ -82,6 +82,7 @@ private:
     struct Response;
 
     void closeConnection();
+    [[nodiscard]] bool sourceUsable(std::string* error) const;
     [[nodiscard]] bool sendRequest(HINTERNET connection, const std::wstring& path, bool secure, bool withToken,
                                    Response& response, std::string* error, bool& retryable);
     [[nodiscard]] bool openResponse(const std::string& relativeText, Response& response, std::string* error,

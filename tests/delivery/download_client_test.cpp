@@ -407,7 +407,7 @@ TEST_F(DownloadClient, FolderThatCannotBeCreatedIsReported) {
     EXPECT_EQ(server.requestCount(), 1);
 }
 
-// ---- Limits, stalls and redirects ----
+// ---- Limits, stalls, redirects and unusable sources ----
 
 TEST_F(DownloadClient, EveryDownloadStopsAtItsSizeLimit) {
     constexpr std::uint64_t kLimit = 1024 * 1024;
@@ -636,4 +636,22 @@ TEST_F(DownloadClient, RedirectsAreFollowedButTheTokenStaysWithThePatchSource) {
         EXPECT_EQ(source.requestCount() - before, 1);
     }
     EXPECT_EQ(readTextFile(scratch / "out.bin"), "after the loop");
+}
+
+TEST_F(DownloadClient, SourceWithAQueryOrFragmentIsRefusedWithoutNetworkAccess) {
+    ScriptedServer server(serve("served"));
+    for (const std::string suffix : {"/rel?x=1", "/rel#top", "?", "/a#b?c"}) {
+        std::string error;
+        EXPECT_FALSE(downloadPatchFile(server.url() + suffix, "a.txt", scratch / "a.txt", kAnySize, {}, &error));
+        EXPECT_EQ(error, "Patch source is not usable: its URL contains \"?\" or \"#\".") << suffix;
+
+        PatchDownloader downloader(server.url() + suffix);
+        bool retryable = true;
+        EXPECT_FALSE(downloader.downloadOnce("a.txt", scratch / "a.txt", kAnySize, {}, &error, retryable));
+        EXPECT_FALSE(retryable);
+        EXPECT_FALSE(downloader.connected());
+    }
+    EXPECT_EQ(server.connectionCount(), 0);
+    EXPECT_EQ(server.requestCount(), 0);
+    EXPECT_FALSE(fs::exists(scratch / "a.txt"));
 }

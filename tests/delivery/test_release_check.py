@@ -369,6 +369,17 @@ class ReleaseCheck(unittest.TestCase):
         self.assertFalse((case.folder / ".patch_remote" / "update_manifest.sig").exists())
 
     @classmethod
+    def prepare_source_with_query(cls):
+        server = cls.server(cls.signed, "127.0.0.2")
+        return Case(cls.launcher_dir(server.url + "/?channel=test"), server)
+
+    def test_a_source_with_a_query_is_not_usable_and_nothing_is_requested(self):
+        case = self.case("source_with_query")
+        self.assert_status(case.run, "Error|Test channel unavailable|"
+                                     "Patch source is not usable: its URL contains \"?\" or \"#\".|0.000")
+        self.assertEqual(requested_paths(case.server), [])
+
+    @classmethod
     def prepare_big_local_list(cls):
         return Case(cls.launcher_dir(lh.windows_path(cls.big_list)))
 
