@@ -20,6 +20,22 @@ void wipe(std::string& text) {
     if (!text.empty()) SecureZeroMemory(text.data(), text.size());
 }
 
+// Longest session or download token taken from the service.
+constexpr std::size_t kMaxTokenBytes = 4096;
+
+// Tokens go back out as header values: a control character (a line break
+// above all) would let the service add header lines of its own choosing.
+bool isUsableToken(const std::string& token) {
+    if (token.size() > kMaxTokenBytes) return false;
+    for (std::size_t i = 0; i < token.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(token[i]);
+        if (byte < 0x20 || byte == 0x7F) return false;
+        // U+0080..U+009F, the second set of control characters, in UTF-8.
+        if (byte == 0xC2 && i + 1 < token.size() && static_cast<unsigned char>(token[i + 1]) <= 0x9F) return false;
+    }
+    return true;
+}
+
 // The answer as an object whose "ok" is the boolean true, else discarded.
 json acceptedAnswer(const std::string& response) {
     json answer = json::parse(response, nullptr, false);
@@ -65,7 +81,9 @@ bool login(const std::string& serverUrl, const std::string& accountName, const s
         const json answer = acceptedAnswer(response);
         if (answer.is_discarded()) return fail(error, kNotUnderstood);
         const auto token = answer.find("sessionToken");
-        if (token == answer.end() || !token->is_string()) return fail(error, kNotUnderstood);
+        if (token == answer.end() || !token->is_string() || !isUsableToken(token->get_ref<const std::string&>())) {
+            return fail(error, kNotUnderstood);
+        }
 
         std::string name = accountName;
         const auto account = answer.find("account");
@@ -92,6 +110,8 @@ bool requestTicket(const std::string& serverUrl, const std::string& sessionToken
         if (!postWithSession(serverUrl, kTicketPath, sessionToken, answer, error)) return false;
         const auto value = answer.find("ticket");
         if (value == answer.end() || !value->is_string()) return fail(error, kNotUnderstood);
+        // The game's command line would end at a NUL and hand the game a shortened ticket.
+        if (value->get_ref<const std::string&>().find('\0') != std::string::npos) return fail(error, kNotUnderstood);
         ticket = value->get<std::string>();
         return true;
     } catch (...) {
@@ -110,11 +130,12 @@ bool requestDownloadToken(const std::string& serverUrl, const std::string& sessi
             if (!gateValue->is_boolean()) return fail(error, kNotUnderstood);
             gated = gateValue->get<bool>();
         }
-        gate = gated;
 
         std::string value;
         const auto tokenValue = answer.find("token");
         if (gated && tokenValue != answer.end() && tokenValue->is_string()) value = tokenValue->get<std::string>();
+        if (!isUsableToken(value)) return fail(error, kNotUnderstood);
+        gate = gated;
         token = std::move(value);
         return true;
     } catch (...) {

@@ -25,15 +25,18 @@ struct LoginRequest {
 };
 
 // On failure `session` is untouched and `error` holds the client's text or
-// "The server answer was not understood.".
+// "The server answer was not understood." (also for a session token with a
+// control character or longer than 4096 bytes).
 [[nodiscard]] bool login(const std::string& serverUrl, const std::string& accountName, const std::string& password,
                          AccountSession& session, std::string* error = nullptr);
 
+// A ticket holding a NUL character fails as not understood.
 [[nodiscard]] bool requestTicket(const std::string& serverUrl, const std::string& sessionToken, std::string& ticket,
                                  std::string* error = nullptr);
 
 // Succeeds for every accepted answer, with an empty token unless the answer
-// has "gate" true and a string "token". `gate` is written once "ok" is accepted.
+// has "gate" true and a string "token"; a token with a control character or
+// longer than 4096 bytes fails as not understood, leaving `token` and `gate`.
 [[nodiscard]] bool requestDownloadToken(const std::string& serverUrl, const std::string& sessionToken,
                                         std::string& token, bool& gate, std::string* error = nullptr);
 

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include <cmath>
+#include <cwchar>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -96,17 +97,73 @@ const Gdiplus::FontFamily* fontFamily = nullptr;
 std::once_flag fontMapOnce;
 std::map<FontKey, Gdiplus::Font*>* fontMap = nullptr;
 
-// "Georgia" where it exists. Wine and Proton often lack it, and GDI+ then
-// draws no text at all, so a serif family that exists stands in.
+// Serif families that stand in for "Georgia" on Windows and in Wine and
+// Proton prefixes, most likely first.
+constexpr const wchar_t* kSerifFamilies[] = {L"DejaVu Serif", L"Liberation Serif", L"Noto Serif", L"Times New Roman",
+                                             L"FreeSerif"};
+
+// GDI matches family names without regard to letter case.
+bool sameFamilyName(const std::wstring& a, const wchar_t* b) {
+    return _wcsicmp(a.c_str(), b) == 0;
+}
+
+std::wstring familyNameOf(const Gdiplus::FontFamily* family) {
+    WCHAR name[LF_FACESIZE] = L"";
+    if (family == nullptr || family->GetFamilyName(name) != Gdiplus::Ok) return {};
+    return name;
+}
+
+std::vector<std::wstring> installedFamilyNames() {
+    Gdiplus::InstalledFontCollection collection;
+    const INT count = collection.GetFamilyCount();
+    if (count <= 0) return {};
+    std::unique_ptr<Gdiplus::FontFamily[]> families(new Gdiplus::FontFamily[count]);
+    INT found = 0;
+    if (collection.GetFamilies(count, families.get(), &found) != Gdiplus::Ok) return {};
+    std::vector<std::wstring> names;
+    for (INT i = 0; i < found; ++i) {
+        std::wstring name = familyNameOf(&families[i]);
+        if (!name.empty()) names.push_back(std::move(name));
+    }
+    return names;
+}
+
+// Empty when GDI+ has no such family: Wine on a machine with only the DejaVu
+// fonts has neither generic family.
+std::wstring genericFamilyName(const Gdiplus::FontFamily* family) {
+    if (family == nullptr || !family->IsAvailable()) return {};
+    return familyNameOf(family);
+}
+
 // Never deleted: the fonts made from it live until process exit.
 const Gdiplus::FontFamily* createFontFamily() {
-    auto* georgia = new Gdiplus::FontFamily(L"Georgia");
-    if (georgia->GetLastStatus() == Gdiplus::Ok && georgia->IsAvailable()) return georgia;
-    if (const Gdiplus::FontFamily* serif = Gdiplus::FontFamily::GenericSerif()) return serif;
-    return georgia;
+    return new Gdiplus::FontFamily(launcherFontFamilyName().c_str());
 }
 
 }  // namespace
+
+std::wstring chooseFontFamilyName(const std::vector<std::wstring>& installed, const std::wstring& genericSerif,
+                                  const std::wstring& genericSansSerif) {
+    auto findInstalled = [&](const wchar_t* wanted) -> const std::wstring* {
+        for (const std::wstring& name : installed)
+            if (sameFamilyName(name, wanted)) return &name;
+        return nullptr;
+    };
+    if (const std::wstring* georgia = findInstalled(L"Georgia")) return *georgia;
+    for (const wchar_t* serif : kSerifFamilies)
+        if (const std::wstring* found = findInstalled(serif)) return *found;
+    if (!genericSerif.empty()) return genericSerif;
+    if (!genericSansSerif.empty()) return genericSansSerif;
+    if (!installed.empty()) return installed.front();
+    return L"Georgia";
+}
+
+const std::wstring& launcherFontFamilyName() {
+    static const std::wstring name =
+        chooseFontFamilyName(installedFamilyNames(), genericFamilyName(Gdiplus::FontFamily::GenericSerif()),
+                             genericFamilyName(Gdiplus::FontFamily::GenericSansSerif()));
+    return name;
+}
 
 Gdiplus::Font* getFont(float size, INT style) {
     std::call_once(fontFamilyOnce, [] { fontFamily = createFontFamily(); });

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
 // Starts GDI+ (version 1, default options); the token goes to stopGraphics.
 ULONG_PTR startGraphics();
@@ -45,7 +47,20 @@ void loadBackground(BackgroundImage& background, const std::filesystem::path& la
 // Deletes the picture and its scaled copy; safe to call when both are empty.
 void releaseBackground(BackgroundImage& background);
 
-// A font of the launcher's serif family in pixel units, shared by all sizes
+// The family every launcher text uses, from the installed family names (in
+// the order the font collection lists them) and the names of GDI+'s generic
+// serif and sans-serif families (empty when not available): "Georgia", else
+// a serif family common on Windows and Linux prefixes, else the generic
+// serif, else the generic sans-serif, else the first installed family.
+// With nothing at all, "Georgia", which then draws nothing.
+std::wstring chooseFontFamilyName(const std::vector<std::wstring>& installed, const std::wstring& genericSerif,
+                                  const std::wstring& genericSansSerif);
+
+// That choice for this machine, made once (GDI+ must be started); the edit
+// controls' GDI font uses the same name.
+const std::wstring& launcherFontFamilyName();
+
+// A font of the launcher's family in pixel units, shared by all sizes
 // with the same quarter-pixel key and style, kept until process exit.
 // UI thread only after the first call.
 Gdiplus::Font* getFont(float size, INT style);

@@ -402,7 +402,7 @@ void layoutEditControls(HWND window) {
     if (editFont != nullptr) DeleteObject(editFont);
     editFont = CreateFontW(editFontHeight(scale), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                           L"Georgia");
+                           launcherFontFamilyName().c_str());
     SendMessageW(accountEdit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont), TRUE);
     SendMessageW(passwordEdit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont), TRUE);
 }

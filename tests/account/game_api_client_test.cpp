@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -231,6 +232,59 @@ TEST(GameApiClientTransport, ReportsAConnectionDroppedWithoutAnswer) {
     EXPECT_FALSE(GameApiClient::postJson(server.url(), "/p", "", "{}", response, &error));
     EXPECT_EQ(error, "Could not reach the game server. Check your internet connection.");
     EXPECT_EQ(response, "kept");
+}
+
+// A followed redirect would carry the login's password, or the session
+// header, to whatever host the answer names.
+TEST(GameApiClientRedirect, FailsEveryRedirectAndSendsNothingToTheHostItNames) {
+    ScriptedServer elsewhere(answerWith(jsonAnswer(200, R"({"ok":true,"sessionToken":"stolen"})")), "127.0.0.2");
+    ASSERT_TRUE(elsewhere.listening());
+    for (const int status : {301, 302, 303, 307, 308}) {
+        ScriptedResponse redirect = jsonAnswer(status, R"({"message":"Moved."})");
+        redirect.headers.emplace_back("Location", elsewhere.url() + "/api/games/morvanth/v1/session/login");
+        ScriptedServer server(answerWith(redirect));
+        const std::string expected =
+            "The game server redirected the request (HTTP " + std::to_string(status) + "); check the address in server_url.txt.";
+
+        std::string response;
+        std::string error;
+        EXPECT_FALSE(GameApiClient::postJson(server.url(), "/api/games/morvanth/v1/session/login", "",
+                                             R"({"password":"hunter2","username":"u"})", response, &error));
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(response, R"({"message":"Moved."})");
+
+        error.clear();
+        EXPECT_FALSE(GameApiClient::postJson(server.url(), "/api/games/morvanth/v1/session/ticket", "session-1", "{}",
+                                             response, &error));
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(server.requestCount(), 2) << status;
+    }
+    EXPECT_EQ(elsewhere.requestCount(), 0);
+}
+
+class GameApiClientTimeLimit : public ::testing::Test {
+protected:
+    void SetUp() override { setGameApiTimeLimitForTests(std::chrono::milliseconds(1500)); }
+    void TearDown() override { setGameApiTimeLimitForTests(kGameApiTimeLimit); }
+};
+
+// Each byte comes well within the receive time-out, so only a limit on the
+// whole call ends it; the answer would take about half a minute to arrive.
+TEST_F(GameApiClientTimeLimit, GivesUpOnAnAnswerThatTricklesInHeadOrBody) {
+    for (const bool head : {true, false}) {
+        ScriptedResponse slow = jsonAnswer(200, R"({"ok":true,"sessionToken":"late"})" + std::string(100, ' '));
+        slow.trickleMs = 250;
+        slow.trickleHead = head;
+        ScriptedServer server(answerWith(slow));
+        std::string response = "kept";
+        std::string error;
+        EXPECT_FALSE(GameApiClient::postJson(server.url(), "/api/games/morvanth/v1/session/login", "",
+                                             R"({"password":"p","username":"u"})", response, &error))
+            << (head ? "trickled head" : "trickled body");
+        EXPECT_EQ(error, "Could not reach the game server. Check your internet connection.");
+        EXPECT_EQ(response, "kept");
+        EXPECT_EQ(server.requestCount(), 1);
+    }
 }
 
 TEST(GameApiClientAddress, RefusesAnAddressWithoutSchemeWithoutNetworkAccess) {

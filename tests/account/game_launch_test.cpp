@@ -1,5 +1,6 @@
 #include "account/game_launch.h"
 
+#include "account/session.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 #include "ui/launcher_state.h"
@@ -95,6 +96,26 @@ TEST_F(GameLaunch, HandsATicketWithATabAndTrailingBackslashesOverAsOneArgument) 
     launchGame(window);
     EXPECT_TRUE(closePosted());
     EXPECT_EQ(waitForGameRecord(), "argc=2\n--ticket\na\tb\\\\\n");
+}
+
+// The game's command line ends at a NUL, so such a ticket would reach the
+// game cut short; it is a malformed answer like any other.
+TEST_F(GameLaunch, StartsWithoutTicketWhenTheTicketHoldsANul) {
+    ScriptedServer server([](const RecordedRequest&, int) {
+        return ScriptedResponse::ok(R"({"ok":true,"ticket":"T-42\u0000.abc"})");
+    });
+    std::string ticket = "old";
+    std::string error;
+    EXPECT_FALSE(requestTicket(server.url(), "session-1", ticket, &error));
+    EXPECT_EQ(error, "The server answer was not understood.");
+    EXPECT_EQ(ticket, "old");
+
+    setServer(server.url());
+    launchGame(window);
+    EXPECT_TRUE(closePosted());
+    EXPECT_EQ(waitForGameRecord(), "argc=0\n");
+    EXPECT_EQ(server.requestCount(), 2);
+    EXPECT_TRUE(launcherState().loggedIn);
 }
 
 TEST_F(GameLaunch, SignsOutOnAnExpiredLoginAndStartsNothing) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -114,6 +115,46 @@ TEST(Login, DoesNotUnderstandMalformedAnswers) {
         EXPECT_EQ(error, kNotUnderstood) << answer;
         EXPECT_EQ(session.sessionToken, "old token") << answer;
     }
+}
+
+// Tokens go back to the service as header values; a line break in one would
+// add header lines of the service's choosing (even a second Host:).
+std::vector<std::string> tokensThatCouldAddHeaderLines() {
+    return {R"("t\r\nHost: elsewhere.example")", R"("t\nX-Extra: 1")", R"("t\r")", R"("t\u0000x")",
+            R"("t\tx")", R"("t\u007fx")", R"("t\u0085x")", "\"" + std::string(4097, 'a') + "\""};
+}
+
+TEST(SessionTokens, RefusesATokenWithAControlCharacterOrLongerThan4096Bytes) {
+    for (const std::string& bad : tokensThatCouldAddHeaderLines()) {
+        ScriptedServer server(answerWith(200, R"({"ok":true,"sessionToken":)" + bad + "}"));
+        AccountSession session{"old token", "old name"};
+        std::string error;
+        EXPECT_FALSE(login(server.url(), "n", "p", session, &error)) << bad.substr(0, 40);
+        EXPECT_EQ(error, kNotUnderstood) << bad.substr(0, 40);
+        EXPECT_EQ(session.sessionToken, "old token");
+    }
+    for (const std::string& bad : tokensThatCouldAddHeaderLines()) {
+        // A refused download token is a failed request: the current one stays.
+        ScriptedServer server(answerWith(200, R"({"ok":true,"gate":true,"token":)" + bad + "}"));
+        std::string token = "old";
+        bool gate = false;
+        std::string error;
+        EXPECT_FALSE(requestDownloadToken(server.url(), "sess", token, gate, &error)) << bad.substr(0, 40);
+        EXPECT_EQ(error, kNotUnderstood) << bad.substr(0, 40);
+        EXPECT_EQ(token, "old");
+    }
+
+    const std::string longest(4096, 'a');
+    ScriptedServer server(answerWith(200, R"({"ok":true,"sessionToken":")" + longest + R"(","gate":true,"token":")" +
+                                              longest + "\"}"));
+    AccountSession session;
+    ASSERT_TRUE(login(server.url(), "n", "p", session));
+    EXPECT_EQ(session.sessionToken, longest);
+    std::string token;
+    bool gate = false;
+    ASSERT_TRUE(requestDownloadToken(server.url(), session.sessionToken, token, gate));
+    EXPECT_EQ(token, longest);
+    EXPECT_EQ(server.requests().back().header("X-Morvanth-Session"), longest);
 }
 
 // --- ticket ----------------------------------------------------------------

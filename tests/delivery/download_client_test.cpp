@@ -504,7 +504,7 @@ TEST_F(DownloadClient, TransferThatBringsLessThan1KiBInAWindowFailsAsRetryable) 
         return [=](const RecordedRequest&, int) {
             ScriptedResponse response = ScriptedResponse::ok(body);
             response.trickleBytes = piece;
-            response.trickleIntervalMs = intervalMs;
+            response.trickleMs = intervalMs;
             return response;
         };
     };

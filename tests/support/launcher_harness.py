@@ -4,8 +4,8 @@ A LauncherHarness owns everything a window or end-to-end test needs and
 cleans all of it up in close():
 
 * a fresh Wine prefix: a copy of a template prefix that cmake/wine-prefix.sh
-  makes once per build directory (with or without the "Georgia" font
-  replacement); the copy hard-links the large system libraries, so it takes
+  makes once per build directory (with the "Georgia" font replacement, or
+  without it and with only the fonts of a fresh Debian machine); the copy hard-links the large system libraries, so it takes
   well under a second;
 * an X display: its own Xvfb on a free display number (or $DISPLAY when asked
   to use the user's screen and there is one);
@@ -56,6 +56,10 @@ WINDOW_CLASS = "TinderhallowLauncherWindow"
 # Hard-linked from the template prefix; everything else (registry, ini files)
 # is copied, because programs in the prefix may write to those.
 _LINKED_SUFFIXES = (".dll", ".exe", ".drv", ".sys")
+
+# Wine lists the Linux fonts through fontconfig: this file limits them to what
+# scripts/install-deps.sh installs, so a machine with more fonts sees the same.
+FRESH_MACHINE_FONTS = os.path.join(SOURCE_DIR, "tests", "support", "fresh-machine-fonts.conf")
 
 
 class HarnessError(Exception):
@@ -169,6 +173,8 @@ def template_prefix(build_dir, font_replacement=True):
     if not font_replacement:
         command.append("--no-font-replacement")
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    if not font_replacement:
+        env["FONTCONFIG_FILE"] = FRESH_MACHINE_FONTS
     with tempfile.TemporaryFile() as err:
         if subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=err, timeout=600).returncode != 0:
             err.seek(0)
@@ -708,13 +714,15 @@ def design_to_screen(x, y, client_rect):
 class LauncherHarness:
     """See the module text. NAME names the artefact folder
     (BUILD_DIR/test-artefacts/NAME, or ARTEFACT_DIR); FONT_REPLACEMENT=False
-    gives a prefix without the "Georgia" font replacement; USE_DISPLAY=True
+    gives a prefix without the "Georgia" font replacement whose programs see
+    only the fonts of a fresh Debian machine; USE_DISPLAY=True
     uses $DISPLAY when it is set instead of a private Xvfb."""
 
     def __init__(self, build_dir=None, name="harness", font_replacement=True, use_display=False,
                  artefact_dir=None):
         self.build_dir = os.path.abspath(build_dir or find_build_dir())
         self.name = name
+        self.font_replacement = font_replacement
         self._programs = []
         self._servers = []
         self._xvfb = None
@@ -785,6 +793,8 @@ class LauncherHarness:
                if k not in ("TINDERHALLOW_INSTALL_DIR", "TINDERHALLOW_NO_SHORTCUT", "WAYLAND_DISPLAY")}
         env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                    DISPLAY=self.display, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        if not self.font_replacement:
+            env["FONTCONFIG_FILE"] = FRESH_MACHINE_FONTS
         if install_dir is not None:
             install_dir = str(install_dir)
             env["TINDERHALLOW_INSTALL_DIR"] = windows_path(install_dir) if install_dir.startswith("/") else install_dir

@@ -292,7 +292,14 @@ bool ScriptedServer::answer(Connection& connection, const RecordedRequest& reque
     }
     if (!response.keepAlive || !response.sendContentLength) out += "Connection: close\r\n";
     out += "\r\n";
-    bool sent = sendAll(connection.socket, out.data(), out.size());
+    bool sent = true;
+    if (response.trickleHead && response.trickleMs != 0) {
+        for (std::size_t i = 0; sent && i < out.size(); ++i) {
+            sent = pause(response.trickleMs) && sendAll(connection.socket, out.data() + i, 1);
+        }
+    } else {
+        sent = sendAll(connection.socket, out.data(), out.size());
+    }
     if (sent && request.method != "HEAD") {
         const std::uint64_t sendBytes = response.closeAfterBodyBytes.value_or(bodySize);
         sent = sendBody(connection.socket, response, std::min(bodySize, sendBytes));
@@ -316,7 +323,8 @@ bool ScriptedServer::sendAll(std::uintptr_t socket, const char* data, std::size_
 }
 
 bool ScriptedServer::sendBody(std::uintptr_t socket, const ScriptedResponse& response, std::uint64_t bytes) {
-    const std::size_t piece = response.trickleBytes != 0 ? response.trickleBytes : std::size_t{1} << 16;
+    const std::size_t piece =
+        response.trickleMs != 0 ? std::max<std::size_t>(response.trickleBytes, 1) : std::size_t{1} << 16;
     std::string filler;
     for (std::uint64_t offset = 0; offset < bytes;) {
         const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(piece, bytes - offset));
@@ -328,7 +336,7 @@ bool ScriptedServer::sendBody(std::uintptr_t socket, const ScriptedResponse& res
         } else {
             data = response.body.data() + offset;
         }
-        if (offset != 0 && !pause(response.trickleIntervalMs)) return false;
+        if (!pause(response.trickleMs)) return false;
         if (!sendAll(socket, data, size)) return false;
         offset += size;
         bodyBytesSent_ += size;

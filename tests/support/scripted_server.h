@@ -53,15 +53,17 @@ struct ScriptedResponse {
     unsigned delayMs = 0;
     // false: "Connection: close" and the connection is closed after the answer.
     bool keepAlive = true;
-    // Send the body in pieces of this many bytes, pausing between them
-    // (0: as fast as the client reads).
-    std::size_t trickleBytes = 0;
-    unsigned trickleIntervalMs = 0;
     // Instead of `body`: this many filler bytes, made while sending, for
     // bodies too large to hold. Sending stops early when the client goes away.
     std::optional<std::uint64_t> generatedBodyBytes;
     // Close the connection without answering at all.
     bool dropWithoutAnswer = false;
+    // Send the body in pieces of trickleBytes, each after a pause of this
+    // many ms (0: all at once); with trickleHead the status line and headers
+    // go the same way, one byte at a time.
+    unsigned trickleMs = 0;
+    std::size_t trickleBytes = 1;
+    bool trickleHead = false;
 
     static ScriptedResponse ok(std::string body);
     static ScriptedResponse withStatus(int status, std::string body = {});

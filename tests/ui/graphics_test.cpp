@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -46,6 +47,31 @@ TEST(FontCache, MakesUsableSerifFontsInPixels) {
     EXPECT_EQ(font->GetUnit(), Gdiplus::UnitPixel);
     EXPECT_FLOAT_EQ(font->GetSize(), 17.0f);
     EXPECT_EQ(font->GetStyle(), Gdiplus::FontStyleBold);
+}
+
+TEST(FontFamilyChoice, TakesGeorgiaThenACommonSerifThenTheGenericFamiliesThenAnyInstalledOne) {
+    struct Case {
+        std::vector<std::wstring> installed;
+        std::wstring genericSerif;
+        std::wstring genericSansSerif;
+        std::wstring chosen;
+    };
+    const Case cases[] = {
+        {{L"Arial", L"Georgia", L"Times New Roman"}, L"Times New Roman", L"Microsoft Sans Serif", L"Georgia"},
+        {{L"DejaVu Sans", L"GEORGIA"}, L"", L"", L"GEORGIA"},
+        // A fresh Debian machine under Wine: no generic family at all.
+        {{L"DejaVu Sans", L"DejaVu Sans Mono", L"DejaVu Serif", L"DejaVu Serif Condensed"}, L"", L"", L"DejaVu Serif"},
+        {{L"FreeSerif", L"Tahoma", L"Liberation Serif"}, L"Liberation Serif", L"Tahoma", L"Liberation Serif"},
+        {{L"Tahoma", L"Times New Roman"}, L"Times New Roman", L"Tahoma", L"Times New Roman"},
+        {{L"Tahoma", L"Bodoni MT", L"Arial"}, L"Bodoni MT", L"Arial", L"Bodoni MT"},
+        {{L"Tahoma", L"Arial"}, L"", L"Arial", L"Arial"},
+        {{L"DejaVu Sans", L"DejaVu Sans Mono"}, L"", L"", L"DejaVu Sans"},
+        {{}, L"", L"", L"Georgia"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(chooseFontFamilyName(c.installed, c.genericSerif, c.genericSansSerif), c.chosen)
+            << "first installed: " << (c.installed.empty() ? std::wstring() : c.installed.front());
+    }
 }
 
 TEST(BackgroundImage, LoadsTheIllustrationFromItsFile) {

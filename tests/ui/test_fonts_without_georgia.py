@@ -2,9 +2,11 @@
 """Texts are drawn in a Wine prefix that has no "Georgia" at all.
 
 Players under Wine and Proton often lack the family; GDI+ then draws no text
-with it. The font cache falls back to GDI+'s generic serif family, so the
+with it. The font cache falls back to another installed family, so the
 painter's texts still appear. This runs the font and text checks of the unit
-tests in a prefix made without the font replacement that the other tests use.
+tests in a prefix made without the font replacement that the other tests use,
+which sees only the fonts of a fresh Debian machine (DejaVu): there GDI+ has
+no generic serif family either.
 """
 
 import os

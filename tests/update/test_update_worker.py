@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""The update end to end: `TinderhallowTool update LAUNCHER_DIR ACCOUNT
-PASSWORD` under Wine against tools/reference_server.py on loopback (gated
-unless a case says otherwise), with releases published and signed by
-tools/publish_release.py. Every case asserts on the files on disk and on the
-server's request log.
+"""The update end to end: `TinderhallowTool update LAUNCHER_DIR ACCOUNT`, the
+password on standard input, under Wine against tools/reference_server.py on
+loopback (gated unless a case says otherwise), with releases published and
+signed by tools/publish_release.py. Every case asserts on the files on disk
+and on the server's request log.
 
 Usage: test_update_worker.py BUILD_DIR   (WINEPREFIX: the build's prefix)
 """
@@ -56,10 +56,14 @@ class Run:
         return float(line.rsplit("|", 1)[1])
 
 
-def run_update(launcher_dir, password=PASSWORD):
-    completed = subprocess.run([str(WINE_RUN), PREFIX, str(TOOL), "update", lh.windows_path(launcher_dir), ACCOUNT, password],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=180,
-                               env=dict(os.environ, WINEDEBUG="-all"))
+def run_update(launcher_dir, password_line=PASSWORD + "\n", password_argument=None):
+    """PASSWORD_LINE goes to standard input; PASSWORD_ARGUMENT, when given,
+    is the third argument of the older form."""
+    command = [str(WINE_RUN), PREFIX, str(TOOL), "update", lh.windows_path(launcher_dir), ACCOUNT]
+    if password_argument is not None:
+        command.append(password_argument)
+    completed = subprocess.run(command, input=password_line.encode(), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, timeout=180, env=dict(os.environ, WINEDEBUG="-all"))
     return Run(completed)
 
 
@@ -108,7 +112,8 @@ class Case:
     def __init__(self, folder, server):
         self.folder = folder
         self.server = server
-        self.password = PASSWORD
+        self.password_line = PASSWORD + "\n"
+        self.password_argument = None
         self.run = None
 
 
@@ -163,7 +168,8 @@ class UpdateWorker(unittest.TestCase):
             if name.startswith("prepare_"):
                 cls.cases[name[len("prepare_"):]] = getattr(cls, name)()
         with ThreadPoolExecutor(max_workers=4) as pool:
-            runs = {name: pool.submit(run_update, case.folder, case.password) for name, case in cls.cases.items()}
+            runs = {name: pool.submit(run_update, case.folder, case.password_line, case.password_argument)
+                    for name, case in cls.cases.items()}
             for name, future in runs.items():
                 cls.cases[name].run = future.result()
 
@@ -312,7 +318,7 @@ class UpdateWorker(unittest.TestCase):
     @classmethod
     def prepare_wrong_password(cls):
         case = cls.case_for(cls.small)
-        case.password = "hunter3"
+        case.password_line = "hunter3\n"
         return case
 
     def test_a_refused_login_is_printed_and_nothing_is_downloaded(self):
@@ -321,6 +327,44 @@ class UpdateWorker(unittest.TestCase):
         self.assertEqual(case.run.errors, "Wrong account name or password.\n")
         self.assertEqual(case.run.last, "UpdateAvailable|Update available|3 files ready to install|0.000")
         self.assertEqual(case.server.game_file_gets(), [])
+        self.assertEqual(game_files(case.folder), {})
+
+    # -- the password ----------------------------------------------------------
+
+    @classmethod
+    def prepare_password_line_with_crlf(cls):
+        case = cls.case_for(cls.small)
+        case.password_line = PASSWORD + "\r\n"
+        return case
+
+    @classmethod
+    def prepare_password_on_command_line(cls):
+        case = cls.case_for(cls.small)
+        case.password_line = ""
+        case.password_argument = PASSWORD
+        return case
+
+    @classmethod
+    def prepare_no_password(cls):
+        case = cls.case_for(cls.small)
+        case.password_line = ""
+        return case
+
+    def test_the_password_comes_from_standard_input_and_on_the_command_line_only_with_a_warning(self):
+        case = self.case("password_line_with_crlf")
+        self.assert_ready(case, self.small, "r1")
+        self.assertEqual(case.run.errors, "")
+
+        # Every process on the machine can read a command line.
+        case = self.case("password_on_command_line")
+        self.assert_ready(case, self.small, "r1")
+        self.assertEqual(case.run.errors, "Warning: a password on the command line can be read by every process "
+                                          "on this machine; give it on standard input instead.\n")
+
+        case = self.case("no_password")
+        self.assertEqual(case.run.code, 2)
+        self.assertEqual(case.run.errors, "No password on standard input.\n")
+        self.assertEqual(case.server.requests(), [])
         self.assertEqual(game_files(case.folder), {})
 
     @classmethod

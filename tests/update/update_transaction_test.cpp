@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <memory>
 #include <regex>
 #include <utility>
 
@@ -350,24 +351,134 @@ TEST_F(Transaction, TargetHeldWithoutDeleteSharingIsRestoredWithEverythingBefore
     EXPECT_EQ(reports.back(), (Report{6.0f / 9.0f, "Applying b/fresh.pak"}));
 }
 
-TEST_F(Transaction, TargetHeldWithoutReadSharingFailsAtItsBackupWithoutUndo) {
-    installed("a.pak", "old a");
-    installed("c.pak", "old c");
+// A failure after the first change once left files of both releases in
+// place: at a backup copy, at an obsolete file, at the installed manifest.
+TEST_F(Transaction, FailureAfterTheFirstChangeUndoesEveryTouchedFile) {
     toInstall("a.pak", "new a");
+    toInstall("b/fresh.pak", "new b");
     toInstall("c.pak", "new c");
+    obsolete("gone.pak");
+    auto reset = [&] {
+        installed("a.pak", "old a");
+        installed("c.pak", "old c");
+        installed("gone.pak", "old gone");
+        fs::remove_all(install / "b");
+    };
+    auto expectOldRelease = [&] {
+        EXPECT_EQ(live("a.pak"), "old a");
+        EXPECT_FALSE(exists(install / "b"));
+        EXPECT_EQ(live("c.pak"), "old c");
+        EXPECT_EQ(live("gone.pak"), "old gone");
+        EXPECT_EQ(live("update_manifest.json"), "old manifest");
+    };
+    auto expectCopyFailure = [](const std::string& error, const fs::path& path) {
+        const std::string prefix = "Could not copy " + pathToUtf8(path) + ": ";
+        ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
+        expectSystemMessageShape(error.substr(prefix.size()));
+    };
+    // The update, run while a program holds `held` open with `shareMode`.
+    auto failWhileHeld = [&](const char* held, DWORD shareMode) {
+        reset();
+        std::string error;
+        HeldFile game(install / held, shareMode);
+        EXPECT_TRUE(game.isOpen());
+        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+        return error;
+    };
+    {
+        SCOPED_TRACE("backup copy of a file to replace");
+        expectCopyFailure(failWhileHeld("c.pak", 0), install / "c.pak");
+        expectOldRelease();
+    }
+    {
+        SCOPED_TRACE("backup copy of an obsolete file");
+        expectCopyFailure(failWhileHeld("gone.pak", 0), install / "gone.pak");
+        expectOldRelease();
+    }
+    {
+        SCOPED_TRACE("removal of an obsolete file");
+        EXPECT_EQ(failWhileHeld("gone.pak", FILE_SHARE_READ), "Could not remove obsolete file: gone.pak");
+        expectOldRelease();
+    }
+    {
+        SCOPED_TRACE("replacement of the installed manifest");
+        const std::string error = failWhileHeld("update_manifest.json", FILE_SHARE_READ);
+        EXPECT_EQ(error.rfind("Could not replace " + pathToUtf8(install / "update_manifest.json") + " (Windows error ", 0),
+                  0u)
+            << error;
+        expectOldRelease();
+    }
+
+    // An undo that cannot restore a file.
+    reset();
     std::string error;
     {
         HeldFile game(install / "c.pak", 0);
-        ASSERT_TRUE(game.isOpen());
-        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, recordProgress, &error));
+        std::unique_ptr<HeldFile> viewer;  // opens a.pak once the update has replaced it
+        const InstallProgressCallback holdA = [&](float, const std::string& detail) {
+            if (detail == "Applying a.pak") viewer = std::make_unique<HeldFile>(install / "a.pak", FILE_SHARE_READ);
+        };
+        EXPECT_FALSE(applyUpdate(install, source, manifest, plan, holdA, &error));
+        ASSERT_TRUE(viewer && viewer->isOpen());
     }
-    const std::string prefix = "Could not copy " + pathToUtf8(install / "c.pak") + ": ";
-    ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
-    expectSystemMessageShape(error.substr(prefix.size()));
+    const std::string suffix = " The update could not be undone for a.pak; press REPAIR.";
+    ASSERT_GT(error.size(), suffix.size());
+    EXPECT_EQ(error.substr(error.size() - suffix.size()), suffix);
+    expectCopyFailure(error.substr(0, error.size() - suffix.size()), install / "c.pak");
     EXPECT_EQ(live("a.pak"), "new a");
-    EXPECT_EQ(live("c.pak"), "old c");
+    EXPECT_FALSE(exists(install / "b"));
     EXPECT_EQ(live("update_manifest.json"), "old manifest");
-    EXPECT_FALSE(exists(install / ".patch_rollback/c.pak"));
+}
+
+// A release that turns a folder into a file, or a file into a folder, once
+// failed every retry at the same path.
+TEST_F(Transaction, ObsoleteFilesInTheWayOfANewFileAreMovedOutAndComeBackOnUndo) {
+    installed("maps/m", "old m");
+    installed("data/x/a.pak", "old a");
+    installed("data/x/sub/b.pak", "old b");
+    installed("z.pak", "old z");
+    toInstall("maps/m/level.pak", "new level");  // a file became a folder
+    toInstall("data/x", "new x");                // a folder became a file
+    toInstall("z.pak", "new z");
+    toInstall("extra/e.pak", "new e");
+    obsolete("maps/m");
+    obsolete("data/x/a.pak");
+    obsolete("data/x/sub/b.pak");
+    auto expectOldRelease = [&] {
+        EXPECT_EQ(live("maps/m"), "old m");
+        EXPECT_EQ(live("data/x/a.pak"), "old a");
+        EXPECT_EQ(live("data/x/sub/b.pak"), "old b");
+        EXPECT_EQ(live("z.pak"), "old z");
+        EXPECT_EQ(live("update_manifest.json"), "old manifest");
+    };
+    std::string error;
+
+    // Files that no manifest lists are never removed to make room.
+    installed("data/x/sub/notes.txt", "the player's");
+    EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    EXPECT_EQ(error, "Could not replace " + pathToUtf8(install / "data\\x") + ": the folder in its place holds " +
+                         pathToUtf8(install / "data\\x\\sub\\notes.txt") +
+                         ", which is not part of the game. Move that file elsewhere and retry.");
+    expectOldRelease();
+    EXPECT_EQ(live("data/x/sub/notes.txt"), "the player's");
+    fs::remove(install / "data/x/sub/notes.txt");
+
+    installed("extra", "the player's");
+    EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
+    EXPECT_EQ(error, "Could not create folder " + pathToUtf8(install / "extra") +
+                         ": a file that is not part of the game is in its place. Move that file elsewhere and retry.");
+    expectOldRelease();
+    EXPECT_EQ(live("extra"), "the player's");
+    fs::remove(install / "extra");
+
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan, {}, &error)) << error;
+    EXPECT_EQ(live("maps/m/level.pak"), "new level");
+    EXPECT_EQ(live("data/x"), "new x");
+    EXPECT_EQ(live("z.pak"), "new z");
+    EXPECT_EQ(live("extra/e.pak"), "new e");
+    EXPECT_EQ(readTextFile(install / ".patch_rollback/maps/m"), "old m");
+    EXPECT_EQ(readTextFile(install / ".patch_rollback/data/x/a.pak"), "old a");
+    EXPECT_EQ(readTextFile(install / ".patch_rollback/data/x/sub/b.pak"), "old b");
 }
 
 TEST(CopyFileCreatingFolders, CreatesFoldersAndOverwrites) {
@@ -507,4 +618,63 @@ TEST_F(Transaction, UndoRemovesANewFileEvenWhenAnEarlierRollbackCopyOfItRemains)
     EXPECT_FALSE(exists(install / "fresh.pak"));
     EXPECT_EQ(live("c.pak"), "old c");
     EXPECT_EQ(live("update_manifest.json"), "old manifest");
+}
+
+// Windows refuses to rename onto or delete a read-only file, so a flag set by
+// the player or an antivirus program failed every update.
+TEST_F(Transaction, ReadOnlyInstalledFilesAreReplacedAndRemoved) {
+    ScratchDir dir;
+    writeTextFile(dir / "flagged.bin", "x");
+    ASSERT_TRUE(SetFileAttributesW((dir / "flagged.bin").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(clearReadOnly(dir / "flagged.bin"));
+    EXPECT_EQ(GetFileAttributesW((dir / "flagged.bin").c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
+              DWORD{FILE_ATTRIBUTE_HIDDEN});
+    EXPECT_TRUE(clearReadOnly(dir / "missing.bin"));
+
+    installed("a.pak", "old a");
+    installed("gone.pak", "old gone");
+    toInstall("a.pak", "new a");
+    obsolete("gone.pak");
+    setReadOnly(install / "a.pak", true);
+    setReadOnly(install / "gone.pak", true);
+    std::string error;
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan, {}, &error)) << error;
+    EXPECT_EQ(live("a.pak"), "new a");
+    EXPECT_FALSE(isReadOnly(install / "a.pak"));
+    EXPECT_FALSE(exists(install / "gone.pak"));
+    EXPECT_EQ(readTextFile(install / ".patch_rollback/gone.pak"), "old gone");
+    SetFileAttributesW((install / "gone.pak").c_str(), FILE_ATTRIBUTE_NORMAL);  // lets a failed run's folder go
+}
+
+// The estimate follows the update: staging and the placed new files both stay
+// until the end, an obsolete file's backup is freed by its removal, and the
+// previous rollback copies are cleared before any backup.
+TEST_F(Transaction, DiskSpaceNeedIsTheUpdatesHighPointOnTheInstallVolume) {
+    installed("a.pak", std::string(10000, 'a'));  // 3 clusters of 4 KiB
+    installed("c.pak", std::string(30000, 'c'));  // 8
+    writeTextFile(install / ".patch_rollback/earlier.pak", std::string(8000, 'e'));  // 2
+    toInstall("a.pak", std::string(5000, 'A'));   // 2
+    toInstall("b.pak", std::string(20000, 'b'));  // 5
+    obsolete("c.pak");
+    // Staged 7 clusters; -2 earlier rollback; +1 manifest backup; a.pak: +3
+    // backup +2 temporary -3 replaced; b.pak: +5; c.pak: +8 until removed.
+    EXPECT_EQ(updateSpaceNeeded(install, source, plan), (7 - 2 + 1 + 2 + 5 + 8) * 4096u);
+
+    std::string error = "earlier";
+    EXPECT_TRUE(checkDiskSpace(install, 86016, 86016, &error));
+    EXPECT_EQ(error, "");
+    const std::string drive = pathToUtf8(install).substr(0, 2);
+    ASSERT_EQ(drive[1], ':');
+    EXPECT_FALSE(checkDiskSpace(install, 86016, 86015, &error));
+    EXPECT_EQ(error, "Not enough disk space: the update needs 1 MB more on " + drive + ".");
+    EXPECT_FALSE(checkDiskSpace(install, (5u << 20) + 1, 0, &error));
+    EXPECT_EQ(error, "Not enough disk space: the update needs 6 MB more on " + drive + ".");
+
+    plan.filesToFetch.back().size = std::uint64_t{1} << 50;  // more than any disk here holds
+    EXPECT_FALSE(applyUpdate(install, source, manifest, plan, recordProgress, &error));
+    EXPECT_TRUE(std::regex_match(error, std::regex("Not enough disk space: the update needs [0-9]+ MB more on " +
+                                                   drive + "\\.")))
+        << error;
+    EXPECT_TRUE(reports.empty());
+    EXPECT_TRUE(live("a.pak") == std::string(10000, 'a'));
 }

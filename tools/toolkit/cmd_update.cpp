@@ -1,8 +1,11 @@
-// update LAUNCHER_DIR ACCOUNT PASSWORD: the launcher's whole path to a ready
-// game without its window, for publishers' smoke tests. Runs the release
-// check, logs the account in, and runs the update when one is offered,
-// printing every status change as `check` does. Exit 0 only when the game
-// ends ready.
+// update LAUNCHER_DIR ACCOUNT: the launcher's whole path to a ready game
+// without its window, for publishers' smoke tests. Reads the password from
+// standard input (one line), runs the release check, logs the account in,
+// and runs the update when one is offered, printing every status change as
+// `check` does. Exit 0 only when the game ends ready.
+//
+// The older form update LAUNCHER_DIR ACCOUNT PASSWORD still works for
+// scripts, with a warning: a command line is readable by every process.
 
 #include "account/local_settings.h"
 #include "account/session.h"
@@ -15,10 +18,80 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace {
+
+// Longest password taken from standard input; the buffer never grows past
+// it, so no copy is left behind in memory released by a reallocation.
+constexpr std::size_t kMaxPasswordBytes = 1024;
+
+void wipe(std::string& text) {
+    if (!text.empty()) SecureZeroMemory(text.data(), text.size());
+}
+
+// The command's one copy of the password, wiped on every way out.
+struct Password {
+    std::string text;
+    Password() = default;
+    ~Password() { wipe(text); }
+    Password(const Password&) = delete;
+    Password& operator=(const Password&) = delete;
+};
+
+// One line of standard input, without its line end. A console does not echo
+// what is typed.
+bool readPasswordLine(std::string& password) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+        toolkit::printError("No password on standard input.\n");
+        return false;
+    }
+    DWORD consoleMode = 0;
+    const bool console = GetConsoleMode(input, &consoleMode) != 0;
+    if (console) {
+        toolkit::printError("Password: ");
+        SetConsoleMode(input, consoleMode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    }
+
+    password.clear();
+    password.reserve(kMaxPasswordBytes + 1);
+    bool anything = false;
+    bool tooLong = false;
+    for (;;) {
+        char byte = 0;
+        DWORD read = 0;
+        if (!ReadFile(input, &byte, 1, &read, nullptr) || read == 0) break;
+        anything = true;
+        if (byte == '\n') break;
+        if (password.size() == kMaxPasswordBytes) {
+            tooLong = true;  // read on to the line end, keep nothing more
+            continue;
+        }
+        password.push_back(byte);
+    }
+    if (!password.empty() && password.back() == '\r') {
+        password.back() = '\0';
+        password.pop_back();
+    }
+
+    if (console) {
+        SetConsoleMode(input, consoleMode);
+        toolkit::printError("\n");
+    }
+    if (!anything) {
+        toolkit::printError("No password on standard input.\n");
+        return false;
+    }
+    if (tooLong) {
+        wipe(password);
+        toolkit::printError("The password on standard input is longer than 1024 bytes.\n");
+        return false;
+    }
+    return true;
+}
 
 LauncherPhase currentPhase() {
     LauncherState& state = launcherState();
@@ -27,10 +100,19 @@ LauncherPhase currentPhase() {
 }
 
 int updateCommand(const std::vector<std::string>& args) {
-    if (args.size() != 3) {
-        toolkit::printError("usage: TinderhallowTool update LAUNCHER_DIR ACCOUNT PASSWORD\n");
+    if (args.size() != 2 && args.size() != 3) {
+        toolkit::printError("usage: TinderhallowTool update LAUNCHER_DIR ACCOUNT   (the password on standard input)\n");
         return 2;
     }
+    Password password;
+    if (args.size() == 3) {
+        toolkit::printError("Warning: a password on the command line can be read by every process on this machine; "
+                            "give it on standard input instead.\n");
+        password.text = args[2];
+    } else if (!readPasswordLine(password.text)) {
+        return 2;
+    }
+
     LauncherState& state = launcherState();
     const std::filesystem::path launcherDir = pathFromUtf8(args[0]);
     const std::string serverUrl = loadServerUrl(launcherDir);
@@ -44,11 +126,10 @@ int updateCommand(const std::vector<std::string>& args) {
     runReleaseCheck();
     toolkit::printCurrentStatus();
 
-    std::string password = args[2];
     AccountSession session;
     std::string error;
-    const bool signedIn = login(serverUrl, args[1], password, session, &error);
-    SecureZeroMemory(password.data(), password.size());
+    const bool signedIn = login(serverUrl, args[1], password.text, session, &error);
+    wipe(password.text);
     if (!signedIn) {
         toolkit::stopPrintingStatus();
         toolkit::printError(error + "\n");
@@ -71,4 +152,4 @@ int updateCommand(const std::vector<std::string>& args) {
 
 }  // namespace
 
-TOOLKIT_COMMAND("update", "LAUNCHER_DIR ACCOUNT PASSWORD", updateCommand);
+TOOLKIT_COMMAND("update", "LAUNCHER_DIR ACCOUNT   (the password on standard input)", updateCommand);
