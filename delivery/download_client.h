@@ -1,8 +1,9 @@
 #pragma once
 // Fetching single files from a patch source over HTTP(S) with WinHTTP: one GET
 // of a path below a base URL, streamed into "<destination>.download", checked
-// against Content-Length and moved into place. Plus the small URL utilities
-// the delivery code shares and the process-wide download token.
+// against Content-Length and its size limit, and moved into place. Redirects
+// are followed here, not by WinHTTP. Plus the small URL utilities the
+// delivery code shares and the process-wide download token.
 
 #include "ui/launcher_state.h"  // ProgressCallback
 #include "update/utf8_paths.h"  // utf8ToWide
@@ -10,6 +11,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -25,8 +27,24 @@ std::string percentEncodePath(std::string_view path);
 // given. Always returns false, so failures can end in `return appendWindowsError(...)`.
 bool appendWindowsError(const std::string& text, std::string* error);
 
-// The bearer token sent with every later request of every downloader.
+// The bearer token sent with every later request of every downloader (to
+// the patch source's own scheme, host and port only).
 void setDownloadToken(const std::string& token);
+
+// How much a download may bring, known before it starts.
+struct DownloadLimit {
+    std::uint64_t bytes = 0;  // the body may not be longer
+    bool exact = false;       // the body must be exactly `bytes` long (a game file)
+};
+inline DownloadLimit atMost(std::uint64_t bytes) { return {bytes, false}; }
+inline DownloadLimit exactly(std::uint64_t bytes) { return {bytes, true}; }
+
+// A transfer that brings less than this within one stall window fails.
+inline constexpr std::uint64_t kStallMinimumBytes = 1024;
+inline constexpr std::chrono::milliseconds kDefaultStallWindow{30000};
+
+// Redirects followed per download before it fails.
+inline constexpr int kMaxRedirects = 5;
 
 // A client bound to one base URL, holding one connection that is opened on
 // first use and reused across requests. Used by one thread at a time.
@@ -42,10 +60,16 @@ public:
     [[nodiscard]] bool connect(std::string* error = nullptr);
 
     // One attempt to fetch `relativePath` (below the base URL) into
-    // `destination`. `retryable` tells whether another attempt can help.
+    // `destination`, refused as soon as the body breaks `limit`.
+    // `retryable` tells whether another attempt can help.
     [[nodiscard]] bool downloadOnce(const std::filesystem::path& relativePath,
-                                    const std::filesystem::path& destination, const ProgressCallback& progress,
-                                    std::string* error, bool& retryable);
+                                    const std::filesystem::path& destination, DownloadLimit limit,
+                                    const ProgressCallback& progress, std::string* error, bool& retryable);
+
+    // How long a transfer may bring less than kStallMinimumBytes (and how
+    // long one receive may wait) before it fails; tests shorten it.
+    void setStallWindow(std::chrono::milliseconds window) { stallWindow_ = window; }
+    std::chrono::milliseconds stallWindow() const { return stallWindow_; }
 
     const std::string& baseUrl() const { return baseUrl_; }
     const std::wstring& host() const { return host_; }
@@ -55,7 +79,20 @@ public:
     bool connected() const { return connection_ != nullptr; }
 
 private:
+    struct Response;
+
     void closeConnection();
+    [[nodiscard]] bool sourceUsable(std::string* error) const;
+    [[nodiscard]] bool sendRequest(HINTERNET connection, const std::wstring& path, bool secure, bool withToken,
+                                   Response& response, std::string* error, bool& retryable);
+    [[nodiscard]] bool openResponse(const std::string& relativeText, Response& response, std::string* error,
+                                    bool& retryable);
+    [[nodiscard]] bool checkStatus(const std::string& relativeText, const Response& response, DownloadLimit limit,
+                                   std::uint64_t& expected, std::string* error, bool& retryable);
+    [[nodiscard]] bool receiveBody(const std::string& relativeText, const Response& response,
+                                   const std::filesystem::path& destination, DownloadLimit limit,
+                                   std::uint64_t expected, const ProgressCallback& progress, std::string* error,
+                                   bool& retryable);
 
     std::string baseUrl_;
     std::wstring host_;
@@ -63,16 +100,17 @@ private:
     std::uint16_t port_ = 0;
     bool secure_ = false;
     HINTERNET connection_ = nullptr;
+    std::chrono::milliseconds stallWindow_ = kDefaultStallWindow;
 };
 
 // Up to three attempts on an existing downloader (and so one connection),
 // sleeping 250, 500 and 750 ms after retryable failures.
 [[nodiscard]] bool downloadWithRetries(PatchDownloader& downloader, const std::filesystem::path& relativePath,
-                                       const std::filesystem::path& destination,
+                                       const std::filesystem::path& destination, DownloadLimit limit,
                                        const ProgressCallback& progress = {}, std::string* error = nullptr);
 
 // The one-shot form: checks the URL, makes its own downloader for up to three
 // attempts, and closes its connection before returning.
 [[nodiscard]] bool downloadPatchFile(const std::string& baseUrl, const std::filesystem::path& relativePath,
-                                     const std::filesystem::path& destination,
+                                     const std::filesystem::path& destination, DownloadLimit limit,
                                      const ProgressCallback& progress = {}, std::string* error = nullptr);

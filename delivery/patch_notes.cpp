@@ -84,7 +84,9 @@ void runPatchNotes() {
         if (!isHttpUrl(source)) return;
         std::error_code ec;
         std::filesystem::create_directories(cacheFolder, ec);
-        if (downloadPatchFile(source, "patch_notes.json", cachePath, nullptr, nullptr)) loadPatchNotes(cachePath);
+        if (downloadPatchFile(source, "patch_notes.json", cachePath, atMost(kPatchNotesSizeLimit), nullptr, nullptr)) {
+            loadPatchNotes(cachePath);
+        }
     } catch (...) {
         // Notes are optional: nothing a bad document or source does may stop the launcher.
     }

@@ -20,9 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char kReleaseListTooLarge[] = "The release list is larger than 64 MiB. Nothing was installed.";
-const char kSignatureTooLarge[] = "The release signature is larger than 16 KiB. Nothing was installed.";
-
 // True when the file's size can be read and is above `limit`.
 bool fileLargerThan(const fs::path& path, std::uint64_t limit) {
     std::error_code ec;
@@ -35,8 +32,8 @@ void removeFile(const fs::path& path) {
     fs::remove(path, ec);
 }
 
-// The signature text, bounded by the caller's size check; an unreadable file
-// gives the empty text.
+// The signature text, bounded by the download's size limit; an unreadable
+// file gives the empty text.
 std::string readSignatureText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return {};
@@ -73,36 +70,21 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
         SetStatus(Checking, "Checking test channel", "Downloading release manifest", 0.2f * fraction);
     };
     std::string error;
-    if (!downloadPatchFile(sourceText, "update_manifest.json", releaseList, manifestProgress, &error)) {
+    if (!downloadPatchFile(sourceText, "update_manifest.json", releaseList, atMost(kMaxReleaseListBytes),
+                           manifestProgress, &error)) {
         SetStatus(Error, "Test channel unavailable", error, 0.0f);
         return false;
     }
-    // Unsigned releases of the local test server go straight to the loader,
-    // and so get the loader's refusal.
-    const bool localTestServer = isLocalTestServer(sourceText);
-    if (fileLargerThan(releaseList, kMaxReleaseListBytes)) {
-        removeFile(releaseList);
-        if (localTestServer) {
-            SetStatus(Error, "Patch source unavailable", releaseListTooLargeForLoader(releaseList), 0.0f);
-        } else {
-            SetStatus(Error, "Release not verified", kReleaseListTooLarge, 0.0f);
-        }
-        return false;
-    }
-    if (localTestServer) return true;
+    // Unsigned releases of the local test server go straight to the loader.
+    if (isLocalTestServer(sourceText)) return true;
 
     const std::string digest = sha256FileHex(releaseList);
     const fs::path signature = cacheDir / L"update_manifest.sig";
-    if (digest.empty() || !downloadPatchFile(sourceText, "manifests/" + digest + ".sig", signature, {}, &error)) {
+    if (digest.empty() || !downloadPatchFile(sourceText, "manifests/" + digest + ".sig", signature,
+                                             atMost(kMaxSignatureBytes), {}, &error)) {
         removeFile(releaseList);
         SetStatus(Error, "Release not verified",
                   "The release signature could not be downloaded. Nothing was installed.", 0.0f);
-        return false;
-    }
-    if (fileLargerThan(signature, kMaxSignatureBytes)) {
-        removeFile(releaseList);
-        removeFile(signature);
-        SetStatus(Error, "Release not verified", kSignatureTooLarge, 0.0f);
         return false;
     }
     if (!verifyReleaseSignature(releaseList, readSignatureText(signature), releaseSigningKey.data(),

@@ -61,7 +61,7 @@ bool selfUpdateLauncher(const std::string& patchSource, const fs::path& releaseF
         const ProgressCallback progress = [](float fraction) {
             SetStatus(Checking, "Updating the launcher", "Downloading", 0.3f + 0.3f * fraction);
         };
-        if (!downloadPatchFile(patchSource, entry.path, source, progress, nullptr)) return false;
+        if (!downloadPatchFile(patchSource, entry.path, source, exactly(entry.size), progress, nullptr)) return false;
     }
 
     // Streamed: the file is whatever the source sent, of any size.

@@ -26,7 +26,8 @@ void downloadThread(DownloadJob& job) {
         while (index < count && !job.failed.load()) {
             const ManifestFile& entry = job.fileList[index];
             std::string error;
-            if (!downloadWithRetries(downloader, entry.path, job.targetFolder / entry.path, nullptr, &error)) {
+            if (!downloadWithRetries(downloader, entry.path, job.targetFolder / entry.path, exactly(entry.size),
+                                     nullptr, &error)) {
                 recordFailure(job, error);
                 break;
             }

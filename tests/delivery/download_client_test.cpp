@@ -15,6 +15,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A limit that none of the files served here comes near.
+const DownloadLimit kAnySize = atMost(64ull * 1024 * 1024);
+
 std::string bytesOfSize(std::size_t size) {
     std::string bytes(size, '\0');
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
@@ -90,7 +93,7 @@ TEST(UrlUtilities, UnparsableUrlFailsEachAttemptAsRetryable) {
     ScratchDir scratch;
     std::string error;
     bool retryable = false;
-    EXPECT_FALSE(downloader.downloadOnce("a.txt", scratch / "a.txt", {}, &error, retryable));
+    EXPECT_FALSE(downloader.downloadOnce("a.txt", scratch / "a.txt", kAnySize, {}, &error, retryable));
     EXPECT_TRUE(retryable);
     EXPECT_EQ(error, "Could not parse patch URL.");
 }
@@ -98,9 +101,9 @@ TEST(UrlUtilities, UnparsableUrlFailsEachAttemptAsRetryable) {
 TEST(UrlUtilities, OneShotFormRefusesSourcesThatAreNotHttp) {
     ScratchDir scratch;
     std::string error;
-    EXPECT_FALSE(downloadPatchFile("ftp://127.0.0.1/", "a.txt", scratch / "a.txt", {}, &error));
+    EXPECT_FALSE(downloadPatchFile("ftp://127.0.0.1/", "a.txt", scratch / "a.txt", kAnySize, {}, &error));
     EXPECT_EQ(error, "Patch source is not an HTTP URL.");
-    EXPECT_FALSE(downloadPatchFile("C:\\release", "a.txt", scratch / "a.txt"));
+    EXPECT_FALSE(downloadPatchFile("C:\\release", "a.txt", scratch / "a.txt", kAnySize));
 }
 
 // ---- Successful downloads ----
@@ -112,7 +115,7 @@ TEST_F(DownloadClient, StreamsTheFileIntoPlaceAndReportsProgress) {
     const fs::path destination = scratch / "game.pak";
     std::vector<float> progress;
     std::string error = "stale";
-    ASSERT_TRUE(downloadPatchFile(server.url(), "game.pak", destination,
+    ASSERT_TRUE(downloadPatchFile(server.url(), "game.pak", destination, kAnySize,
                                   [&](float fraction) { progress.push_back(fraction); }, &error));
     EXPECT_EQ(error, "");
     EXPECT_EQ(readTextFile(destination), body);
@@ -135,7 +138,7 @@ TEST_F(DownloadClient, ReplacesAnExistingDestination) {
     ScriptedServer server(serve("new content"));
     const fs::path destination = scratch / "patch_notes.json";
     writeTextFile(destination, "old content that is longer");
-    ASSERT_TRUE(downloadPatchFile(server.url(), "patch_notes.json", destination));
+    ASSERT_TRUE(downloadPatchFile(server.url(), "patch_notes.json", destination, kAnySize));
     EXPECT_EQ(readTextFile(destination), "new content");
 }
 
@@ -148,7 +151,7 @@ TEST_F(DownloadClient, AcceptsAnyLengthWhenTheServerSendsNoContentLength) {
     });
     std::vector<float> progress;
     std::string error;
-    ASSERT_TRUE(downloadPatchFile(server.url(), "a.bin", scratch / "a.bin",
+    ASSERT_TRUE(downloadPatchFile(server.url(), "a.bin", scratch / "a.bin", kAnySize,
                                   [&](float fraction) { progress.push_back(fraction); }, &error))
         << error;
     EXPECT_EQ(readTextFile(scratch / "a.bin"), body);
@@ -159,7 +162,7 @@ TEST_F(DownloadClient, CreatesMissingDestinationFolders) {
     ScriptedServer server(serve("deep"));
     const fs::path destination = scratch / "one" / "two" / "three" / "file.txt";
     std::string error;
-    ASSERT_TRUE(downloadPatchFile(server.url(), "one/two/three/file.txt", destination, {}, &error)) << error;
+    ASSERT_TRUE(downloadPatchFile(server.url(), "one/two/three/file.txt", destination, kAnySize, {}, &error)) << error;
     EXPECT_EQ(readTextFile(destination), "deep");
     EXPECT_EQ(server.requests()[0].path, "/one/two/three/file.txt");
 }
@@ -167,7 +170,8 @@ TEST_F(DownloadClient, CreatesMissingDestinationFolders) {
 TEST_F(DownloadClient, RequestPathsIgnoreTrailingSlashesOfTheBaseUrl) {
     ScriptedServer server(serve("x"));
     for (const std::string suffix : {"", "/", "/test", "/test/", "/test//"}) {
-        ASSERT_TRUE(downloadPatchFile(server.url() + suffix, "manifests/update_manifest.json", scratch / "m.json"))
+        ASSERT_TRUE(
+            downloadPatchFile(server.url() + suffix, "manifests/update_manifest.json", scratch / "m.json", kAnySize))
             << suffix;
     }
     const auto requests = server.requests();
@@ -181,8 +185,8 @@ TEST_F(DownloadClient, RequestPathsIgnoreTrailingSlashesOfTheBaseUrl) {
 
 TEST_F(DownloadClient, PercentEncodesTheRequestPath) {
     ScriptedServer server(serve("x"));
-    ASSERT_TRUE(downloadPatchFile(server.url() + "/base", "Game Data/a+b.pak", scratch / "a.pak"));
-    ASSERT_TRUE(downloadPatchFile(server.url(), pathFromUtf8("Caf\xC3\xA9/x#1.txt"), scratch / "b.txt"));
+    ASSERT_TRUE(downloadPatchFile(server.url() + "/base", "Game Data/a+b.pak", scratch / "a.pak", kAnySize));
+    ASSERT_TRUE(downloadPatchFile(server.url(), pathFromUtf8("Caf\xC3\xA9/x#1.txt"), scratch / "b.txt", kAnySize));
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].path, "/base/Game%20Data/a%2Bb.pak");
@@ -191,7 +195,7 @@ TEST_F(DownloadClient, PercentEncodesTheRequestPath) {
 
 TEST_F(DownloadClient, SendsNoAuthorizationHeaderWithoutAToken) {
     ScriptedServer server(serve("x"));
-    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt"));
+    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", kAnySize));
     const RecordedRequest request = server.requests()[0];
     EXPECT_FALSE(request.header("Authorization").has_value());
 }
@@ -199,7 +203,7 @@ TEST_F(DownloadClient, SendsNoAuthorizationHeaderWithoutAToken) {
 TEST_F(DownloadClient, SendsTheBearerTokenOnceSet) {
     ScriptedServer server(serve("x"));
     setDownloadToken("tok-123.abc");
-    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt"));
+    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", kAnySize));
     const RecordedRequest request = server.requests()[0];
     int authorizationHeaders = 0;
     for (const auto& [name, value] : request.headers) {
@@ -216,7 +220,7 @@ TEST_F(DownloadClient, ReusesOneConnectionAcrossFiles) {
     PatchDownloader downloader(server.url() + "/release/");
     std::string error;
     for (const char* name : {"a.txt", "b/c.txt", "d.txt"}) {
-        ASSERT_TRUE(downloadWithRetries(downloader, name, scratch / name, {}, &error)) << error;
+        ASSERT_TRUE(downloadWithRetries(downloader, name, scratch / name, kAnySize, {}, &error)) << error;
         EXPECT_EQ(readTextFile(scratch / name), std::string("/release/") + name);
     }
     EXPECT_TRUE(downloader.connected());
@@ -234,7 +238,8 @@ TEST_F(DownloadClient, ManyDownloadersShareTheSessionConcurrently) {
             PatchDownloader downloader(server.url());
             for (int i = 0; i < 3; ++i) {
                 const std::string name = "t" + std::to_string(t) + "_" + std::to_string(i) + ".bin";
-                if (downloadWithRetries(downloader, name, scratch / name) && readTextFile(scratch / name) == body) {
+                if (downloadWithRetries(downloader, name, scratch / name, kAnySize) &&
+                    readTextFile(scratch / name) == body) {
                     ++succeeded;
                 }
             }
@@ -257,7 +262,7 @@ TEST_F(DownloadClient, ShortBodyAfterACleanCloseIsRetriedAndKeepsTheOldFile) {
     const fs::path destination = scratch / "game.pak";
     writeTextFile(destination, "previous good copy");
     std::string error;
-    EXPECT_FALSE(downloadPatchFile(server.url(), "game.pak", destination, {}, &error));
+    EXPECT_FALSE(downloadPatchFile(server.url(), "game.pak", destination, kAnySize, {}, &error));
     EXPECT_EQ(error, "Patch download size did not match the server response.");
     EXPECT_EQ(server.requestCount(), 3);
     EXPECT_EQ(readTextFile(destination), "previous good copy");
@@ -273,7 +278,7 @@ TEST_F(DownloadClient, SizeMismatchClosesTheConnectionAndTheNextAttemptReopensIt
         return response;
     });
     std::string error;
-    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", {}, &error)) << error;
+    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", kAnySize, {}, &error)) << error;
     EXPECT_EQ(readTextFile(scratch / "a.txt"), "abcdef");
     EXPECT_EQ(server.requestCount(), 2);
     EXPECT_EQ(server.connectionCount(), 2);
@@ -282,7 +287,7 @@ TEST_F(DownloadClient, SizeMismatchClosesTheConnectionAndTheNextAttemptReopensIt
 TEST_F(DownloadClient, Status204IsAFailureAndNotRetried) {
     ScriptedServer server([](const RecordedRequest&, int) { return ScriptedResponse::withStatus(204); });
     std::string error;
-    EXPECT_FALSE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", {}, &error));
+    EXPECT_FALSE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", kAnySize, {}, &error));
     EXPECT_EQ(error, "Patch server returned HTTP 204 for a.txt.");
     EXPECT_EQ(server.requestCount(), 1);
     EXPECT_FALSE(fs::exists(scratch / "a.txt"));
@@ -293,14 +298,14 @@ TEST_F(DownloadClient, Status404NamesTheUnencodedPathAfterOneAttempt) {
     ScriptedServer server([](const RecordedRequest&, int) { return ScriptedResponse::withStatus(404, "missing"); });
     PatchDownloader downloader(server.url());
     std::string error;
-    EXPECT_FALSE(downloadWithRetries(downloader, "Game Data/a+b.pak", scratch / "a.pak", {}, &error));
+    EXPECT_FALSE(downloadWithRetries(downloader, "Game Data/a+b.pak", scratch / "a.pak", kAnySize, {}, &error));
     EXPECT_EQ(error, "Patch server returned HTTP 404 for Game Data/a+b.pak.");
     EXPECT_EQ(server.requestCount(), 1);
     EXPECT_EQ(server.requests()[0].path, "/Game%20Data/a%2Bb.pak");
     // An HTTP error keeps the connection handle for the next file.
     EXPECT_TRUE(downloader.connected());
     server.setHandler(serve("found"));
-    EXPECT_TRUE(downloadWithRetries(downloader, "b.pak", scratch / "b.pak"));
+    EXPECT_TRUE(downloadWithRetries(downloader, "b.pak", scratch / "b.pak", kAnySize));
     EXPECT_EQ(readTextFile(scratch / "b.pak"), "found");
 }
 
@@ -309,7 +314,7 @@ TEST_F(DownloadClient, ServerErrorsAreRetriedThreeTimesAndTheLastTextIsKept) {
         return ScriptedResponse::withStatus(number == 3 ? 503 : 500 + number);
     });
     std::string error;
-    EXPECT_FALSE(downloadPatchFile(server.url(), "dir/a.txt", scratch / "a.txt", {}, &error));
+    EXPECT_FALSE(downloadPatchFile(server.url(), "dir/a.txt", scratch / "a.txt", kAnySize, {}, &error));
     EXPECT_EQ(error, "Patch server returned HTTP 503 for dir/a.txt.");
     EXPECT_EQ(server.requestCount(), 3);
 }
@@ -319,7 +324,7 @@ TEST_F(DownloadClient, RecoversWhenTheServerAnswersBeforeTheThirdAttemptRunsOut)
         return number < 3 ? ScriptedResponse::withStatus(503) : ScriptedResponse::ok("finally");
     });
     std::string error;
-    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", {}, &error)) << error;
+    ASSERT_TRUE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", kAnySize, {}, &error)) << error;
     EXPECT_EQ(readTextFile(scratch / "a.txt"), "finally");
     EXPECT_EQ(server.requestCount(), 3);
 }
@@ -329,7 +334,7 @@ TEST_F(DownloadClient, RefusedLoginIsReportedAfterOneAttempt) {
     for (const int status : {401, 403}) {
         ScriptedServer server([status](const RecordedRequest&, int) { return ScriptedResponse::withStatus(status); });
         std::string error;
-        EXPECT_FALSE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", {}, &error));
+        EXPECT_FALSE(downloadPatchFile(server.url(), "a.txt", scratch / "a.txt", kAnySize, {}, &error));
         EXPECT_EQ(error, "The download server did not accept your login (HTTP " + std::to_string(status) +
                              "). Log in again and retry.");
         EXPECT_EQ(server.requestCount(), 1);
@@ -344,7 +349,7 @@ TEST_F(DownloadClient, NothingListeningGivesAConnectFailureAfterThreeAttempts) {
         url = closed.url();
     }
     std::string error;
-    EXPECT_FALSE(downloadPatchFile(url, "a.txt", scratch / "a.txt", {}, &error));
+    EXPECT_FALSE(downloadPatchFile(url, "a.txt", scratch / "a.txt", kAnySize, {}, &error));
     EXPECT_TRUE(std::regex_match(error, std::regex("(Could not connect to patch server|Patch server did not respond) "
                                                    "\\(Windows error [1-9][0-9]*\\)\\.")))
         << error;
@@ -356,7 +361,7 @@ TEST_F(DownloadClient, FailedFinaliseLeavesADestinationFolderAlone) {
     const fs::path destination = scratch / "game.pak";
     writeTextFile(destination / "inside.txt", "keep me");
     std::string error;
-    EXPECT_FALSE(downloadPatchFile(server.url(), "game.pak", destination, {}, &error));
+    EXPECT_FALSE(downloadPatchFile(server.url(), "game.pak", destination, kAnySize, {}, &error));
     EXPECT_EQ(error.rfind("Could not finalize downloaded file: ", 0), 0u) << error;
     EXPECT_GT(error.size(), std::string("Could not finalize downloaded file: ").size());
     EXPECT_EQ(server.requestCount(), 1);
@@ -375,7 +380,7 @@ TEST_F(DownloadClient, FailedFinaliseKeepsThePreviousCopyOfTheDestination) {
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     std::string error;
-    const bool downloaded = downloadPatchFile(server.url(), "patch_notes.json", destination, {}, &error);
+    const bool downloaded = downloadPatchFile(server.url(), "patch_notes.json", destination, kAnySize, {}, &error);
     CloseHandle(holder);
     EXPECT_FALSE(downloaded);
     EXPECT_EQ(error.rfind("Could not finalize downloaded file: ", 0), 0u) << error;
@@ -387,7 +392,7 @@ TEST_F(DownloadClient, UnwritableTemporaryFileIsReportedWithItsPath) {
     const fs::path destination = scratch / "a.txt";
     fs::create_directories(scratch / "a.txt.download");  // a folder where the temporary file goes
     std::string error;
-    EXPECT_FALSE(downloadPatchFile(server.url(), "a.txt", destination, {}, &error));
+    EXPECT_FALSE(downloadPatchFile(server.url(), "a.txt", destination, kAnySize, {}, &error));
     EXPECT_EQ(error, "Could not create download file: " + pathToUtf8(scratch / "a.txt.download"));
     EXPECT_EQ(server.requestCount(), 1);
 }
@@ -396,8 +401,257 @@ TEST_F(DownloadClient, FolderThatCannotBeCreatedIsReported) {
     ScriptedServer server(serve("body"));
     writeTextFile(scratch / "blocker", "a file where a folder should be");
     std::string error;
-    EXPECT_FALSE(downloadPatchFile(server.url(), "x/a.txt", scratch / "blocker" / "x" / "a.txt", {}, &error));
+    EXPECT_FALSE(downloadPatchFile(server.url(), "x/a.txt", scratch / "blocker" / "x" / "a.txt", kAnySize, {}, &error));
     EXPECT_EQ(error.rfind("Could not create download folder: ", 0), 0u) << error;
     EXPECT_GT(error.size(), std::string("Could not create download folder: ").size());
     EXPECT_EQ(server.requestCount(), 1);
+}
+
+// ---- Limits, stalls, redirects and unusable sources ----
+
+TEST_F(DownloadClient, EveryDownloadStopsAtItsSizeLimit) {
+    constexpr std::uint64_t kLimit = 1024 * 1024;
+    const fs::path destination = scratch / "list.json";
+    const fs::path temporary = scratch / "list.json.download";
+    writeTextFile(destination, "previous list");
+    const std::string tooLarge = "Patch server sent more than 1 MiB for list.json.";
+
+    // An announced length above the limit: refused before the body, once.
+    {
+        ScriptedServer server([](const RecordedRequest&, int) {
+            ScriptedResponse response;
+            response.generatedBodyBytes = 300ull * 1024 * 1024;
+            return response;
+        });
+        std::string error;
+        EXPECT_FALSE(downloadPatchFile(server.url(), "list.json", destination, atMost(kLimit), {}, &error));
+        EXPECT_EQ(error, tooLarge);
+        EXPECT_EQ(server.requestCount(), 1);
+        EXPECT_LT(server.bodyBytesSent(), 64ull * 1024 * 1024);
+    }
+    EXPECT_EQ(readTextFile(destination), "previous list");
+    EXPECT_FALSE(fs::exists(temporary));
+
+    // Without a length: the body is cut at the first byte beyond the limit,
+    // and a body of exactly the limit is fine.
+    for (const std::uint64_t size : {kLimit + 1, 64ull * 1024 * 1024, kLimit}) {
+        ScriptedServer server([size](const RecordedRequest&, int) {
+            ScriptedResponse response;
+            response.generatedBodyBytes = size;
+            response.sendContentLength = false;
+            return response;
+        });
+        std::string error;
+        const bool downloaded = downloadPatchFile(server.url(), "list.json", destination, atMost(kLimit), {}, &error);
+        if (size == kLimit) {
+            EXPECT_TRUE(downloaded) << error;
+            EXPECT_EQ(fs::file_size(destination), kLimit);
+        } else {
+            EXPECT_FALSE(downloaded) << size;
+            EXPECT_EQ(error, tooLarge);
+            EXPECT_EQ(server.requestCount(), 1);
+            EXPECT_EQ(readTextFile(destination), "previous list");
+            if (size > kLimit + 1) {
+                EXPECT_LT(server.bodyBytesSent(), size);
+            }
+        }
+        EXPECT_FALSE(fs::exists(temporary));
+    }
+
+    // A game file must be exactly its manifest size: any other size fails,
+    // retryably, naming the path; an announced size is refused at once.
+    const std::string mismatch =
+        "Patch server sent data/game.pak with a size that does not match the release manifest (5 bytes).";
+    struct Served {
+        std::string body;
+        bool contentLength;
+        std::optional<std::uint64_t> generated;
+    };
+    const std::vector<Served> wrong = {{"", true, 95ull * 1000 * 1000},
+                                       {"123456", false, std::nullopt},
+                                       {"1234", false, std::nullopt},
+                                       {"1234", true, std::nullopt}};
+    const fs::path gameFile = scratch / "data" / "game.pak";
+    for (const Served& served : wrong) {
+        ScriptedServer server([&](const RecordedRequest&, int) {
+            ScriptedResponse response = ScriptedResponse::ok(served.body);
+            response.sendContentLength = served.contentLength;
+            response.generatedBodyBytes = served.generated;
+            return response;
+        });
+        PatchDownloader downloader(server.url());
+        std::string error;
+        bool retryable = false;
+        EXPECT_FALSE(downloader.downloadOnce("data/game.pak", gameFile, exactly(5), {}, &error, retryable));
+        EXPECT_EQ(error, mismatch) << served.body.size();
+        EXPECT_TRUE(retryable);
+        EXPECT_FALSE(fs::exists(gameFile));
+        EXPECT_FALSE(fs::exists(scratch / "data" / "game.pak.download"));
+        if (served.generated) {
+            EXPECT_LT(server.bodyBytesSent(), 64ull * 1024 * 1024);
+        }
+    }
+    ScriptedServer right(serve("12345"));
+    std::string error;
+    ASSERT_TRUE(downloadPatchFile(right.url(), "data/game.pak", gameFile, exactly(5), {}, &error)) << error;
+    EXPECT_EQ(readTextFile(gameFile), "12345");
+}
+
+TEST_F(DownloadClient, TransferThatBringsLessThan1KiBInAWindowFailsAsRetryable) {
+    const fs::path destination = scratch / "game.pak";
+    writeTextFile(destination, "previous copy");
+    auto answer = [](std::string body, std::size_t piece, unsigned intervalMs) {
+        return [=](const RecordedRequest&, int) {
+            ScriptedResponse response = ScriptedResponse::ok(body);
+            response.trickleBytes = piece;
+            response.trickleMs = intervalMs;
+            return response;
+        };
+    };
+
+    // One byte every 40 ms would finish in under 3 s, but brings only about
+    // 25 bytes in any second.
+    {
+        ScriptedServer server(answer(bytesOfSize(64), 1, 40));
+        PatchDownloader downloader(server.url());
+        downloader.setStallWindow(std::chrono::seconds(1));
+        std::string error;
+        bool retryable = false;
+        EXPECT_FALSE(downloader.downloadOnce("game.pak", destination, kAnySize, {}, &error, retryable));
+        EXPECT_EQ(error, "Patch download stalled: less than 1 KiB arrived in 1 second.");
+        EXPECT_TRUE(retryable);
+        EXPECT_FALSE(downloader.connected());
+        EXPECT_EQ(readTextFile(destination), "previous copy");
+        EXPECT_FALSE(fs::exists(scratch / "game.pak.download"));
+    }
+
+    // A host that stops sending is cut off by the same window.
+    {
+        ScriptedServer server(answer(bytesOfSize(64), 1, 600000));
+        PatchDownloader downloader(server.url());
+        downloader.setStallWindow(std::chrono::seconds(1));
+        std::string error;
+        bool retryable = false;
+        EXPECT_FALSE(downloader.downloadOnce("game.pak", destination, kAnySize, {}, &error, retryable));
+        EXPECT_TRUE(std::regex_match(
+            error, std::regex("Patch download (interrupted|read failed) \\(Windows error [1-9][0-9]*\\)\\.")))
+            << error;
+        EXPECT_TRUE(retryable);
+        EXPECT_EQ(readTextFile(destination), "previous copy");
+    }
+
+    // Slow but steady (512 bytes every 100 ms) is fine.
+    {
+        const std::string body = bytesOfSize(10 * 512);
+        ScriptedServer server(answer(body, 512, 100));
+        PatchDownloader downloader(server.url());
+        downloader.setStallWindow(std::chrono::seconds(1));
+        std::string error;
+        EXPECT_TRUE(downloadWithRetries(downloader, "game.pak", destination, kAnySize, {}, &error)) << error;
+        EXPECT_EQ(readTextFile(destination), body);
+        EXPECT_EQ(server.requestCount(), 1);
+    }
+}
+
+TEST_F(DownloadClient, RedirectsAreFollowedButTheTokenStaysWithThePatchSource) {
+    setDownloadToken("tok-1");
+    ScriptedServer source(serve(""));
+    ScriptedServer otherHost(serve(""), "127.0.0.2");
+    ScriptedServer otherPort(serve("from another port"));
+    const std::string sourceUrl = source.url();
+    const std::string otherUrl = otherHost.url();
+    const std::string portUrl = otherPort.url();
+    int redirectCount = 0;
+    source.setHandler([&](const RecordedRequest& request, int) {
+        static const int kinds[] = {301, 302, 303, 307, 308};
+        ScriptedResponse response = ScriptedResponse::withStatus(kinds[redirectCount++ % 5]);
+        const std::string path = request.path;
+        auto rest = [&](std::size_t prefix) { return path.substr(prefix); };
+        if (path.starts_with("/rel/relative/")) {
+            response.headers.emplace_back("Location", "../moved/" + rest(14));
+        } else if (path.starts_with("/rel/cdn/")) {
+            response.headers.emplace_back("Location", otherUrl + "/cdn/" + rest(9) + "?sig=1#part");
+        } else if (path.starts_with("/rel/port/")) {
+            response.headers.emplace_back("Location", portUrl + "/" + rest(10));
+        } else if (path.starts_with("/rel/away/")) {
+            response.headers.emplace_back("Location", otherUrl + "/back/" + rest(10));
+        } else if (path.starts_with("/rel/loop/")) {
+            const int left = std::stoi(rest(10));
+            if (left == 0) return ScriptedResponse::ok("after the loop");
+            response.headers.emplace_back("Location", "/rel/loop/" + std::to_string(left - 1));
+        } else if (path == "/rel/ftp.txt") {
+            response.headers.emplace_back("Location", "ftp://127.0.0.1/ftp.txt");
+        } else if (path != "/rel/nowhere.txt") {
+            return ScriptedResponse::ok("from source " + path);
+        }
+        return response;
+    });
+    otherHost.setHandler([&](const RecordedRequest& request, int) {
+        if (!request.path.starts_with("/back/")) return ScriptedResponse::ok("from other " + request.path);
+        ScriptedResponse response = ScriptedResponse::withStatus(307);
+        response.headers.emplace_back("Location", sourceUrl + "/rel/home/" + request.path.substr(6));
+        return response;
+    });
+
+    PatchDownloader downloader(sourceUrl + "/rel");
+    std::string error;
+    auto fetch = [&](const std::string& path) {
+        return downloadWithRetries(downloader, path, scratch / "out.bin", kAnySize, {}, &error);
+    };
+
+    // Relative redirects of every kind stay with the source, token and all.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(fetch("relative/a.txt")) << error;
+        EXPECT_EQ(readTextFile(scratch / "out.bin"), "from source /rel/moved/a.txt");
+    }
+    // Another host or port gets the request with its query, never the token;
+    // the way back to the source carries it again.
+    ASSERT_TRUE(fetch("cdn/b.txt")) << error;
+    EXPECT_EQ(readTextFile(scratch / "out.bin"), "from other /cdn/b.txt?sig=1");
+    ASSERT_TRUE(fetch("port/c.txt")) << error;
+    EXPECT_EQ(readTextFile(scratch / "out.bin"), "from another port");
+    ASSERT_TRUE(fetch("away/d.txt")) << error;
+    EXPECT_EQ(readTextFile(scratch / "out.bin"), "from source /rel/home/d.txt");
+    for (const RecordedRequest& request : source.requests()) {
+        EXPECT_EQ(request.header("Authorization").value_or(""), "Bearer tok-1") << request.path;
+    }
+    EXPECT_EQ(otherHost.requestCount(), 2);
+    EXPECT_EQ(otherPort.requestCount(), 1);
+    for (const RecordedRequest& request : otherHost.requests()) EXPECT_FALSE(request.header("Authorization"));
+    for (const RecordedRequest& request : otherPort.requests()) EXPECT_FALSE(request.header("Authorization"));
+
+    // Five redirects are followed, a sixth is not (and not retried).
+    ASSERT_TRUE(fetch("loop/5")) << error;
+    EXPECT_EQ(readTextFile(scratch / "out.bin"), "after the loop");
+    int before = source.requestCount();
+    EXPECT_FALSE(fetch("loop/6"));
+    EXPECT_EQ(error, "Patch server redirected loop/6 more than 5 times.");
+    EXPECT_EQ(source.requestCount() - before, 6);
+
+    // A redirect to anything but HTTP(S), or to nowhere, fails at once.
+    for (const std::string path : {"ftp.txt", "nowhere.txt"}) {
+        before = source.requestCount();
+        EXPECT_FALSE(fetch(path));
+        EXPECT_EQ(error, "Patch server sent an unusable redirect for " + path + ".");
+        EXPECT_EQ(source.requestCount() - before, 1);
+    }
+    EXPECT_EQ(readTextFile(scratch / "out.bin"), "after the loop");
+}
+
+TEST_F(DownloadClient, SourceWithAQueryOrFragmentIsRefusedWithoutNetworkAccess) {
+    ScriptedServer server(serve("served"));
+    for (const std::string suffix : {"/rel?x=1", "/rel#top", "?", "/a#b?c"}) {
+        std::string error;
+        EXPECT_FALSE(downloadPatchFile(server.url() + suffix, "a.txt", scratch / "a.txt", kAnySize, {}, &error));
+        EXPECT_EQ(error, "Patch source is not usable: its URL contains \"?\" or \"#\".") << suffix;
+
+        PatchDownloader downloader(server.url() + suffix);
+        bool retryable = true;
+        EXPECT_FALSE(downloader.downloadOnce("a.txt", scratch / "a.txt", kAnySize, {}, &error, retryable));
+        EXPECT_FALSE(retryable);
+        EXPECT_FALSE(downloader.connected());
+    }
+    EXPECT_EQ(server.connectionCount(), 0);
+    EXPECT_EQ(server.requestCount(), 0);
+    EXPECT_FALSE(fs::exists(scratch / "a.txt"));
 }

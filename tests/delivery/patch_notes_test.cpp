@@ -1,5 +1,6 @@
 #include "delivery/patch_notes.h"
 
+#include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -100,6 +101,30 @@ TEST(LoadPatchNotes, TreatsAnOversizedDocumentLikeAnInvalidOne) {
     writeTextFile(dir / L"huge.json", text);
     loadPatchNotes(dir / L"huge.json");
     EXPECT_EQ(launcherState().newsCards[0].title, "Welcome to Tinderhallow");
+}
+
+TEST(RunPatchNotes, AnOversizedDownloadIsCutOffAndKeepsTheCachedNotes) {
+    ScratchDir dir;
+    resetLists();
+    ScriptedServer server([](const RecordedRequest&, int) {
+        ScriptedResponse response;
+        response.generatedBodyBytes = 64ull * 1024 * 1024;
+        response.sendContentLength = false;
+        return response;
+    });
+    const std::string cached = R"({"entries":[{"title":"Cached"}]})";
+    writeTextFile(dir / L".patch_remote" / L"patch_notes.json", cached);
+    writeTextFile(dir / L"patch_source.txt", server.url() + "\n");
+    const std::filesystem::path previousDir = launcherState().launcherDir;
+    launcherState().launcherDir = dir.path();
+    runPatchNotes();
+    launcherState().launcherDir = previousDir;
+
+    EXPECT_EQ(readTextFile(dir / L".patch_remote" / L"patch_notes.json"), cached);
+    EXPECT_FALSE(std::filesystem::exists(dir / L".patch_remote" / L"patch_notes.json.download"));
+    EXPECT_EQ(launcherState().newsCards[0].title, "Cached");
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_LT(server.bodyBytesSent(), 64ull * 1024 * 1024);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 """The toolkit's fetch command against a local static file host: one file
-fetched into a folder that does not exist yet, and a missing file reported
-on stderr with exit code 1."""
+fetched into a folder that does not exist yet, a missing file reported
+on stderr with exit code 1, and a file of another size than the SIZE given
+(a manifest size) refused."""
 
 import http.server
 import os
@@ -63,6 +64,22 @@ def main():
                 failures.append("missing file: %r %r" % (code, err))
             elif open(dest, "rb").read() != body:
                 failures.append("a failed fetch changed the destination")
+
+            cases += 1
+            sized = os.path.join(root, "out", "sized.pak")
+            code, err = run_tool(wine_run, prefix, tool, ["fetch", base, "Game Data/a+b.pak", "Z:" + sized,
+                                                          str(len(body))], root)
+            if code != 0 or open(sized, "rb").read() != body:
+                failures.append("fetch with the right size: %r %r" % (code, err))
+
+            cases += 1
+            wrong = os.path.join(root, "out", "wrong.pak")
+            code, err = run_tool(wine_run, prefix, tool, ["fetch", base, "Game Data/a+b.pak", "Z:" + wrong,
+                                                          str(len(body) - 1)], root)
+            expected = ("Patch server sent Game Data/a+b.pak with a size that does not match the release manifest "
+                        "(%d bytes).\n" % (len(body) - 1)).encode()
+            if code != 1 or err != expected or os.path.exists(wrong) or os.path.exists(wrong + ".download"):
+                failures.append("fetch with a wrong size: %r %r" % (code, err))
 
             cases += 1
             code, err = run_tool(wine_run, prefix, tool, ["fetch", "Z:\\release", "a.txt", "Z:" + dest], root)

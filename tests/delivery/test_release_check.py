@@ -340,10 +340,11 @@ class ReleaseCheck(unittest.TestCase):
 
     def test_an_oversized_remote_release_list_is_refused_before_it_is_read(self):
         case = self.case("big_remote_list")
-        self.assert_status(case.run, "Error|Release not verified|"
-                                     "The release list is larger than 64 MiB. Nothing was installed.|0.000")
-        self.assertEqual(self.signature_requests(case.server), [])
+        self.assert_status(case.run, "Error|Test channel unavailable|"
+                                     "Patch server sent more than 64 MiB for update_manifest.json.|0.000")
+        self.assertEqual(requested_paths(case.server), ["/update_manifest.json"])
         self.assertFalse((case.folder / ".patch_remote" / "update_manifest.json").exists())
+        self.assertFalse((case.folder / ".patch_remote" / "update_manifest.json.download").exists())
         self.assertEqual(case.run.plan, [])
 
     @classmethod
@@ -352,8 +353,8 @@ class ReleaseCheck(unittest.TestCase):
 
     def test_an_oversized_release_list_from_the_local_test_server_is_refused(self):
         case = self.case("big_loopback_list")
-        self.assertRegex(case.run.last, r"^Error\|Patch source unavailable\|The release list .*update_manifest\.json "
-                                        r"is larger than 64 MiB\.\|0\.000$")
+        self.assert_status(case.run, "Error|Test channel unavailable|"
+                                     "Patch server sent more than 64 MiB for update_manifest.json.|0.000")
         self.assertFalse((case.folder / ".patch_remote" / "update_manifest.json").exists())
 
     @classmethod
@@ -362,10 +363,21 @@ class ReleaseCheck(unittest.TestCase):
 
     def test_an_oversized_signature_is_refused_before_it_is_read(self):
         case = self.case("big_signature")
-        self.assert_status(case.run, "Error|Release not verified|"
-                                     "The release signature is larger than 16 KiB. Nothing was installed.|0.000")
+        self.assert_status(case.run, "Error|Release not verified|" + NOT_DOWNLOADED + "|0.000")
+        self.assertEqual(len(self.signature_requests(case.server)), 1)
         self.assertFalse((case.folder / ".patch_remote" / "update_manifest.json").exists())
         self.assertFalse((case.folder / ".patch_remote" / "update_manifest.sig").exists())
+
+    @classmethod
+    def prepare_source_with_query(cls):
+        server = cls.server(cls.signed, "127.0.0.2")
+        return Case(cls.launcher_dir(server.url + "/?channel=test"), server)
+
+    def test_a_source_with_a_query_is_not_usable_and_nothing_is_requested(self):
+        case = self.case("source_with_query")
+        self.assert_status(case.run, "Error|Test channel unavailable|"
+                                     "Patch source is not usable: its URL contains \"?\" or \"#\".|0.000")
+        self.assertEqual(requested_paths(case.server), [])
 
     @classmethod
     def prepare_big_local_list(cls):

@@ -1,6 +1,7 @@
 #include "startup/self_update.h"
 
 #include "startup/install_location.h"
+#include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
@@ -129,8 +130,9 @@ protected:
     }
 
     // Runs the installed copy as a child on the job and returns its report.
-    std::map<std::string, std::string> runInstalledLauncher(const std::string& digest) {
-        writeKeyValues(jobFile, {{"source", pathToUtf8(releaseDir)},
+    std::map<std::string, std::string> runInstalledLauncher(const std::string& digest, std::string source = {}) {
+        if (source.empty()) source = pathToUtf8(releaseDir);
+        writeKeyValues(jobFile, {{"source", source},
                                  {"releaseFolder", pathToUtf8(releaseDir)},
                                  {"size", std::to_string(newBytes.size())},
                                  {"sha256", digest},
@@ -216,6 +218,21 @@ TEST_F(LauncherSwap, LeavesEverythingUntouchedWhenTheHashDiffers) {
     EXPECT_FALSE(fs::exists(installDir / L"Tinderhallow.exe.new"));
     EXPECT_FALSE(fs::exists(installDir / L"Tinderhallow.exe.old"));
     EXPECT_TRUE(fileBytes(releaseCopy) == newBytes);
+    EXPECT_FALSE(fs::exists(marker));
+}
+
+TEST_F(LauncherSwap, DownloadsNoLauncherOfAnotherSizeThanTheReleaseLists) {
+    const std::string served = newBytes + "and more";
+    ScriptedServer server([&](const RecordedRequest&, int) { return ScriptedResponse::ok(served); });
+    std::error_code ec;
+    fs::remove(releaseCopy, ec);  // the release folder is now the download cache
+    auto report = runInstalledLauncher(newDigest, server.url());
+    EXPECT_EQ(report["replaced"], "0");
+    EXPECT_EQ(server.requestCount(), 3);
+    EXPECT_FALSE(fs::exists(releaseCopy));
+    EXPECT_FALSE(fs::exists(releaseDir / L"Tinderhallow.exe.download"));
+    EXPECT_TRUE(fileBytes(target) == oldBytes);
+    EXPECT_FALSE(fs::exists(installDir / L"Tinderhallow.exe.new"));
     EXPECT_FALSE(fs::exists(marker));
 }
 

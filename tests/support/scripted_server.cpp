@@ -33,7 +33,10 @@ std::string reasonFor(int status) {
         case 206: return "Partial Content";
         case 301: return "Moved Permanently";
         case 302: return "Found";
+        case 303: return "See Other";
         case 304: return "Not Modified";
+        case 307: return "Temporary Redirect";
+        case 308: return "Permanent Redirect";
         case 400: return "Bad Request";
         case 401: return "Unauthorized";
         case 403: return "Forbidden";
@@ -269,17 +272,14 @@ bool ScriptedServer::answer(Connection& connection, const RecordedRequest& reque
         }
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(response.delayMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (stopping_) return false;
-        Sleep(5);
-    }
+    if (!pause(response.delayMs)) return false;
     if (response.dropWithoutAnswer) {
         closeSocket(connection.socket, response.abortiveClose);
         return false;
     }
 
-    const bool announcesOtherLength = response.announcedLength && *response.announcedLength != response.body.size();
+    const std::uint64_t bodySize = response.generatedBodyBytes.value_or(response.body.size());
+    const bool announcesOtherLength = response.announcedLength && *response.announcedLength != bodySize;
     const bool closeAfter = !response.keepAlive || !response.sendContentLength || clientWantsClose ||
                             response.closeAfterBodyBytes.has_value() || announcesOtherLength;
 
@@ -287,26 +287,22 @@ bool ScriptedServer::answer(Connection& connection, const RecordedRequest& reque
                       (response.reason.empty() ? reasonFor(response.status) : response.reason) + "\r\n";
     for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
     if (response.sendContentLength) {
-        const std::uint64_t length = response.announcedLength.value_or(response.body.size());
+        const std::uint64_t length = response.announcedLength.value_or(bodySize);
         out += "Content-Length: " + std::to_string(length) + "\r\n";
     }
     if (!response.keepAlive || !response.sendContentLength) out += "Connection: close\r\n";
     out += "\r\n";
-    if (request.method != "HEAD") {
-        const std::size_t bodyBytes = std::min(response.body.size(), response.closeAfterBodyBytes.value_or(response.body.size()));
-        out.append(response.body, 0, bodyBytes);
-    }
     bool sent = true;
-    if (response.trickleMs == 0) {
-        sent = sendAll(connection.socket, out.data(), out.size());
-    } else {
-        const std::size_t whole = response.trickleHead ? 0 : out.find("\r\n\r\n") + 4;
-        sent = sendAll(connection.socket, out.data(), whole);
-        for (std::size_t i = whole; sent && i < out.size(); ++i) {
-            const auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(response.trickleMs);
-            while (std::chrono::steady_clock::now() < next && !stopping_) Sleep(5);
-            sent = !stopping_ && sendAll(connection.socket, out.data() + i, 1);
+    if (response.trickleHead && response.trickleMs != 0) {
+        for (std::size_t i = 0; sent && i < out.size(); ++i) {
+            sent = pause(response.trickleMs) && sendAll(connection.socket, out.data() + i, 1);
         }
+    } else {
+        sent = sendAll(connection.socket, out.data(), out.size());
+    }
+    if (sent && request.method != "HEAD") {
+        const std::uint64_t sendBytes = response.closeAfterBodyBytes.value_or(bodySize);
+        sent = sendBody(connection.socket, response, std::min(bodySize, sendBytes));
     }
     if (!sent || closeAfter) {
         closeSocket(connection.socket, response.abortiveClose);
@@ -324,6 +320,37 @@ bool ScriptedServer::sendAll(std::uintptr_t socket, const char* data, std::size_
         size -= static_cast<std::size_t>(sent);
     }
     return size == 0;
+}
+
+bool ScriptedServer::sendBody(std::uintptr_t socket, const ScriptedResponse& response, std::uint64_t bytes) {
+    const std::size_t piece =
+        response.trickleMs != 0 ? std::max<std::size_t>(response.trickleBytes, 1) : std::size_t{1} << 16;
+    std::string filler;
+    for (std::uint64_t offset = 0; offset < bytes;) {
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(piece, bytes - offset));
+        const char* data = nullptr;
+        if (response.generatedBodyBytes) {
+            filler.resize(size);
+            for (std::size_t i = 0; i < size; ++i) filler[i] = static_cast<char>('a' + (offset + i) % 26);
+            data = filler.data();
+        } else {
+            data = response.body.data() + offset;
+        }
+        if (!pause(response.trickleMs)) return false;
+        if (!sendAll(socket, data, size)) return false;
+        offset += size;
+        bodyBytesSent_ += size;
+    }
+    return true;
+}
+
+bool ScriptedServer::pause(unsigned milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (stopping_) return false;
+        Sleep(5);
+    }
+    return !stopping_;
 }
 
 void ScriptedServer::closeSocket(std::uintptr_t socket, bool abortive) {

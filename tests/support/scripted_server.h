@@ -2,7 +2,8 @@
 // A small HTTP/1.1 server on a loopback address for tests: it records every
 // request it receives and answers each one with bytes chosen by the test,
 // including broken answers (short bodies, wrong lengths, dropped connections,
-// slow answers) that a real file host will not produce on demand.
+// slow or trickling answers, bodies without end) that a real file host will
+// not produce on demand.
 //
 // Runs on threads of its own inside the test process; one thread per
 // connection, so keep-alive, several requests per connection and several
@@ -52,11 +53,16 @@ struct ScriptedResponse {
     unsigned delayMs = 0;
     // false: "Connection: close" and the connection is closed after the answer.
     bool keepAlive = true;
+    // Instead of `body`: this many filler bytes, made while sending, for
+    // bodies too large to hold. Sending stops early when the client goes away.
+    std::optional<std::uint64_t> generatedBodyBytes;
     // Close the connection without answering at all.
     bool dropWithoutAnswer = false;
-    // Send the body one byte at a time, this many ms apart (0: all at once);
-    // with trickleHead the status line and headers go the same way.
+    // Send the body in pieces of trickleBytes, each after a pause of this
+    // many ms (0: all at once); with trickleHead the status line and headers
+    // go the same way, one byte at a time.
     unsigned trickleMs = 0;
+    std::size_t trickleBytes = 1;
     bool trickleHead = false;
 
     static ScriptedResponse ok(std::string body);
@@ -84,6 +90,8 @@ public:
     std::vector<RecordedRequest> requests() const;
     int requestCount() const;
     int connectionCount() const;
+    // Body bytes handed to the network so far, over all answers.
+    std::uint64_t bodyBytesSent() const { return bodyBytesSent_; }
 
 private:
     struct Connection {
@@ -99,6 +107,8 @@ private:
     void closeSocket(std::uintptr_t socket, bool abortive);
     bool waitReadable(std::uintptr_t socket);
     bool sendAll(std::uintptr_t socket, const char* data, std::size_t size);
+    bool sendBody(std::uintptr_t socket, const ScriptedResponse& response, std::uint64_t bytes);
+    bool pause(unsigned milliseconds);
     void reapFinished();
 
     std::string address_;
@@ -106,6 +116,7 @@ private:
     std::uintptr_t listener_ = ~std::uintptr_t{0};
     bool winsockStarted_ = false;
     std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> bodyBytesSent_{0};
     std::thread acceptThread_;
 
     mutable std::mutex mutex_;  // guards requests_, connections_, counters

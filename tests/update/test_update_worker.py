@@ -134,6 +134,10 @@ class UpdateWorker(unittest.TestCase):
         cls.dropping = cls.release("dropping", "r2", {"a.pak": 4096}, seed="r1")
         cls.missing = cls.release("missing", "r404", {"a.pak": 4096, "data/b.pak": 3000, "data/c.pak": 1500})
         (cls.missing / "data" / "b.pak").unlink()
+        # Listed at 3000 bytes, served at 40 MiB.
+        cls.swollen = cls.release("swollen", "r-swollen", {"a.pak": 4096, "data/b.pak": 3000, "data/c.pak": 1500})
+        with open(cls.swollen / "data" / "b.pak", "r+b") as f:
+            f.truncate(40 * MIB)
 
         try:
             cls.run_all_cases()
@@ -278,6 +282,23 @@ class UpdateWorker(unittest.TestCase):
         self.assertEqual(game_files(case.folder), game_files(self.small))
         self.assertFalse((case.folder / ".patch_remote" / "data" / "b.pak").exists())
         self.assertFalse((case.folder / ".patch_remote" / "data" / "b.pak.download").exists())
+
+    @classmethod
+    def prepare_swollen_file(cls):
+        return cls.case_for(cls.swollen, installed=cls.small)
+
+    def test_a_file_served_at_another_size_than_listed_fails_before_anything_is_staged(self):
+        case = self.case("swollen_file")
+        self.assertEqual(case.run.last, "Error|Download failed|Patch server sent data/b.pak with a size that does not "
+                                        "match the release manifest (3000 bytes).|0.000", case.run.output)
+        self.assertEqual(case.run.code, 1)
+        swollen = [entry for entry in case.server.game_file_gets() if entry["path"] == "/data/b.pak"]
+        self.assertEqual(len(swollen), 3)  # retried: a host can be caught mid-publication
+        self.assertEqual(case.run.titled("Updating|Installing update"), [])
+        self.assertFalse((case.folder / ".patch_staging").exists())
+        self.assertFalse((case.folder / ".patch_remote" / "data" / "b.pak").exists())
+        self.assertFalse((case.folder / ".patch_remote" / "data" / "b.pak.download").exists())
+        self.assertEqual(game_files(case.folder), game_files(self.small))
 
     @classmethod
     def prepare_refused_token(cls):

@@ -3,6 +3,8 @@
 // (and so one connection), the way the update worker fetches a release.
 
 #include "delivery/download_client.h"
+#include "delivery/patch_notes.h"
+#include "delivery/release_check.h"
 #include "tools/toolkit/toolkit.h"
 #include "update/utf8_paths.h"
 
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,13 +20,40 @@
 
 namespace {
 
+constexpr DownloadLimit kNoLimit{std::numeric_limits<std::uint64_t>::max(), false};
+
+// The limit the launcher gives the file: SIZE (a manifest size) when given,
+// else the launcher's own bound for the release list, its signature and the
+// notes; any other file has no bound known without a manifest.
+bool fetchLimit(const std::string& relativePath, const std::vector<std::string>& args, DownloadLimit& limit) {
+    if (args.size() == 4) {
+        const std::string& text = args[3];
+        if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        limit = exactly(std::stoull(text));
+        return true;
+    }
+    if (relativePath == "update_manifest.json") {
+        limit = atMost(kMaxReleaseListBytes);
+    } else if (relativePath.starts_with("manifests/") && relativePath.ends_with(".sig")) {
+        limit = atMost(kMaxSignatureBytes);
+    } else if (relativePath == "patch_notes.json") {
+        limit = atMost(kPatchNotesSizeLimit);
+    } else {
+        limit = kNoLimit;
+    }
+    return true;
+}
+
 int fetch(const std::vector<std::string>& args) {
-    if (args.size() != 3) {
-        toolkit::printError("usage: TinderhallowTool fetch BASE_URL RELATIVE_PATH DEST\n");
+    DownloadLimit limit;
+    if ((args.size() != 3 && args.size() != 4) || !fetchLimit(args[1], args, limit)) {
+        toolkit::printError("usage: TinderhallowTool fetch BASE_URL RELATIVE_PATH DEST [SIZE]\n");
         return 2;
     }
     std::string error;
-    if (!downloadPatchFile(args[0], pathFromUtf8(args[1]), pathFromUtf8(args[2]), {}, &error)) {
+    if (!downloadPatchFile(args[0], pathFromUtf8(args[1]), pathFromUtf8(args[2]), limit, {}, &error)) {
         toolkit::printError(error + "\n");
         return 1;
     }
@@ -72,7 +102,7 @@ int fetchMany(const std::vector<std::string>& args) {
                 for (std::size_t i = next++; i < paths.size() && !failed; i = next++) {
                     std::string error;
                     if (!downloadWithRetries(downloader, pathFromUtf8(paths[i]), destination / pathFromUtf8(paths[i]),
-                                             {}, &error)) {
+                                             kNoLimit, {}, &error)) {
                         std::lock_guard<std::mutex> lock(errorMutex);
                         if (!failed.exchange(true)) firstError = error;
                     }
@@ -97,5 +127,5 @@ int fetchMany(const std::vector<std::string>& args) {
 
 }  // namespace
 
-TOOLKIT_COMMAND("fetch", "BASE_URL RELATIVE_PATH DEST", fetch);
+TOOLKIT_COMMAND("fetch", "BASE_URL RELATIVE_PATH DEST [SIZE]", fetch);
 TOOLKIT_COMMAND("fetch-many", "BASE_URL LISTFILE DESTDIR THREADS   (benchmark helper)", fetchMany);
