@@ -37,6 +37,8 @@ CHUNK = 1 << 20
 # Characters that no Windows file name may hold; "\" and ":" would also
 # change the meaning of a manifest path.
 WINDOWS_FORBIDDEN = set('<>:"|?*\\')
+DEVICE_NAMES = ("CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$")
+DEVICE_DIGITS = "0123456789\u00b9\u00b2\u00b3"
 
 
 class PublishError(Exception):
@@ -53,10 +55,32 @@ def check_element(element, where):
         raise PublishError(f"name ending in a space or dot is not usable on Windows: {where!r}")
     if len(element.encode("utf-16-le")) // 2 > 255:
         raise PublishError(f"name longer than 255 characters is not usable on Windows: {where!r}")
-    # Device names open devices, not files, whatever the extension ("aux.txt").
-    stem = element.split(".", 1)[0].rstrip(" ").upper()
-    if stem in ("CON", "PRN", "AUX", "NUL") or (len(stem) == 4 and stem[:3] in ("COM", "LPT") and stem[3].isdigit()):
+    if is_device_name(element):
         raise PublishError(f"device name not usable on Windows: {where!r}")
+
+
+def is_device_name(element):
+    """Names that Windows opens as devices, not files, whatever the extension
+    ("aux.txt") and letter case; the launcher refuses the same ones."""
+    stem = element.split(".", 1)[0].rstrip(" ")
+    upper = "".join(ch.upper() if "a" <= ch <= "z" else ch for ch in stem)
+    return upper in DEVICE_NAMES or (len(upper) == 4 and upper[:3] in ("COM", "LPT") and upper[3] in DEVICE_DIGITS)
+
+
+def windows_upper(text):
+    # Windows compares names one UTF-16 unit at a time: no "ß" -> "SS".
+    return "".join(ch.upper() if len(ch.upper()) == 1 else ch for ch in text)
+
+
+def check_case_twins(paths):
+    """Windows names one file by Data/a.pak and data/A.pak; the launcher
+    refuses a manifest listing both."""
+    seen = {}
+    for path in paths:
+        key = windows_upper(path)
+        if key in seen:
+            raise PublishError(f"{seen[key]!r} and {path!r} are one file on Windows")
+        seen[key] = path
 
 
 def collect_files(game_dir):
@@ -287,6 +311,7 @@ def publish(args):
 
     public_hex = public_point_hex(args.key)
     files = collect_files(game_dir)
+    check_case_twins(files)
     reserved = {MANIFEST_NAME} | ({PATCH_NOTES_NAME} if notes is not None else set())
     for path in files:
         if path in reserved:

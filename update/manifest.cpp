@@ -1,6 +1,7 @@
 #include "update/manifest.h"
 
 #include "update/utf8_paths.h"
+#include "update/windows_names.h"
 
 #include <windows.h>
 
@@ -283,6 +284,9 @@ bool isSafeRelativePath(const std::filesystem::path& path) {
         // "name:stream" is an alternate data stream, not a file; a NUL would
         // cut the path short at every Windows call.
         if (name.find_first_of(std::wstring_view(L":\0", 2)) != std::wstring::npos) return false;
+        // Windows drops a trailing dot or space ("game.pak." is "game.pak"),
+        // and opens a device for a device name: both would write elsewhere.
+        if (name.back() == L'.' || name.back() == L' ' || isReservedDeviceName(name)) return false;
     }
     return true;
 }
@@ -309,13 +313,18 @@ bool loadReleaseManifest(const std::filesystem::path& manifestPath, ReleaseManif
         if (error != nullptr) *error = "Could not open manifest: " + pathToUtf8(manifestPath);
         return false;
     }
+    return parseReleaseManifest(text, manifestPath, out, error);
+}
 
+bool parseReleaseManifest(std::string_view text, const std::filesystem::path& displayPath, ReleaseManifest& out,
+                          std::string* error) {
     ReleaseManifest manifest;
     bool duplicate = false;
+    bool caseTwins = false;
     try {
         Reader reader(text);
         if (!reader.readManifest(manifest) || manifest.schemaVersion != 1 || manifest.releaseId.empty()) {
-            if (error != nullptr) *error = "Manifest is invalid or unsupported: " + pathToUtf8(manifestPath);
+            if (error != nullptr) *error = "Manifest is invalid or unsupported: " + pathToUtf8(displayPath);
             return false;
         }
 
@@ -340,19 +349,37 @@ bool loadReleaseManifest(const std::filesystem::path& manifestPath, ReleaseManif
         }
         // "a//b" and "a/b" name one file but need not be neighbours in the
         // byte order ("a/a" sorts between them); compare them collapsed.
-        if (!duplicate && separatorRuns) {
-            std::vector<std::string> collapsed;
+        std::vector<std::string> collapsed;
+        if (!duplicate) {
             collapsed.reserve(keys.size());
             for (auto& key : keys) collapsed.push_back(collapsedSeparators(std::move(key.first)));
-            std::sort(collapsed.begin(), collapsed.end());
-            duplicate = std::adjacent_find(collapsed.begin(), collapsed.end()) != collapsed.end();
+        }
+        if (!duplicate && separatorRuns) {
+            std::vector<std::string> ordered = collapsed;
+            std::sort(ordered.begin(), ordered.end());
+            duplicate = std::adjacent_find(ordered.begin(), ordered.end()) != ordered.end();
+        }
+        // Windows names one file by "Data/a.pak" and "data/A.pak": two such
+        // entries would overwrite each other, and one could remove the other.
+        if (!duplicate && collapsed.size() > 1) {
+            std::vector<std::wstring> folded;
+            folded.reserve(collapsed.size());
+            for (const std::string& path : collapsed) folded.push_back(upperCaseName(utf8ToWide(path)));
+            std::sort(folded.begin(), folded.end());
+            for (std::size_t i = 1; i < folded.size() && !caseTwins; ++i) {
+                caseTwins = sameNameIgnoringCase(folded[i - 1], folded[i]);
+            }
         }
     } catch (const std::exception&) {
-        if (error != nullptr) *error = "Manifest is invalid or unsupported: " + pathToUtf8(manifestPath);
+        if (error != nullptr) *error = "Manifest is invalid or unsupported: " + pathToUtf8(displayPath);
         return false;
     }
     if (duplicate) {
         if (error != nullptr) *error = "Manifest contains duplicate paths.";
+        return false;
+    }
+    if (caseTwins) {
+        if (error != nullptr) *error = "Manifest is invalid or unsupported: " + pathToUtf8(displayPath);
         return false;
     }
 

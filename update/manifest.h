@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct ManifestFile {
@@ -25,8 +26,14 @@ struct ReleaseManifest {
 [[nodiscard]] bool loadReleaseManifest(const std::filesystem::path& manifestPath, ReleaseManifest& out,
                                        std::string* error = nullptr);
 
+// The same from the manifest's bytes already in memory; `displayPath` is the
+// path the messages name.
+[[nodiscard]] bool parseReleaseManifest(std::string_view text, const std::filesystem::path& displayPath,
+                                        ReleaseManifest& out, std::string* error = nullptr);
+
 // The one rule for paths taken from a manifest: relative, no root, no drive,
-// no "..", "." or empty element, no ":" or NUL in an element.
+// no "..", "." or empty element, no ":" or NUL in an element, no element
+// that Windows maps to a device or whose last character it drops ("." or " ").
 bool isSafeRelativePath(const std::filesystem::path& path);
 
 // True when both name the same relative path: "/" and "\" alike, separator

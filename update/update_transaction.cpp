@@ -2,6 +2,7 @@
 
 #include "update/file_hash.h"
 #include "update/utf8_paths.h"
+#include "update/windows_names.h"
 
 #include <windows.h>
 
@@ -70,19 +71,7 @@ bool isPlainFolderName(const std::wstring& name) {
     // Windows drops trailing dots and spaces ("..." would name the parent).
     if (name.back() == L'.' || name.back() == L' ') return false;
     // Device names open devices, not folders, whatever the extension.
-    std::wstring stem = name.substr(0, name.find(L'.'));
-    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
-    for (wchar_t& c : stem) {
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-    }
-    static const wchar_t* const devices[] = {L"CON", L"PRN", L"AUX", L"NUL"};
-    for (const wchar_t* device : devices) {
-        if (stem == device) return false;
-    }
-    if (stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
-        stem[3] >= L'0' && stem[3] <= L'9')
-        return false;
-    return true;
+    return !isReservedDeviceName(name);
 }
 
 std::vector<std::wstring_view> pathElements(const std::wstring& text) {

@@ -169,6 +169,12 @@ def test_refusals(temp):
     write(os.path.join(game3, "sounds", "aux.wav"), b"a")
     result = publish(game3, os.path.join(temp, "r4"), "--release-id", "1")
     check(result.returncode == 1 and "aux.wav" in result.stderr, "a file with a device name is refused")
+    twins = os.path.join(temp, "twins")
+    write(os.path.join(twins, "Data", "a.pak"), b"a")
+    write(os.path.join(twins, "data", "A.pak"), b"b")
+    result = publish(twins, os.path.join(temp, "r6"), "--release-id", "1")
+    check(result.returncode == 1 and "one file on Windows" in result.stderr,
+          "two paths that differ only in letter case are refused")
     game4 = os.path.join(temp, "game4")
     write(os.path.join(game4, "TINDERHALLOW.EXE"), b"launcher")
     result = publish(game4, os.path.join(temp, "r5"), "--release-id", "1")
