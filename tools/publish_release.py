@@ -3,6 +3,7 @@
 
     publish_release.py GAME_DIR RELEASE_DIR --release-id ID [--key PEM]
                        [--patch-notes FILE] [--minimum-launcher N]
+                       [--sequence N]
 
 Copies every file of GAME_DIR into RELEASE_DIR, writes update_manifest.json
 (sizes, lower-case SHA-256 digests, paths in byte order), signs the exact
@@ -11,6 +12,11 @@ command) and writes the Base64 of the raw r||s signature to
 manifests/<sha256 of the manifest bytes>.sig. Copies patch_notes.json when
 given. The manifest is written last, so a host serving RELEASE_DIR while it
 is being published never offers a manifest whose files are not there yet.
+
+Every manifest carries a release sequence: launchers refuse a release whose
+sequence is lower than the installed one's. By default it is one more than
+the sequence of the manifest already in RELEASE_DIR (1 when there is none);
+--sequence sets it, but never lower than that one.
 
 The default key is the development key tools/dev_signing_key.pem, which only
 development builds trust. Publishers pass their own key with --key and build
@@ -39,6 +45,7 @@ CHUNK = 1 << 20
 WINDOWS_FORBIDDEN = set('<>:"|?*\\')
 DEVICE_NAMES = ("CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$")
 DEVICE_DIGITS = "0123456789\u00b9\u00b2\u00b3"
+SEQUENCE_MAX = 2147483647
 
 
 class PublishError(Exception):
@@ -129,12 +136,13 @@ def json_string(text):
     return "".join(out)
 
 
-def manifest_bytes(release_id, minimum_launcher, entries):
+def manifest_bytes(release_id, minimum_launcher, entries, sequence=1):
     lines = [
         "{",
         '  "schemaVersion": 1,',
         f'  "releaseId": {json_string(release_id)},',
         f'  "minimumLauncherVersion": {minimum_launcher},',
+        f'  "releaseSequence": {sequence},',
         '  "files": [',
     ]
     for index, (path, size, digest) in enumerate(entries):
@@ -288,6 +296,39 @@ def check_release_id(release_id):
         raise PublishError(f"the release id may not contain '/': {release_id!r}")
 
 
+def published_sequence(release_dir):
+    """The release sequence of the manifest already in RELEASE_DIR: 0 when
+    there is none or it has no sequence."""
+    path = os.path.join(release_dir, MANIFEST_NAME)
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return 0
+    try:
+        manifest = json.loads(data.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError) as error:
+        raise PublishError(f"cannot read the release sequence of {path}: {error}") from None
+    sequence = manifest.get("releaseSequence", 0) if isinstance(manifest, dict) else None
+    if type(sequence) is not int or not 0 <= sequence <= SEQUENCE_MAX:
+        raise PublishError(f"{path} has no usable releaseSequence: {sequence!r}")
+    return sequence
+
+
+def choose_sequence(requested, release_dir):
+    previous = published_sequence(release_dir)
+    if requested is None:
+        if previous >= SEQUENCE_MAX:
+            raise PublishError(f"the release folder's sequence {previous} cannot grow any further")
+        return previous + 1
+    if not 1 <= requested <= SEQUENCE_MAX:
+        raise PublishError(f"--sequence must be between 1 and {SEQUENCE_MAX}")
+    if requested < previous:
+        raise PublishError(f"--sequence {requested} is lower than the sequence {previous} of the release already "
+                           f"published there; launchers that installed it would refuse this one")
+    return requested
+
+
 def publish(args):
     game_dir = args.game_dir
     release_dir = args.release_dir
@@ -309,6 +350,8 @@ def publish(args):
         except (OSError, UnicodeDecodeError, ValueError) as error:
             raise PublishError(f"patch notes are not a readable UTF-8 JSON file: {error}") from None
 
+    sequence = choose_sequence(args.sequence, release_dir)
+
     public_hex = public_point_hex(args.key)
     files = collect_files(game_dir)
     check_case_twins(files)
@@ -328,7 +371,7 @@ def publish(args):
                                      os.path.join(release_dir, *path.split("/")))
         entries.append((path, size, digest))
 
-    manifest = manifest_bytes(args.release_id, args.minimum_launcher, entries)
+    manifest = manifest_bytes(args.release_id, args.minimum_launcher, entries, sequence)
     manifest_digest = hashlib.sha256(manifest).hexdigest()
     signature = base64.b64encode(sign(manifest, args.key)) + b"\n"
 
@@ -340,6 +383,7 @@ def publish(args):
     total = sum(size for _, size, _ in entries)
     print(f"release {args.release_id}: {len(entries)} files, {total} bytes")
     print(f"manifest sha256 {manifest_digest}")
+    print(f"release sequence {sequence}")
     print(f"signed with {args.key} (public key {public_hex})")
     if os.path.realpath(args.key) == os.path.realpath(DEV_KEY):
         print("warning: signed with the DEVELOPMENT key; only development builds accept this release",
@@ -355,6 +399,8 @@ def main(argv=None):
     parser.add_argument("--patch-notes", metavar="FILE", help="patch_notes.json to publish with the release")
     parser.add_argument("--minimum-launcher", type=int, default=1, metavar="N",
                         help="lowest launcher version that may install the release (default 1)")
+    parser.add_argument("--sequence", type=int, metavar="N",
+                        help="release sequence (default: one more than the release already in RELEASE_DIR)")
     args = parser.parse_args(argv)
     try:
         publish(args)

@@ -72,6 +72,9 @@ public:
                 if (!readVersion(manifest.schemaVersion)) return false;
             } else if (key_ == "minimumLauncherVersion") {
                 if (!readVersion(manifest.minimumLauncherVersion)) return false;
+            } else if (key_ == "releaseSequence") {
+                // Absent means 0; written, it counts from 1, so 0 is no value.
+                if (!readVersion(manifest.releaseSequence) || manifest.releaseSequence == 0) return false;
             } else if (key_ == "releaseId") {
                 if (!readString(&manifest.releaseId)) return false;
             } else if (key_ == "files") {

@@ -17,6 +17,9 @@ struct ManifestFile {
 struct ReleaseManifest {
     std::int32_t schemaVersion = 0;
     std::int32_t minimumLauncherVersion = 0;
+    // Orders releases of one patch source: 0 when the manifest has none,
+    // otherwise 1 or more. A lower one than the installed release's is refused.
+    std::int32_t releaseSequence = 0;
     std::string releaseId;
     std::vector<ManifestFile> files;  // sorted by generic path bytes, no duplicates
 };

@@ -8,6 +8,7 @@ Usage: test_publish_release.py BUILD_DIR
 import base64
 import hashlib
 import importlib.util
+import json
 import os
 import shutil
 import subprocess
@@ -189,6 +190,26 @@ def test_refusals(temp):
     check(not os.path.exists(os.path.join(temp, "r3", "update_manifest.json")), "no manifest without a signature")
 
 
+def test_release_sequence(temp):
+    """Each release in a folder gets the next sequence; an explicit one may
+    repeat the folder's but never go below it."""
+    game = os.path.join(temp, "sequence_game")
+    write(os.path.join(game, "a.pak"), b"a")
+    release = os.path.join(temp, "sequence_release")
+    manifest = os.path.join(release, "update_manifest.json")
+
+    def sequence_after(*extra):
+        code = publish(game, release, "--release-id", "s", *extra).returncode
+        return code, json.loads(read(manifest))["releaseSequence"]
+
+    check(sequence_after() == (0, 1), "the first release in a folder has sequence 1")
+    check(sequence_after() == (0, 2), "the next one has sequence 2")
+    check(sequence_after("--sequence", "1") == (1, 2), "a lower sequence is refused and nothing published")
+    check(sequence_after("--sequence", "0") == (1, 2), "sequence 0 is refused")
+    check(sequence_after("--sequence", "2") == (0, 2), "the same sequence may be published again")
+    check(sequence_after("--sequence", "40") == (0, 40), "a higher sequence is taken as given")
+
+
 def test_raw_signature_padding():
     spec = importlib.util.spec_from_file_location("publish_release", SCRIPT)
     module = importlib.util.module_from_spec(spec)
@@ -209,6 +230,7 @@ def main():
     try:
         test_raw_signature_padding()
         test_refusals(temp)
+        test_release_sequence(temp)
         test_release_folder(temp, tool)
     finally:
         shutil.rmtree(temp, ignore_errors=True)

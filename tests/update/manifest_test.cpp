@@ -211,6 +211,20 @@ TEST_F(ManifestTest, KeepsTheLargestVersionThatFitsAndRefusesTheNext) {
     EXPECT_EQ(error, invalidMessage());
 }
 
+TEST_F(ManifestTest, KeepsTheReleaseSequenceAndRefusesAnyValueButAWholeNumberFromOne) {
+    ReleaseManifest manifest;
+    ASSERT_TRUE(load("{\"schemaVersion\":1,\"releaseId\":\"r\"}", manifest));
+    EXPECT_EQ(manifest.releaseSequence, 0);
+    ASSERT_TRUE(load("{\"schemaVersion\":1,\"releaseSequence\":2147483647,\"releaseId\":\"r\"}", manifest));
+    EXPECT_EQ(manifest.releaseSequence, 2147483647);
+    for (const char* value : {"0", "2147483648", "-1", "1.0", "\"3\"", "1e2", "null"}) {
+        const std::string text = std::string("{\"schemaVersion\":1,\"releaseSequence\":") + value +
+                                 ",\"releaseId\":\"r\"}";
+        EXPECT_FALSE(loads(text)) << text;
+        EXPECT_EQ(error, invalidMessage()) << text;
+    }
+}
+
 TEST_F(ManifestTest, RefusesAnEmptyOrMissingReleaseId) {
     EXPECT_FALSE(loads("{\"schemaVersion\":1,\"releaseId\":\"\"}"));
     EXPECT_EQ(error, invalidMessage());
