@@ -2,6 +2,7 @@
 
 #include "delivery/builtin_addresses.h"
 #include "startup/install_location.h"
+#include "startup/instance_guard.h"
 #include "startup/uninstall.h"
 #include "ui/graphics.h"
 #include "ui/launcher_state.h"
@@ -92,6 +93,8 @@ void removeSelfUpdateLeftovers(const std::filesystem::path& launcherDir) {
 int runStartup(HINSTANCE instance, int showCommand) {
     if (bootstrapInstall()) return 0;
     const std::filesystem::path launcherDir = moduleDirectory();
+    // One launcher per folder: a second one shows the first and ends.
+    if (!takeInstanceGuard(launcherDir)) return 0;
     {
         LauncherState& state = launcherState();
         std::lock_guard<std::mutex> lock(state.mutex);

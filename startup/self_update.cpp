@@ -2,6 +2,7 @@
 
 #include "delivery/download_client.h"
 #include "startup/install_location.h"
+#include "startup/instance_guard.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
 #include "update/utf8_paths.h"
@@ -77,9 +78,14 @@ bool selfUpdateLauncher(const std::string& patchSource, const fs::path& releaseF
         fs::remove(source, ec);
     }
 
+    // The new launcher takes the folder's guard while this one still runs.
+    releaseInstanceGuard();
     const HINSTANCE started =
         ShellExecuteW(nullptr, L"open", target.c_str(), nullptr, launcherDir.c_str(), SW_SHOWNORMAL);
-    if (reinterpret_cast<INT_PTR>(started) <= 32) return false;
+    if (reinterpret_cast<INT_PTR>(started) <= 32) {
+        retakeInstanceGuard();
+        return false;
+    }
     if (HWND window = mainWindow) PostMessageW(window, WM_CLOSE, 0, 0);
     return true;
 }

@@ -5,6 +5,7 @@
 #include "account/session.h"
 #include "delivery/patch_notes.h"
 #include "delivery/release_check.h"
+#include "startup/instance_guard.h"
 #include "ui/dpi.h"
 #include "ui/graphics.h"
 #include "ui/launcher_state.h"
@@ -129,6 +130,7 @@ HWND createEdit(HWND window, DWORD extraStyle, int limit, UINT_PTR id) {
 
 void onCreate(HWND window) {
     mainWindow = window;
+    recordLauncherWindow(window);
     SetTimer(window, kTimerId, kTimerPeriodMs, nullptr);
     editBrush = CreateSolidBrush(kEditBackground);
     accountEdit = createEdit(window, 0, 20, kAccountEditId);
