@@ -2,6 +2,7 @@
 
 #include "delivery/download_client.h"
 #include "delivery/patch_source.h"
+#include "update/folder_work_lock.h"
 
 #include <nlohmann/json.hpp>
 
@@ -82,6 +83,10 @@ void runPatchNotes() {
         loadPatchNotes(cachePath);
         const std::string source = readPatchSource(launcherDir);
         if (!isHttpUrl(source)) return;
+        // Shared with this launcher's release check; another process's work
+        // on the folder makes the notes wait for the next start.
+        FolderWorkLock workLock;
+        if (!workLock.acquire(launcherDir)) return;
         std::error_code ec;
         std::filesystem::create_directories(cacheFolder, ec);
         if (downloadPatchFile(source, "patch_notes.json", cachePath, atMost(kPatchNotesSizeLimit), nullptr, nullptr)) {

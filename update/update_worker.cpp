@@ -3,6 +3,7 @@
 #include "account/session.h"
 #include "delivery/download_client.h"
 #include "ui/launcher_state.h"
+#include "update/folder_work_lock.h"
 #include "update/inspection.h"
 #include "update/update_transaction.h"
 
@@ -124,6 +125,13 @@ void runUpdateWorker() {
             state.title = "Installing update";
             state.detail = "Staging verified files";
             state.progress = 0.01f;
+        }
+        // Shared with this launcher's other workers, exclusive to other processes.
+        FolderWorkLock workLock;
+        std::string lockError;
+        if (!workLock.acquire(state.launcherDir, &lockError)) {
+            SetStatus(Error, "Update failed", lockError, 0.0f);
+            return;
         }
         refreshDownloadToken();
 

@@ -2,6 +2,7 @@
 // the launcher's update does, printing every progress report as it happens.
 
 #include "tools/toolkit/toolkit.h"
+#include "update/folder_work_lock.h"
 #include "update/inspection.h"
 #include "update/manifest.h"
 #include "update/update_transaction.h"
@@ -27,6 +28,11 @@ int applyCommand(const std::vector<std::string>& args) {
     const std::filesystem::path installDir = pathFromUtf8(args[0]);
     const std::filesystem::path sourceDir = pathFromUtf8(args[1]);
     std::string error;
+    FolderWorkLock workLock;
+    if (!workLock.acquire(installDir, &error)) {
+        toolkit::printError(error + "\n");
+        return 1;
+    }
     ReleaseManifest manifest;
     if (!loadReleaseManifest(sourceDir / L"update_manifest.json", manifest, &error)) {
         toolkit::printError(error + "\n");

@@ -6,6 +6,7 @@
 #include "tools/toolkit/status_printer.h"
 #include "tools/toolkit/toolkit.h"
 #include "ui/launcher_state.h"
+#include "update/folder_work_lock.h"
 #include "update/utf8_paths.h"
 
 #include <string>
@@ -20,6 +21,12 @@ int checkCommand(const std::vector<std::string>& args) {
     }
     LauncherState& state = launcherState();
     state.launcherDir = pathFromUtf8(args[0]);
+    FolderWorkLock workLock;
+    std::string lockError;
+    if (!workLock.acquire(state.launcherDir, &lockError)) {
+        toolkit::printError(lockError + "\n");
+        return 1;
+    }
 
     toolkit::startPrintingStatus();
     runReleaseCheck();

@@ -13,6 +13,7 @@
 #include "tools/toolkit/status_printer.h"
 #include "tools/toolkit/toolkit.h"
 #include "ui/launcher_state.h"
+#include "update/folder_work_lock.h"
 #include "update/update_worker.h"
 #include "update/utf8_paths.h"
 
@@ -120,6 +121,13 @@ int updateCommand(const std::vector<std::string>& args) {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.launcherDir = launcherDir;
         state.serverUrl = serverUrl;
+    }
+    // Held from the check to the end of the update: the plan stays true.
+    FolderWorkLock workLock;
+    std::string lockError;
+    if (!workLock.acquire(launcherDir, &lockError)) {
+        toolkit::printError(lockError + "\n");
+        return 1;
     }
 
     toolkit::startPrintingStatus();

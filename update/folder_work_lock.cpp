@@ -1,0 +1,94 @@
+#include "update/folder_work_lock.h"
+
+#include "update/windows_names.h"
+
+#include <windows.h>
+
+#include <mutex>
+#include <vector>
+
+namespace {
+
+struct HeldFolder {
+    std::wstring key;
+    HANDLE file = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE: working unlocked
+    int users = 0;
+};
+
+// Every folder this process holds, guarded by one mutex. The mutex is also
+// held while waiting for the system lock, so a second thread of this process
+// waits for the first one's outcome instead of racing it.
+std::mutex& heldMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::vector<HeldFolder>& heldFolders() {
+    static std::vector<HeldFolder> folders;
+    return folders;
+}
+
+bool lockByte(HANDLE file) {
+    OVERLAPPED range{};
+    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range) != FALSE;
+}
+
+void unlockAndClose(HANDLE file) {
+    if (file == INVALID_HANDLE_VALUE) return;
+    OVERLAPPED range{};
+    UnlockFileEx(file, 0, 1, 0, &range);
+    CloseHandle(file);
+}
+
+}  // namespace
+
+FolderWorkLock::~FolderWorkLock() { release(); }
+
+bool FolderWorkLock::acquire(const std::filesystem::path& folder, std::string* error) {
+    release();
+    std::wstring key = folderIdentity(folder);
+    std::lock_guard<std::mutex> lock(heldMutex());
+    std::vector<HeldFolder>& folders = heldFolders();
+    for (HeldFolder& held : folders) {
+        if (held.key == key) {
+            ++held.users;
+            key_ = std::move(key);
+            return true;
+        }
+    }
+
+    // Opened by everyone with full sharing: only the byte lock excludes.
+    const std::filesystem::path lockPath = folder / L".patch_lock";
+    HANDLE file = CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        const ULONGLONG deadline = GetTickCount64() + kFolderLockWaitMs;
+        while (!lockByte(file)) {
+            if (GetTickCount64() >= deadline) {
+                CloseHandle(file);
+                if (error != nullptr) *error = kFolderBusyMessage;
+                return false;
+            }
+            Sleep(100);
+        }
+    }
+    folders.push_back({key, file, 1});
+    key_ = std::move(key);
+    return true;
+}
+
+void FolderWorkLock::release() {
+    if (key_.empty()) return;
+    std::lock_guard<std::mutex> lock(heldMutex());
+    std::vector<HeldFolder>& folders = heldFolders();
+    for (auto it = folders.begin(); it != folders.end(); ++it) {
+        if (it->key != key_) continue;
+        if (--it->users == 0) {
+            unlockAndClose(it->file);
+            folders.erase(it);
+        }
+        break;
+    }
+    key_.clear();
+}
