@@ -6,90 +6,164 @@
 #include "startup/self_update.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
+#include "update/folder_work_lock.h"
 #include "update/inspection.h"
 #include "update/manifest.h"
 #include "update/update_transaction.h"
 #include "update/utf8_paths.h"
 
+#include <windows.h>
+
 #include <algorithm>
+#include <atomic>
 #include <fstream>
-#include <iterator>
+#include <memory>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// True when the file's size can be read and is above `limit`.
-bool fileLargerThan(const fs::path& path, std::uint64_t limit) {
+enum class BoundedRead { Read, Unopened, TooLarge };
+
+// The whole file, but never more than `limit` bytes held: a broken or hostile
+// source could otherwise exhaust memory with one file.
+BoundedRead readBounded(const fs::path& path, std::uint64_t limit, std::vector<std::uint8_t>& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return BoundedRead::Unopened;
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(path, ec);
-    return !ec && size > limit;
+    if (!ec && size > limit) return BoundedRead::TooLarge;
+    bytes.clear();
+    char buffer[64 * 1024];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        if (bytes.size() + static_cast<std::uint64_t>(in.gcount()) > limit) return BoundedRead::TooLarge;
+        bytes.insert(bytes.end(), buffer, buffer + in.gcount());
+    }
+    return in.bad() ? BoundedRead::Unopened : BoundedRead::Read;
 }
 
-void removeFile(const fs::path& path) {
-    std::error_code ec;
-    fs::remove(path, ec);
+std::string_view textOf(const std::vector<std::uint8_t>& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-// The signature text, bounded by the download's size limit; an unreadable
-// file gives the empty text.
-std::string readSignatureText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return {};
-    return text;
-}
-
-// The manifest loader reads the whole file; a file above the limit is
-// refused before that with a sentence naming the limit.
+// The loader's refusal of a file above the limit, a sentence naming it.
 std::string releaseListTooLargeForLoader(const fs::path& path) {
     return "The release list " + pathToUtf8(path) + " is larger than 64 MiB.";
 }
 
-bool loadBoundedManifest(const fs::path& path, ReleaseManifest& manifest, std::string* error) {
-    if (fileLargerThan(path, kMaxReleaseListBytes)) {
-        if (error != nullptr) *error = releaseListTooLargeForLoader(path);
-        return false;
+// A manifest read once, bounded, and parsed from those bytes; `bytes` keeps them.
+bool loadBoundedManifest(const fs::path& path, ReleaseManifest& manifest, std::vector<std::uint8_t>& bytes,
+                         std::string* error) {
+    switch (readBounded(path, kMaxReleaseListBytes, bytes)) {
+        case BoundedRead::Unopened:
+            if (error != nullptr) *error = "Could not open manifest: " + pathToUtf8(path);
+            return false;
+        case BoundedRead::TooLarge:
+            if (error != nullptr) *error = releaseListTooLargeForLoader(path);
+            return false;
+        case BoundedRead::Read:
+            break;
     }
-    return loadReleaseManifest(path, manifest, error);
+    return parseReleaseManifest(textOf(bytes), path, manifest, error);
 }
 
-// Remote source steps: fetch the release list, verify it unless the source is
-// the local test server. False when the run has ended with an error status.
-bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& cacheDir) {
+// A download of this run under a name of its own, so that another launcher
+// or tool on the folder never reads it half-written nor replaces it under
+// us. Removed unless kept: only an accepted release takes the cached name.
+class RunDownload {
+public:
+    RunDownload(const fs::path& folder, const std::wstring& name) {
+        static std::atomic<unsigned> runs{0};
+        path_ = folder / (name + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++runs));
+    }
+    ~RunDownload() {
+        if (path_.empty()) return;
+        std::error_code ec;
+        fs::remove(path_, ec);
+    }
+    RunDownload(const RunDownload&) = delete;
+    RunDownload& operator=(const RunDownload&) = delete;
+
+    const fs::path& path() const { return path_; }
+
+    // Moves the file over `destination`; afterwards it is no longer removed.
+    bool keepAs(const fs::path& destination, std::string* error) {
+        if (!MoveFileExW(path_.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            const std::error_code ec(static_cast<int>(GetLastError()), std::system_category());
+            if (error != nullptr) *error = "Could not prepare download cache: " + ec.message();
+            return false;
+        }
+        path_.clear();
+        return true;
+    }
+
+private:
+    fs::path path_;
+};
+
+// What a remote source delivered: the release list's bytes, checked once,
+// and the run's own downloads of it and of its signature.
+struct FetchedRelease {
+    std::vector<std::uint8_t> bytes;
+    std::unique_ptr<RunDownload> list;
+    std::unique_ptr<RunDownload> signature;  // none from the local test server
+};
+
+// Remote source steps: fetch the release list into memory and verify those
+// bytes unless the source is the local test server. False when the run has
+// ended with an error status.
+bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& cacheDir, FetchedRelease& fetched) {
     std::error_code ec;
     fs::create_directories(cacheDir, ec);
     if (ec) {
         SetStatus(Error, "Test channel unavailable", "Could not prepare download cache: " + ec.message(), 0.0f);
         return false;
     }
+    // Messages name the cached copy, the file a player or publisher knows.
     const fs::path releaseList = cacheDir / L"update_manifest.json";
+    fetched.list = std::make_unique<RunDownload>(cacheDir, L"update_manifest.json");
     const ProgressCallback manifestProgress = [](float fraction) {
         SetStatus(Checking, "Checking test channel", "Downloading release manifest", 0.2f * fraction);
     };
     std::string error;
-    if (!downloadPatchFile(sourceText, "update_manifest.json", releaseList, atMost(kMaxReleaseListBytes),
+    if (!downloadPatchFile(sourceText, "update_manifest.json", fetched.list->path(), atMost(kMaxReleaseListBytes),
                            manifestProgress, &error)) {
         SetStatus(Error, "Test channel unavailable", error, 0.0f);
         return false;
     }
+    // The download kept to the limit; reading is bounded all the same.
+    switch (readBounded(fetched.list->path(), kMaxReleaseListBytes, fetched.bytes)) {
+        case BoundedRead::Unopened:
+            SetStatus(Error, "Patch source unavailable", "Could not open manifest: " + pathToUtf8(releaseList), 0.0f);
+            return false;
+        case BoundedRead::TooLarge:
+            SetStatus(Error, "Patch source unavailable", releaseListTooLargeForLoader(releaseList), 0.0f);
+            return false;
+        case BoundedRead::Read:
+            break;
+    }
     // Unsigned releases of the local test server go straight to the loader.
     if (isLocalTestServer(sourceText)) return true;
 
-    const std::string digest = sha256FileHex(releaseList);
-    const fs::path signature = cacheDir / L"update_manifest.sig";
-    if (digest.empty() || !downloadPatchFile(sourceText, "manifests/" + digest + ".sig", signature,
-                                             atMost(kMaxSignatureBytes), {}, &error)) {
-        removeFile(releaseList);
+    std::vector<std::uint8_t> digestBytes;
+    const std::string digest =
+        sha256Digest(fetched.bytes, digestBytes) ? digestToHex(digestBytes.data(), digestBytes.size()) : "";
+    fetched.signature = std::make_unique<RunDownload>(cacheDir, L"update_manifest.sig");
+    if (digest.empty() ||
+        !downloadPatchFile(sourceText, "manifests/" + digest + ".sig", fetched.signature->path(),
+                           atMost(kMaxSignatureBytes), {}, &error)) {
         SetStatus(Error, "Release not verified",
                   "The release signature could not be downloaded. Nothing was installed.", 0.0f);
         return false;
     }
-    if (!verifyReleaseSignature(releaseList, readSignatureText(signature), releaseSigningKey.data(),
-                                releaseSigningKey.size(), &error)) {
-        removeFile(releaseList);
+    // An unreadable signature is checked as the empty text, which never verifies.
+    std::vector<std::uint8_t> signature;
+    if (readBounded(fetched.signature->path(), kMaxSignatureBytes, signature) != BoundedRead::Read) signature.clear();
+    if (!verifyReleaseBytes(fetched.bytes, textOf(signature), releaseSigningKey.data(), releaseSigningKey.size(),
+                            &error)) {
         SetStatus(Error, "Release not verified", error, 0.0f);
         return false;
     }
@@ -100,25 +174,48 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
 // installed list can still name an older one: a release that changed only
 // the launcher is installed by the self-update, and no update runs to record
 // it. Left so, a check without a patch source would ask for repair, and the
-// next release would work out its removals from the wrong list.
-void recordInstalledRelease(const fs::path& releaseFolder, const fs::path& launcherDir) {
-    const fs::path published = releaseFolder / L"update_manifest.json";
+// next release would work out its removals from the wrong list. Only the
+// list this run checked is recorded, never one that replaced it since.
+void recordInstalledRelease(const std::vector<std::uint8_t>& accepted, const fs::path& published,
+                            const fs::path& launcherDir) {
     const fs::path installed = launcherDir / L"update_manifest.json";
-    if (readFileBytes(published) == readFileBytes(installed)) return;
+    if (readFileBytes(installed) == accepted || readFileBytes(published) != accepted) return;
     (void)replaceFile(published, installed, nullptr);
 }
 
 void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourceText, const fs::path& releaseFolder,
-                           const ReleaseManifest* installed) {
+                           FetchedRelease* fetched, const ReleaseManifest* installed) {
+    const fs::path publishedPath = releaseFolder / L"update_manifest.json";
     ReleaseManifest published;
+    std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!loadBoundedManifest(releaseFolder / L"update_manifest.json", published, &error)) {
+    // A remote release is loaded from the very bytes that were verified.
+    const bool loaded = fetched != nullptr ? parseReleaseManifest(textOf(fetched->bytes), publishedPath, published,
+                                                                  &error)
+                                           : loadBoundedManifest(publishedPath, published, bytes, &error);
+    if (!loaded) {
         SetStatus(Error, "Patch source unavailable", error, 0.0f);
         return;
     }
+    const std::vector<std::uint8_t>& accepted = fetched != nullptr ? fetched->bytes : bytes;
     if (published.minimumLauncherVersion > kLauncherVersion) {
         SetStatus(Error, "Launcher update required", "Download the newest Tinderhallow launcher", 0.0f);
         return;
+    }
+    // A correctly signed but older release must not roll the game back.
+    if (installed != nullptr && published.releaseSequence < installed->releaseSequence) {
+        SetStatus(Error, "Older release refused",
+                  "The patch source offers release " + published.releaseId + ", older than the installed release " +
+                      installed->releaseId + ". Nothing was installed.",
+                  0.0f);
+        return;
+    }
+    if (fetched != nullptr) {
+        if (!fetched->list->keepAs(publishedPath, &error) ||
+            (fetched->signature && !fetched->signature->keepAs(releaseFolder / L"update_manifest.sig", &error))) {
+            SetStatus(Error, "Test channel unavailable", error, 0.0f);
+            return;
+        }
     }
     UpdatePlan plan;
     (void)inspectInstallation(launcherDir, published, installed, plan);
@@ -143,7 +240,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     std::erase_if(plan.obsoletePaths, [](const fs::path& path) { return genericPathUtf8(path) == kLauncherExeName; });
 
     const bool nothingToDo = plan.filesToFetch.empty() && plan.obsoletePaths.empty();
-    if (nothingToDo && !launcherDiffers) recordInstalledRelease(releaseFolder, launcherDir);
+    if (nothingToDo && !launcherDiffers) recordInstalledRelease(accepted, publishedPath, launcherDir);
     const std::string detail = nothingToDo ? "Release " + published.releaseId
                                            : std::to_string(plan.filesToFetch.size()) + " files ready to install";
     LauncherState& state = launcherState();
@@ -178,20 +275,33 @@ void releaseCheck() {
     SetStatus(Checking, "Checking installed files", "Comparing release manifests", 0.08f);
     // Set once at start-up, before any worker exists.
     const fs::path launcherDir = launcherState().launcherDir;
+    // Another launcher or tool rewriting these files meanwhile could make this
+    // run read its half-written copies.
+    FolderWorkLock workLock;
+    std::string lockError;
+    if (!workLock.acquire(launcherDir, &lockError)) {
+        SetStatus(Error, "Launcher folder in use", lockError, 0.0f);
+        return;
+    }
     const std::string sourceText = readPatchSource(launcherDir);
 
     fs::path releaseFolder;
-    if (isHttpUrl(sourceText)) {
+    FetchedRelease fetched;
+    const bool remote = isHttpUrl(sourceText);
+    if (remote) {
         releaseFolder = launcherDir / L".patch_remote";
-        if (!fetchAndVerifyReleaseList(sourceText, releaseFolder)) return;
+        if (!fetchAndVerifyReleaseList(sourceText, releaseFolder, fetched)) return;
     } else if (!sourceText.empty()) {
         releaseFolder = resolveReleaseFolder(launcherDir, sourceText);
     }
 
     ReleaseManifest installed;
-    const bool installedLoaded = loadBoundedManifest(launcherDir / L"update_manifest.json", installed, nullptr);
+    std::vector<std::uint8_t> installedBytes;
+    const bool installedLoaded =
+        loadBoundedManifest(launcherDir / L"update_manifest.json", installed, installedBytes, nullptr);
     if (!sourceText.empty()) {
-        checkPublishedRelease(launcherDir, sourceText, releaseFolder, installedLoaded ? &installed : nullptr);
+        checkPublishedRelease(launcherDir, sourceText, releaseFolder, remote ? &fetched : nullptr,
+                              installedLoaded ? &installed : nullptr);
     } else {
         checkInstalledRelease(launcherDir, installedLoaded ? &installed : nullptr);
     }

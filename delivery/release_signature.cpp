@@ -142,11 +142,11 @@ bool verifyP256Signature(const std::uint8_t* publicKey, std::size_t publicKeyLen
     return status == 0;
 }
 
-bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::string_view signatureText,
-                            const std::uint8_t* publicKey, std::size_t publicKeyLength, std::string* error) {
+bool verifyReleaseBytes(const std::vector<std::uint8_t>& manifestBytes, std::string_view signatureText,
+                        const std::uint8_t* publicKey, std::size_t publicKeyLength, std::string* error) {
     try {
         std::vector<std::uint8_t> digest;
-        if (!sha256Digest(readFileBytes(manifestPath), digest)) {
+        if (!sha256Digest(manifestBytes, digest)) {
             setError(error, "Could not check the release list.");
             return false;
         }
@@ -155,6 +155,16 @@ bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::stri
             return false;
         }
         return true;
+    } catch (...) {
+        setError(error, "Could not check the release list.");
+        return false;
+    }
+}
+
+bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::string_view signatureText,
+                            const std::uint8_t* publicKey, std::size_t publicKeyLength, std::string* error) {
+    try {
+        return verifyReleaseBytes(readFileBytes(manifestPath), signatureText, publicKey, publicKeyLength, error);
     } catch (...) {
         // Only an allocation can throw here (a manifest too large to hold).
         setError(error, "Could not check the release list.");

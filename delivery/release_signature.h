@@ -27,10 +27,16 @@ std::vector<std::uint8_t> decodeBase64(std::string_view text);
 bool verifyP256Signature(const std::uint8_t* publicKey, std::size_t publicKeyLength,
                          const std::vector<std::uint8_t>& digest, const std::vector<std::uint8_t>& signature);
 
-// Verifies the manifest file as it is on disk now against the Base64
-// signature text. On failure `error` receives "Could not check the release
-// list." or "The release list is not signed by Tinderhallow. Nothing was
-// installed."; on success it is left as it was.
+// Verifies the manifest's bytes against the Base64 signature text. The
+// caller goes on with these same bytes: a file read again could have been
+// replaced in between. On failure `error` receives "Could not check the
+// release list." or "The release list is not signed by Tinderhallow. Nothing
+// was installed."; on success it is left as it was.
+[[nodiscard]] bool verifyReleaseBytes(const std::vector<std::uint8_t>& manifestBytes, std::string_view signatureText,
+                                      const std::uint8_t* publicKey, std::size_t publicKeyLength,
+                                      std::string* error = nullptr);
+
+// The same for a manifest file, read once (for tools that check a file).
 [[nodiscard]] bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::string_view signatureText,
                                           const std::uint8_t* publicKey, std::size_t publicKeyLength,
                                           std::string* error = nullptr);

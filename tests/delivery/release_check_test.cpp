@@ -1,6 +1,7 @@
 #include "delivery/release_check.h"
 
 #include "delivery/patch_source.h"
+#include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
@@ -43,8 +44,10 @@ TEST(LocalTestServer, StaysCaseSensitiveAndPlainHttpOnly) {
     EXPECT_FALSE(isLocalTestServer("C:\\releases\\current"));
 }
 
-// A release folder written file by file, with its manifest.
-void writeRelease(const fs::path& folder, const std::string& releaseId, const std::map<std::string, std::string>& files) {
+// A release folder written file by file, with its manifest; `members` are
+// more top-level members, each followed by a comma.
+void writeRelease(const fs::path& folder, const std::string& releaseId, const std::map<std::string, std::string>& files,
+                  const std::string& members = "") {
     std::string list;
     for (const auto& [path, bytes] : files) {
         writeTextFile(folder / pathFromUtf8(path), bytes);
@@ -52,7 +55,7 @@ void writeRelease(const fs::path& folder, const std::string& releaseId, const st
         list += "    {\"path\": \"" + path + "\", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" +
                 sha256FileHex(folder / pathFromUtf8(path)) + "\"}";
     }
-    writeTextFile(folder / "update_manifest.json", "{\n  \"schemaVersion\": 1,\n  \"releaseId\": \"" + releaseId +
+    writeTextFile(folder / "update_manifest.json", "{\n  " + members + "\"schemaVersion\": 1,\n  \"releaseId\": \"" + releaseId +
                                                        "\",\n  \"minimumLauncherVersion\": 1,\n  \"files\": [\n" +
                                                        list + "\n  ]\n}\n");
 }
@@ -164,6 +167,72 @@ TEST_F(ReleaseCheckRun, IsReadyWhenOnlyTheLauncherDiffers) {
     EXPECT_EQ(view.detail, "Release r9");
     EXPECT_EQ(view.progress, 1.0f);
     EXPECT_EQ(launcherState().bytesToFetch, 0u);
+}
+
+// A correctly signed older release at the same address must not roll the
+// game back, whatever kind of source offers it; the same sequence may repair.
+TEST_F(ReleaseCheckRun, RefusesAReleaseOlderThanTheInstalledOne) {
+    writeRelease(launcherDir, "2024.2", {{"a.pak", "second"}}, "\"releaseSequence\": 7,");
+    const std::string refused = "The patch source offers release 2024.1, older than the installed release 2024.2. "
+                                "Nothing was installed.";
+    writeRelease(releaseDir, "2024.1", {{"a.pak", "first"}}, "\"releaseSequence\": 6,");
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    runReleaseCheck();
+    LauncherView view = snapshot(launcherState());
+    EXPECT_EQ(view.phase, Error);
+    EXPECT_EQ(view.title, "Older release refused");
+    EXPECT_EQ(view.detail, refused);
+    EXPECT_EQ(launcherState().pendingManifest.releaseId, "");
+
+    const std::string served = readTextFile(releaseDir / L"update_manifest.json");
+    ScriptedServer server([&](const RecordedRequest&, int) { return ScriptedResponse::ok(served); });
+    ASSERT_TRUE(server.listening());
+    writeTextFile(launcherDir / L"patch_source.txt", server.url());
+    runReleaseCheck();
+    view = snapshot(launcherState());
+    EXPECT_EQ(view.title, "Older release refused");
+    EXPECT_EQ(view.detail, refused);
+    EXPECT_FALSE(fs::exists(launcherDir / L".patch_remote" / L"update_manifest.json"));
+
+    writeRelease(releaseDir, "2024.1", {{"a.pak", "first"}});
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    runReleaseCheck();
+    EXPECT_EQ(snapshot(launcherState()).title, "Older release refused");
+
+    writeRelease(releaseDir, "2024.2-repaired", {{"a.pak", "second"}}, "\"releaseSequence\": 7,");
+    runReleaseCheck();
+    EXPECT_EQ(snapshot(launcherState()).detail, "Release 2024.2-repaired");
+    EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "second");
+}
+
+// A second launcher or tool on the folder rewrote the cached release list
+// while this check waited for the signature. The check goes on with the
+// bytes it fetched and verified; it never reads that file back.
+TEST_F(ReleaseCheckRun, VerifiesAndLoadsTheReleaseListItFetchedNotTheFileOnDisk) {
+    const fs::path fixtures = sourceDir() / L"tests" / L"delivery" / L"fixtures";
+    const std::string signedList = readTextFile(fixtures / L"sample_manifest.json");
+    const std::string signature = readTextFile(fixtures / L"sample_manifest.sig");
+    const std::string unsignedList = "{\"schemaVersion\": 1, \"releaseId\": \"unsigned\", \"files\": []}";
+    const fs::path cachedList = launcherDir / L".patch_remote" / L"update_manifest.json";
+    ScriptedServer server(
+        [&](const RecordedRequest& request, int) {
+            if (request.path == "/update_manifest.json") return ScriptedResponse::ok(signedList);
+            if (request.path.rfind("/manifests/", 0) == 0) {
+                writeTextFile(cachedList, unsignedList);
+                return ScriptedResponse::ok(signature);
+            }
+            return ScriptedResponse::withStatus(404);
+        },
+        "127.0.0.2");
+    ASSERT_TRUE(server.listening());
+    writeTextFile(launcherDir / L"patch_source.txt", server.url());
+    runReleaseCheck();
+
+    LauncherState& state = launcherState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    EXPECT_EQ(state.title, "Update available") << state.detail;
+    EXPECT_EQ(state.pendingManifest.releaseId, "fixture-1");
+    EXPECT_EQ(readTextFile(cachedList), signedList);
 }
 
 }  // namespace
