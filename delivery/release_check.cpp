@@ -221,10 +221,10 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     (void)inspectInstallation(launcherDir, published, installed, plan);
 
     // The running launcher is never replaced by the update worker; its entry
-    // goes to the self-update instead.
+    // goes to the self-update instead, under whatever spelling names it.
     bool launcherDiffers = false;
     for (std::size_t i = 0; i < plan.filesToFetch.size();) {
-        if (genericPathUtf8(plan.filesToFetch[i].path) != kLauncherExeName) {
+        if (!isLauncherEntry(launcherDir, plan.filesToFetch[i].path)) {
             ++i;
             continue;
         }
@@ -237,7 +237,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
 
     // A release that no longer lists the launcher must not remove it: the
     // running program cannot be deleted, so every update would fail there.
-    std::erase_if(plan.obsoletePaths, [](const fs::path& path) { return genericPathUtf8(path) == kLauncherExeName; });
+    std::erase_if(plan.obsoletePaths, [&](const fs::path& path) { return isLauncherEntry(launcherDir, path); });
 
     const bool nothingToDo = plan.filesToFetch.empty() && plan.obsoletePaths.empty();
     if (nothingToDo && !launcherDiffers) recordInstalledRelease(accepted, publishedPath, launcherDir);

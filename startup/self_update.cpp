@@ -6,6 +6,7 @@
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
 #include "update/utf8_paths.h"
+#include "update/windows_names.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -22,17 +23,34 @@ fs::path withSuffix(const fs::path& path, const wchar_t* suffix) {
     return result;
 }
 
-// Only a launcher that runs as <launcherDir>\Tinderhallow.exe replaces itself.
+// The path as Windows names the file: canonical, long elements, "\" only.
+std::wstring comparablePath(const fs::path& path, std::error_code& ec) {
+    std::wstring text = longPathName(fs::weakly_canonical(path, ec)).native();
+    for (wchar_t& c : text) {
+        if (c == L'/') c = L'\\';
+    }
+    return text;
+}
+
+// Only a launcher that runs as <launcherDir>\Tinderhallow.exe replaces itself;
+// "TINDERHALLOW.EXE" or an 8.3 name of it is that same file.
 bool runsAsInstalledLauncher(const fs::path& target) {
     std::error_code ec;
-    const fs::path canonicalTarget = fs::weakly_canonical(target, ec);
+    const std::wstring canonicalTarget = comparablePath(target, ec);
     if (ec) return false;
-    const fs::path canonicalModule = fs::weakly_canonical(moduleFilePath(), ec);
+    const std::wstring canonicalModule = comparablePath(moduleFilePath(), ec);
     if (ec) return false;
-    return canonicalTarget == canonicalModule;
+    return sameNameIgnoringCase(canonicalTarget, canonicalModule);
 }
 
 }  // namespace
+
+bool isLauncherEntry(const fs::path& launcherDir, const fs::path& relativePath) {
+    if (relativePath.empty() || relativePath.has_parent_path()) return false;
+    // An 8.3 name such as TINDER~1.EXE reaches the launcher too.
+    const fs::path name = longPathName(launcherDir / relativePath).filename();
+    return sameNameIgnoringCase(name.native(), utf8ToWide(kLauncherExeName));
+}
 
 bool swapLauncherFile(const fs::path& source, const fs::path& target, const fs::path& newFile,
                       const fs::path& oldFile) {

@@ -14,6 +14,11 @@ inline constexpr char kLauncherExeName[] = "Tinderhallow.exe";
 // This launcher's version, checked against a release's minimum.
 inline constexpr std::int32_t kLauncherVersion = 1;
 
+// True when a release path names the launcher's own file in `launcherDir`
+// the way Windows reads it: a top-level "Tinderhallow.exe" in any letter
+// case, or an 8.3 short name of it.
+bool isLauncherEntry(const std::filesystem::path& launcherDir, const std::filesystem::path& relativePath);
+
 // Fetches (remote source) or takes (folder source) the release's launcher,
 // verifies it against `entry`, swaps it for the running executable, starts it
 // and posts WM_CLOSE to mainWindow. True only when the new launcher runs;

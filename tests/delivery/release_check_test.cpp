@@ -8,6 +8,7 @@
 #include "update/utf8_paths.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <map>
 #include <string>
@@ -203,6 +204,34 @@ TEST_F(ReleaseCheckRun, RefusesAReleaseOlderThanTheInstalledOne) {
     runReleaseCheck();
     EXPECT_EQ(snapshot(launcherState()).detail, "Release 2024.2-repaired");
     EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "second");
+}
+
+// Windows opens the launcher under any letter case and under its 8.3 name:
+// the update must neither replace the running file nor remove it.
+TEST_F(ReleaseCheckRun, KnowsTheLauncherUnderEverySpellingWindowsAccepts) {
+    writeTextFile(launcherDir / L"Tinderhallow.exe", "running launcher");
+    writeTextFile(launcherDir / L"old.pak", "old");
+    wchar_t shortPath[MAX_PATH];
+    const DWORD length = GetShortPathNameW((launcherDir / L"Tinderhallow.exe").c_str(), shortPath, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
+    const std::string shortName = pathToUtf8(fs::path(shortPath).filename());
+    ASSERT_NE(shortName, "Tinderhallow.exe") << "no 8.3 name here";
+    writeRelease(launcherDir / L"installed", "r1",
+                 {{"TINDERHALLOW.EXE", "running launcher"}, {shortName, "running launcher"}, {"old.pak", "old"}});
+    fs::copy_file(launcherDir / L"installed" / L"update_manifest.json", launcherDir / L"update_manifest.json");
+    writeRelease(releaseDir, "r2", {{"tinderhallow.exe", "newer launcher"}, {"z.pak", "zulu"}});
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    runReleaseCheck();
+
+    LauncherState& state = launcherState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    EXPECT_EQ(state.detail, "1 files ready to install");
+    ASSERT_EQ(state.filesToFetch.size(), 1u);
+    EXPECT_EQ(genericPathUtf8(state.filesToFetch[0].path), "z.pak");
+    EXPECT_EQ(state.bytesToFetch, 4u);
+    ASSERT_EQ(state.obsoletePaths.size(), 1u);
+    EXPECT_EQ(genericPathUtf8(state.obsoletePaths[0]), "old.pak");
 }
 
 // A second launcher or tool on the folder rewrote the cached release list

@@ -130,8 +130,11 @@ protected:
     }
 
     // Runs the installed copy as a child on the job and returns its report.
-    std::map<std::string, std::string> runInstalledLauncher(const std::string& digest, std::string source = {}) {
+    // `started` is the path the child is started by (default: the target).
+    std::map<std::string, std::string> runInstalledLauncher(const std::string& digest, std::string source = {},
+                                                            fs::path started = {}) {
         if (source.empty()) source = pathToUtf8(releaseDir);
+        if (started.empty()) started = target;
         writeKeyValues(jobFile, {{"source", source},
                                  {"releaseFolder", pathToUtf8(releaseDir)},
                                  {"size", std::to_string(newBytes.size())},
@@ -139,14 +142,14 @@ protected:
                                  {"marker", pathToUtf8(marker)},
                                  {"result", pathToUtf8(resultFile)}});
         SetEnvironmentVariableW(L"TINDERHALLOW_TEST_CHILD", jobFile.c_str());
-        std::wstring commandLine = L"\"" + target.wstring() + L"\"";
+        std::wstring commandLine = L"\"" + started.wstring() + L"\"";
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process{};
-        const BOOL started = CreateProcessW(target.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+        const BOOL created = CreateProcessW(started.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                             installDir.c_str(), &startup, &process);
         SetEnvironmentVariableW(L"TINDERHALLOW_TEST_CHILD", nullptr);
-        if (!started) return {};
+        if (!created) return {};
         WaitForSingleObject(process.hProcess, 60000);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
@@ -206,6 +209,15 @@ TEST_F(LauncherSwap, PutsTheNewLauncherInPlaceKeepsTheOldOneAndStartsTheNewOne) 
     EXPECT_FALSE(fs::exists(installDir / L"Tinderhallow.exe.new"));
     // Other installations take their launcher from the same release folder.
     EXPECT_TRUE(fileBytes(releaseCopy) == newBytes);
+}
+
+// Windows runs the same file when it is started as TINDERHALLOW.EXE.
+TEST_F(LauncherSwap, ReplacesItselfWhenStartedUnderAnotherLetterCase) {
+    auto report = runInstalledLauncher(newDigest, {}, installDir / L"TINDERHALLOW.EXE");
+    EXPECT_EQ(report["replaced"], "1");
+    EXPECT_EQ(report["closePosted"], "1");
+    EXPECT_TRUE(sameDirectory(pathFromUtf8(waitForMarker()), target));
+    EXPECT_TRUE(fileBytes(target) == newBytes);
 }
 
 TEST_F(LauncherSwap, LeavesEverythingUntouchedWhenTheHashDiffers) {
