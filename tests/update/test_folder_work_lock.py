@@ -2,16 +2,14 @@
 """One writer per launcher folder: while `TinderhallowTool check` works on a
 folder (held in the middle of its release list download), `apply` and a
 second `check` on that folder wait, then fail with the folder-in-use message
-and change nothing; once the first has ended the folder is free again.
+and change nothing, and a launcher opened there shows that message as its
+release check's error; once the first has ended the folder is free again.
 
-Usage: test_folder_work_lock.py BUILD_DIR   (WINEPREFIX: the build's prefix)
+Usage: test_folder_work_lock.py BUILD_DIR   (under Wine and Xvfb)
 """
 
 import http.server
-import os
-import subprocess
 import sys
-import tempfile
 import threading
 import unittest
 from pathlib import Path
@@ -20,20 +18,12 @@ SOURCE = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "tests" / "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else SOURCE / "build").resolve()
-PREFIX = os.environ.get("WINEPREFIX") or str(BUILD / "wineprefix")
 BUSY = "Another Tinderhallow launcher or tool is working on this folder. Close it and retry."
 
 
-def tool(*args):
-    return subprocess.Popen([str(SOURCE / "cmake" / "wine-run.sh"), PREFIX, str(BUILD / "TinderhallowTool.exe"),
-                             *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=dict(os.environ, WINEDEBUG="-all"))
-
-
-def finish(process):
-    out, err = process.communicate(timeout=120)
-    return process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+def finish(program):
+    code = program.wait(120)
+    return code, program.stdout(), program.stderr()
 
 
 class HeldReleaseHost:
@@ -74,35 +64,36 @@ class HeldReleaseHost:
 
 class FolderWorkLock(unittest.TestCase):
     def test_a_second_writer_on_a_busy_folder_fails_cleanly_and_the_folder_is_free_afterwards(self):
-        lh.keep_wineserver_running(PREFIX)
-        with tempfile.TemporaryDirectory() as temp:
-            root = Path(temp)
+        with lh.LauncherHarness(lh.find_build_dir(), name="update_folder_work_lock") as h:
+            root = Path(h.scratch)
             (root / "game").mkdir()
             (root / "game" / "a.pak").write_bytes(b"alpha" * 100)
             release = root / "release"
             lh.publish_release(str(root / "game"), str(release), "lock-1")
-            folder = root / "launcher"
-            folder.mkdir()
             host = HeldReleaseHost(release)
             try:
-                (folder / "patch_source.txt").write_text(host.url + "\n")
-                first = tool("check", lh.windows_path(folder))
+                folder = Path(h.prepare_launcher_dir(patch_source=host.url))
+                first = h.start(h.tool_exe, ["check", lh.windows_path(folder)])
                 self.assertTrue(host.requested.wait(60), "the first check asked for the release list")
 
-                apply = tool("apply", lh.windows_path(folder), lh.windows_path(release))
-                second = tool("check", lh.windows_path(folder))
+                apply = h.start(h.tool_exe, ["apply", lh.windows_path(folder), lh.windows_path(release)])
+                second = h.start(h.tool_exe, ["check", lh.windows_path(folder)])
+                launcher = h.start_launcher(str(folder), trace_text=True)
                 self.assertEqual(finish(apply), (1, "", BUSY + "\n"))
                 self.assertEqual(finish(second), (1, "", BUSY + "\n"))
+                launcher.wait_status("Launcher folder in use", BUSY)
                 self.assertFalse((folder / "a.pak").exists(), "nothing installed beside the running check")
 
                 host.release()
                 code, out, err = finish(first)
                 self.assertEqual(code, 0, err)
                 self.assertIn("UpdateAvailable|Update available|1 files ready to install|0.000", out)
+                h.close_window()
+                self.assertEqual(launcher.wait(30), 0)
             finally:
                 host.stop()
 
-            code, out, err = finish(tool("apply", lh.windows_path(folder), lh.windows_path(release)))
+            code, out, err = finish(h.start(h.tool_exe, ["apply", lh.windows_path(folder), lh.windows_path(release)]))
             self.assertEqual(code, 0, err)
             self.assertEqual((folder / "a.pak").read_bytes(), b"alpha" * 100)
 
