@@ -1,7 +1,11 @@
+#!/usr/bin/env python3
 """The toolkit's fetch command against a local static file host: one file
 fetched into a folder that does not exist yet, a missing file reported
 on stderr with exit code 1, and a file of another size than the SIZE given
-(a manifest size) refused."""
+(a manifest size) refused.
+
+Usage: test_fetch_command.py BUILD_DIR
+"""
 
 import http.server
 import os
@@ -9,32 +13,32 @@ import subprocess
 import sys
 import tempfile
 import threading
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import launcher_harness as lh  # noqa: E402
+
+BUILD = lh.find_build_dir()
+WINE_RUN = os.path.join(lh.SOURCE_DIR, "cmake", "wine-run.sh")
+TOOL = os.path.join(BUILD, "TinderhallowTool.exe")
+PREFIX = os.environ.get("WINEPREFIX", os.path.join(BUILD, "wineprefix"))
+BODY = bytes(range(256)) * 1000
 
 
-def run_tool(wine_run, prefix, tool, args, scratch):
-    """Runs the toolkit under Wine. Output goes through files: a wineserver
-    started by the run inherits pipes and would hold them open after exit."""
-    out_path = os.path.join(scratch, "stdout.txt")
-    err_path = os.path.join(scratch, "stderr.txt")
-    with open(out_path, "wb") as out, open(err_path, "wb") as err:
-        code = subprocess.run([wine_run, prefix, tool] + args, stdout=out, stderr=err,
-                              stdin=subprocess.DEVNULL, timeout=120).returncode
-    with open(err_path, "rb") as err:
-        return code, err.read()
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
-def main():
-    build = sys.argv[1]
-    wine_run = os.path.join(os.environ["TINDERHALLOW_SOURCE_DIR"], "cmake", "wine-run.sh")
-    tool = os.path.join(build, "TinderhallowTool.exe")
-    prefix = os.environ.get("WINEPREFIX", os.path.join(build, "wineprefix"))
-
-    with tempfile.TemporaryDirectory() as root:
-        served = os.path.join(root, "release")
+class FetchCommand(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.temp = tempfile.TemporaryDirectory()
+        cls.root = cls.temp.name
+        served = os.path.join(cls.root, "release")
         os.makedirs(os.path.join(served, "Game Data"))
-        body = bytes(range(256)) * 1000
         with open(os.path.join(served, "Game Data", "a+b.pak"), "wb") as f:
-            f.write(body)
+            f.write(BODY)
 
         class Handler(http.server.SimpleHTTPRequestHandler):
             def __init__(self, *args, **kwargs):
@@ -43,57 +47,57 @@ def main():
             def log_message(self, *args):
                 pass
 
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        thread = threading.Thread(target=server.serve_forever, daemon=True)
-        thread.start()
-        base = "http://127.0.0.1:%d/" % server.server_address[1]
-        failures = []
-        cases = 0
-        try:
-            dest = os.path.join(root, "out", "sub", "a.pak")
-            cases += 1
-            code, err = run_tool(wine_run, prefix, tool, ["fetch", base, "Game Data/a+b.pak", "Z:" + dest], root)
-            if code != 0:
-                failures.append("fetch failed: %r %r" % (code, err))
-            elif open(dest, "rb").read() != body or os.path.exists(dest + ".download"):
-                failures.append("fetched file differs or its temporary file was left behind")
+        cls.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+        cls.base = "http://127.0.0.1:%d/" % cls.server.server_address[1]
 
-            cases += 1
-            code, err = run_tool(wine_run, prefix, tool, ["fetch", base, "missing/file.txt", "Z:" + dest], root)
-            if code != 1 or err != b"Patch server returned HTTP 404 for missing/file.txt.\n":
-                failures.append("missing file: %r %r" % (code, err))
-            elif open(dest, "rb").read() != body:
-                failures.append("a failed fetch changed the destination")
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.shutdown()
+        cls.server.server_close()
+        cls.temp.cleanup()
 
-            cases += 1
-            sized = os.path.join(root, "out", "sized.pak")
-            code, err = run_tool(wine_run, prefix, tool, ["fetch", base, "Game Data/a+b.pak", "Z:" + sized,
-                                                          str(len(body))], root)
-            if code != 0 or open(sized, "rb").read() != body:
-                failures.append("fetch with the right size: %r %r" % (code, err))
+    def fetch(self, *args):
+        """Runs the toolkit's fetch under Wine; (exit code, stderr). Output goes
+        through files: a wineserver started by the run inherits pipes and would
+        hold them open after exit."""
+        out_path = os.path.join(self.root, "stdout.txt")
+        err_path = os.path.join(self.root, "stderr.txt")
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            code = subprocess.run([WINE_RUN, PREFIX, TOOL, "fetch", *map(str, args)], stdout=out, stderr=err,
+                                  stdin=subprocess.DEVNULL, timeout=120).returncode
+        return code, read(err_path)
 
-            cases += 1
-            wrong = os.path.join(root, "out", "wrong.pak")
-            code, err = run_tool(wine_run, prefix, tool, ["fetch", base, "Game Data/a+b.pak", "Z:" + wrong,
-                                                          str(len(body) - 1)], root)
-            expected = ("Patch server sent Game Data/a+b.pak with a size that does not match the release manifest "
-                        "(%d bytes).\n" % (len(body) - 1)).encode()
-            if code != 1 or err != expected or os.path.exists(wrong) or os.path.exists(wrong + ".download"):
-                failures.append("fetch with a wrong size: %r %r" % (code, err))
+    def test_fetches_into_a_new_folder_and_a_missing_file_leaves_the_destination_unchanged(self):
+        dest = os.path.join(self.root, "out", "sub", "a.pak")
+        code, err = self.fetch(self.base, "Game Data/a+b.pak", lh.windows_path(dest))
+        self.assertEqual(code, 0, "fetch failed: %r" % err)
+        self.assertEqual(read(dest), BODY)
+        self.assertFalse(os.path.exists(dest + ".download"), "its temporary file was left behind")
 
-            cases += 1
-            code, err = run_tool(wine_run, prefix, tool, ["fetch", "Z:\\release", "a.txt", "Z:" + dest], root)
-            if code != 1 or err != b"Patch source is not an HTTP URL.\n":
-                failures.append("folder source: %r %r" % (code, err))
-        finally:
-            server.shutdown()
-            server.server_close()
+        self.assertEqual(self.fetch(self.base, "missing/file.txt", lh.windows_path(dest)),
+                         (1, b"Patch server returned HTTP 404 for missing/file.txt.\n"))
+        self.assertEqual(read(dest), BODY, "a failed fetch changed the destination")
 
-    for failure in failures:
-        print("FAIL:", failure)
-    print("%d passed, %d failed" % (cases - len(failures), len(failures)))
-    return 1 if failures else 0
+    def test_fetches_a_file_of_the_size_given(self):
+        sized = os.path.join(self.root, "out", "sized.pak")
+        code, err = self.fetch(self.base, "Game Data/a+b.pak", lh.windows_path(sized), len(BODY))
+        self.assertEqual(code, 0, err)
+        self.assertEqual(read(sized), BODY)
+
+    def test_refuses_a_file_of_another_size_than_given_and_leaves_nothing(self):
+        wrong = os.path.join(self.root, "out", "wrong.pak")
+        self.assertEqual(self.fetch(self.base, "Game Data/a+b.pak", lh.windows_path(wrong), len(BODY) - 1),
+                         (1, ("Patch server sent Game Data/a+b.pak with a size that does not match the release "
+                              "manifest (%d bytes).\n" % (len(BODY) - 1)).encode()))
+        self.assertFalse(os.path.exists(wrong))
+        self.assertFalse(os.path.exists(wrong + ".download"))
+
+    def test_refuses_a_source_that_is_not_an_http_url(self):
+        dest = os.path.join(self.root, "out", "folder-source.pak")
+        self.assertEqual(self.fetch("Z:\\release", "a.txt", lh.windows_path(dest)),
+                         (1, b"Patch source is not an HTTP URL.\n"))
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()

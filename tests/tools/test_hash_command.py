@@ -1,21 +1,27 @@
 #!/usr/bin/env python3
-"""TinderhallowTool hash FILE: the digest on stdout, or the error on stderr."""
+"""TinderhallowTool hash FILE: the digest on stdout, or the error on stderr.
+
+Usage: test_hash_command.py BUILD_DIR
+"""
 import hashlib
 import os
 import subprocess
 import sys
 import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import launcher_harness as lh  # noqa: E402
+
+BUILD = lh.find_build_dir()
+PREFIX = os.environ.get("WINEPREFIX") or os.path.join(BUILD, "wineprefix")
 
 
-def windows_path(unix_path):
-    return "Z:" + unix_path.replace("/", "\\")
-
-
-def run_tool(build_dir, *args):
+def run_tool(*args):
     # Output goes to files, not pipes: a wineserver started by this run would
     # hold a pipe open until it exits, seconds later.
-    env = dict(os.environ, WINEDEBUG="-all", LANG="C.UTF-8", LC_ALL="C.UTF-8")
-    tool = os.path.join(build_dir, "TinderhallowTool.exe")
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    tool = os.path.join(BUILD, "TinderhallowTool.exe")
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         code = subprocess.run(["wine", tool, *args], env=env, stdout=out, stderr=err, timeout=120).returncode
         out.seek(0)
@@ -23,39 +29,29 @@ def run_tool(build_dir, *args):
         return code, out.read(), err.read()
 
 
-def main():
-    build_dir = sys.argv[1]
-    failures = []
+class HashCommand(unittest.TestCase):
+    def setUp(self):
+        temp = tempfile.TemporaryDirectory(prefix="th_hash_command_")
+        self.addCleanup(temp.cleanup)
+        self.folder = temp.name
 
-    def check(name, actual, expected):
-        if actual != expected:
-            failures.append(f"{name}: expected {expected!r}, got {actual!r}")
-
-    with tempfile.TemporaryDirectory(prefix="th_hash_command_") as folder:
+    def test_prints_the_digest_of_a_file_with_a_non_ascii_name(self):
         data = bytes((i * 7 + 3) & 0xFF for i in range(200_003))
-        name = os.path.join(folder, "r\u00fcstung \u65e5.pak")
+        name = os.path.join(self.folder, "r\u00fcstung \u65e5.pak")
         with open(name, "wb") as f:
             f.write(data)
-        code, out, err = run_tool(build_dir, "hash", windows_path(name))
-        check("digest exit code", code, 0)
-        check("digest output", out, (hashlib.sha256(data).hexdigest() + "\n").encode())
-        check("digest stderr", err, b"")
+        self.assertEqual(run_tool("hash", lh.windows_path(name)),
+                         (0, (hashlib.sha256(data).hexdigest() + "\n").encode(), b""))
 
-        missing = windows_path(os.path.join(folder, "missing \u00e9.bin"))
-        code, out, err = run_tool(build_dir, "hash", missing)
-        check("missing exit code", code, 1)
-        check("missing stdout", out, b"")
-        check("missing stderr", err, ("Could not open file for hashing: " + missing + "\n").encode("utf-8"))
+    def test_reports_a_file_it_cannot_open_on_stderr_with_exit_code_1(self):
+        missing = lh.windows_path(os.path.join(self.folder, "missing \u00e9.bin"))
+        self.assertEqual(run_tool("hash", missing),
+                         (1, b"", ("Could not open file for hashing: " + missing + "\n").encode("utf-8")))
 
-        code, out, err = run_tool(build_dir, "hash")
-        check("usage exit code", code, 2)
-        check("usage stdout", out, b"")
-
-    for failure in failures:
-        print(failure)
-    print("FAIL" if failures else "PASS")
-    return 1 if failures else 0
+    def test_without_a_file_exits_with_code_2_and_prints_nothing_on_stdout(self):
+        code, out, _ = run_tool("hash")
+        self.assertEqual((code, out), (2, b""))
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()
