@@ -15,7 +15,6 @@ files only when missing, hands over to the installed copy and exits without
 a window; a running installed copy is closed through its window and replaced.
 """
 
-import hashlib
 import http.server
 import json
 import os
@@ -52,18 +51,16 @@ def tab_gradient(x):
 
 
 def make_release(folder, game_exe, release_id="window-1"):
-    with open(game_exe, "rb") as f:
-        game = f.read()
-    files = {"data/arena.map": b"arena " * 2000, "TinderhallowGame.exe": game}
-    entries = []
-    for path, data in sorted(files.items()):
-        target = os.path.join(folder, *path.split("/"))
+    """FOLDER as a release of the game GAME_EXE, published with the harness."""
+    game = folder + "-game"
+    files = {"data/arena.map": b"arena " * 2000}
+    for path, data in files.items():
+        target = os.path.join(game, *path.split("/"))
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as f:
             f.write(data)
-        entries.append({"path": path, "size": len(data), "sha256": hashlib.sha256(data).hexdigest()})
-    with open(os.path.join(folder, "update_manifest.json"), "w", encoding="utf-8") as f:
-        json.dump({"schemaVersion": 1, "minimumLauncherVersion": 1, "releaseId": release_id, "files": entries}, f)
+    shutil.copy2(game_exe, os.path.join(game, "TinderhallowGame.exe"))
+    lh.publish_release(game, folder, release_id)
 
 
 def read_text(path):

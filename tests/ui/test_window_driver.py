@@ -45,16 +45,15 @@ def wait_for_log(path, line, timeout=10):
 
 
 def make_local_release(folder):
+    """FOLDER as a release of a stand-in game, published with the harness."""
+    game = folder + "-game"
     files = {"data/arena.map": b"arena " * 1000, "TinderhallowGame.exe": b"MZ stand-in"}
-    entries = []
-    for path, data in sorted(files.items()):
-        target = os.path.join(folder, *path.split("/"))
+    for path, data in files.items():
+        target = os.path.join(game, *path.split("/"))
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as f:
             f.write(data)
-        entries.append({"path": path, "size": len(data), "sha256": hashlib.sha256(data).hexdigest()})
-    with open(os.path.join(folder, "update_manifest.json"), "w", encoding="utf-8") as f:
-        json.dump({"schemaVersion": 1, "minimumLauncherVersion": 1, "releaseId": "smoke-1", "files": entries}, f)
+    lh.publish_release(game, folder, "smoke-1")
 
 
 class WindowDriver(unittest.TestCase):

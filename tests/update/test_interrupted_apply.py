@@ -7,7 +7,6 @@ Usage: test_interrupted_apply.py BUILD_DIR
 """
 
 import hashlib
-import json
 import os
 import shutil
 import signal
@@ -38,17 +37,16 @@ def content(tag, path, size):
 
 
 def write_release(folder, release_id, files):
-    entries = []
-    for path, data in sorted(files.items()):
-        target = os.path.join(folder, path)
+    """FOLDER as a release of FILES (path -> bytes), published with the
+    harness; returns its manifest."""
+    game = folder + "-game"
+    for path, data in files.items():
+        target = os.path.join(game, path)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as out:
             out.write(data)
-        entries.append({"path": path, "size": len(data), "sha256": hashlib.sha256(data).hexdigest()})
-    manifest = json.dumps({"schemaVersion": 1, "releaseId": release_id, "files": entries}, indent=1).encode()
-    with open(os.path.join(folder, "update_manifest.json"), "wb") as out:
-        out.write(manifest)
-    return manifest
+    lh.publish_release(game, folder, release_id)
+    return read(os.path.join(folder, "update_manifest.json"))
 
 
 def read(path):
