@@ -1,7 +1,7 @@
 #include "account/game_api_client.h"
 
 #include "base/secure_failure.h"
-#include "update/utf8_paths.h"
+#include "base/utf8_paths.h"
 
 #include <nlohmann/json.hpp>
 #include <windows.h>

@@ -1,8 +1,8 @@
 #include "account/game_launch.h"
 
 #include "account/session.h"
+#include "base/utf8_paths.h"
 #include "ui/launcher_state.h"
-#include "update/utf8_paths.h"
 
 #include <shellapi.h>
 

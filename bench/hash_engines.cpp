@@ -5,9 +5,9 @@
 // `hash_engines wait` only waits for the end of its input: the benchmark
 // keeps one running so every measured run finds Wine already started.
 
+#include "base/utf8_paths.h"
 #include "update/file_hash.h"
 #include "update/sha256.h"
-#include "update/utf8_paths.h"
 
 #include <windows.h>
 #include <bcrypt.h>

@@ -5,8 +5,8 @@
 // are followed here, not by WinHTTP. Plus the small URL utilities the
 // delivery code shares and the process-wide download token.
 
+#include "base/utf8_paths.h"  // utf8ToWide
 #include "ui/launcher_state.h"  // ProgressCallback
-#include "update/utf8_paths.h"  // utf8ToWide
 
 #include <windows.h>
 #include <winhttp.h>

@@ -1,5 +1,6 @@
 #include "delivery/release_check.h"
 
+#include "base/utf8_paths.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_source.h"
 #include "delivery/release_signature.h"
@@ -10,7 +11,6 @@
 #include "update/inspection.h"
 #include "update/manifest.h"
 #include "update/update_transaction.h"
-#include "update/utf8_paths.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
 #include "startup/instance_guard.h"
 
+#include "base/utf8_paths.h"
 #include "update/file_hash.h"
 #include "update/windows_names.h"
-#include "update/utf8_paths.h"
 
 #include <memory>
 #include <mutex>

@@ -1,11 +1,11 @@
 #include "startup/self_update.h"
 
+#include "base/utf8_paths.h"
 #include "delivery/download_client.h"
 #include "startup/install_location.h"
 #include "startup/instance_guard.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
-#include "update/utf8_paths.h"
 #include "update/windows_names.h"
 
 #include <windows.h>

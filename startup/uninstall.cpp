@@ -1,9 +1,9 @@
 #include "startup/uninstall.h"
 
+#include "base/utf8_paths.h"
 #include "startup/install_location.h"
 #include "startup/version.h"
 #include "ui/main_window.h"
-#include "update/utf8_paths.h"
 
 #include <windows.h>
 #include <shellapi.h>

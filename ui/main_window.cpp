@@ -3,6 +3,7 @@
 #include "account/game_launch.h"
 #include "account/local_settings.h"
 #include "account/session.h"
+#include "base/utf8_paths.h"
 #include "delivery/patch_notes.h"
 #include "delivery/release_check.h"
 #include "startup/instance_guard.h"
@@ -11,7 +12,6 @@
 #include "ui/launcher_state.h"
 #include "ui/renderer.h"
 #include "update/update_worker.h"
-#include "update/utf8_paths.h"
 
 #include <commctrl.h>
 #include <shellapi.h>

@@ -1,8 +1,8 @@
 #include "ui/renderer.h"
 
+#include "base/utf8_paths.h"
 #include "startup/version.h"
 #include "ui/layout.h"
-#include "update/utf8_paths.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #include "update/file_hash.h"
 
+#include "base/utf8_paths.h"
 #include "update/sha256.h"
-#include "update/utf8_paths.h"
 
 #include <windows.h>
 #include <bcrypt.h>

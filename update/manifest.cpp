@@ -1,6 +1,6 @@
 #include "update/manifest.h"
 
-#include "update/utf8_paths.h"
+#include "base/utf8_paths.h"
 #include "update/windows_names.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 #include "update/update_transaction.h"
 
+#include "base/utf8_paths.h"
 #include "update/file_hash.h"
-#include "update/utf8_paths.h"
 #include "update/windows_names.h"
 
 #include <windows.h>

@@ -1,11 +1,11 @@
 #include "delivery/release_check.h"
 
+#include "base/utf8_paths.h"
 #include "delivery/patch_source.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
-#include "update/utf8_paths.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -2,12 +2,12 @@
 // prints every status change as <phase>|<title>|<detail>|<progress>, then,
 // when a release was published, its plan as `inspect` prints it.
 
+#include "base/utf8_paths.h"
 #include "delivery/release_check.h"
 #include "tools/toolkit/status_printer.h"
 #include "tools/toolkit/toolkit.h"
 #include "ui/launcher_state.h"
 #include "update/folder_work_lock.h"
-#include "update/utf8_paths.h"
 
 #include <string>
 #include <vector>

@@ -9,13 +9,13 @@
 
 #include "account/local_settings.h"
 #include "account/session.h"
+#include "base/utf8_paths.h"
 #include "delivery/release_check.h"
 #include "tools/toolkit/status_printer.h"
 #include "tools/toolkit/toolkit.h"
 #include "ui/launcher_state.h"
 #include "update/folder_work_lock.h"
 #include "update/update_worker.h"
-#include "update/utf8_paths.h"
 
 #include <windows.h>
 
