@@ -1,6 +1,7 @@
 #include "delivery/download_client.h"
 
 #include "base/secure_failure.h"
+#include "base/windows_error.h"
 
 #include <algorithm>
 #include <deque>
@@ -214,20 +215,6 @@ void setError(std::string* error, const std::string& text) {
     if (error != nullptr) *error = text;
 }
 
-// The system's text for a Windows error code, without the trailing line break.
-std::string systemMessage(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text;
-    if (length > 0 && buffer != nullptr) text.assign(buffer, length);
-    if (buffer != nullptr) LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
-    if (text.empty()) return "Windows error " + std::to_string(code);
-    return wideToUtf8(text);
-}
-
 // Creates every missing folder of the chain; `code` receives the Windows
 // error of the step that failed.
 bool createFolderChain(const std::filesystem::path& folder, DWORD& code) {
@@ -301,12 +288,6 @@ std::string percentEncodePath(std::string_view path) {
         }
     }
     return out;
-}
-
-bool appendWindowsError(const std::string& text, std::string* error) {
-    const DWORD code = GetLastError();
-    if (error != nullptr) *error = text + " (Windows error " + std::to_string(code) + ").";
-    return false;
 }
 
 void setDownloadToken(const std::string& token) {
@@ -520,7 +501,7 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
                                   bool& retryable) {
     DWORD folderError = 0;
     if (!createFolderChain(destination.parent_path(), folderError)) {
-        setError(error, "Could not create download folder: " + systemMessage(folderError));
+        setError(error, "Could not create download folder: " + windowsErrorMessage(folderError));
         return false;
     }
 
@@ -613,7 +594,7 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
     // when the move fails.
     if (!MoveFileExW(temporary.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         const DWORD code = GetLastError();
-        setError(error, "Could not finalize downloaded file: " + systemMessage(code));
+        setError(error, "Could not finalize downloaded file: " + windowsErrorMessage(code));
         return false;
     }
 

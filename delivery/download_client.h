@@ -23,10 +23,6 @@ bool isHttpUrl(std::string_view text);
 // Percent-encodes every byte except ASCII letters, digits and "-._~/".
 std::string percentEncodePath(std::string_view path);
 
-// Stores text + " (Windows error N)." (N = GetLastError()) when `error` is
-// given. Always returns false, so failures can end in `return appendWindowsError(...)`.
-bool appendWindowsError(const std::string& text, std::string* error);
-
 // The bearer token sent with every later request of every downloader (to
 // the patch source's own scheme, host and port only).
 void setDownloadToken(const std::string& token);

@@ -1,6 +1,7 @@
 #include "startup/uninstall.h"
 
 #include "base/utf8_paths.h"
+#include "base/windows_error.h"
 #include "startup/install_location.h"
 #include "startup/version.h"
 #include "ui/main_window.h"
@@ -30,7 +31,7 @@ bool fail(std::string* error, std::string message) {
 }
 
 std::string windowsError(const fs::path& path, DWORD code) {
-    return "Could not remove " + pathToUtf8(path) + " (Windows error " + std::to_string(code) + ").";
+    return withWindowsError("Could not remove " + pathToUtf8(path), code);
 }
 
 // An open registry key, closed once.
@@ -255,7 +256,7 @@ bool registerUninstallEntry(const fs::path& installDir, std::string* error) {
     LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                      KEY_SET_VALUE, nullptr, key.out(), nullptr);
     if (status != ERROR_SUCCESS)
-        return fail(error, "Could not create the uninstall entry (Windows error " + std::to_string(status) + ").");
+        return fail(error, withWindowsError("Could not create the uninstall entry", static_cast<DWORD>(status)));
     const std::uint64_t kilobytes = (folderBytes(dir) + 1023) / 1024;
     const std::pair<const wchar_t*, std::wstring> strings[] = {
         {L"DisplayName", L"Tinderhallow"},
@@ -278,7 +279,7 @@ bool registerUninstallEntry(const fs::path& installDir, std::string* error) {
         if (status == ERROR_SUCCESS) status = setNumber(key.get(), name, value);
     }
     if (status != ERROR_SUCCESS)
-        return fail(error, "Could not write the uninstall entry (Windows error " + std::to_string(status) + ").");
+        return fail(error, withWindowsError("Could not write the uninstall entry", static_cast<DWORD>(status)));
     return true;
 }
 
