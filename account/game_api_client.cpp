@@ -1,5 +1,6 @@
 #include "account/game_api_client.h"
 
+#include "base/handles.h"
 #include "base/secure_failure.h"
 #include "base/utf8_paths.h"
 
@@ -21,21 +22,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kUnreachable = "Could not reach the game server. Check your internet connection.";
 
 std::atomic<long long> timeLimitMs{kGameApiTimeLimit.count()};
-
-class WinHttpHandle {
-public:
-    explicit WinHttpHandle(HINTERNET handle = nullptr) : handle_(handle) {}
-    ~WinHttpHandle() {
-        if (handle_ != nullptr) WinHttpCloseHandle(handle_);
-    }
-    WinHttpHandle(const WinHttpHandle&) = delete;
-    WinHttpHandle& operator=(const WinHttpHandle&) = delete;
-    HINTERNET get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    HINTERNET handle_;
-};
 
 bool fail(std::string* error, const char* text) {
     if (error != nullptr) *error = text;

@@ -6,6 +6,7 @@
 // delivery code shares and the process-wide download token.
 
 #include "base/utf8_paths.h"  // utf8ToWide
+#include "base/handles.h"
 #include "ui/launcher_state.h"  // ProgressCallback
 
 #include <windows.h>
@@ -72,7 +73,7 @@ public:
     const std::wstring& basePath() const { return basePath_; }
     std::uint16_t port() const { return port_; }
     bool secure() const { return secure_; }
-    bool connected() const { return connection_ != nullptr; }
+    bool connected() const { return static_cast<bool>(connection_); }
 
 private:
     struct Response;
@@ -95,7 +96,7 @@ private:
     std::wstring basePath_;
     std::uint16_t port_ = 0;
     bool secure_ = false;
-    HINTERNET connection_ = nullptr;
+    WinHttpHandle connection_;
     std::chrono::milliseconds stallWindow_ = kDefaultStallWindow;
 };
 

@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include "account/game_launch.h"
+#include "base/handles.h"
 #include "account/local_settings.h"
 #include "account/session.h"
 #include "base/utf8_paths.h"
@@ -37,8 +38,8 @@ constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLI
 // UI-thread values beside the shared state; only the window code touches them.
 HWND accountEdit = nullptr;
 HWND passwordEdit = nullptr;
-HBRUSH editBrush = nullptr;
-HFONT editFont = nullptr;
+GdiObject<HBRUSH> editBrush;
+GdiObject<HFONT> editFont;
 std::string lastSignature;
 
 // A worker that cannot be started is a fatal error of the process.
@@ -132,7 +133,7 @@ void onCreate(HWND window) {
     mainWindow = window;
     recordLauncherWindow(window);
     SetTimer(window, kTimerId, kTimerPeriodMs, nullptr);
-    editBrush = CreateSolidBrush(kEditBackground);
+    editBrush.reset(CreateSolidBrush(kEditBackground));
     accountEdit = createEdit(window, 0, 20, kAccountEditId);
     passwordEdit = createEdit(window, ES_PASSWORD, 64, kPasswordEditId);
 
@@ -159,14 +160,8 @@ void onCreate(HWND window) {
 
 void onDestroy(HWND window) {
     KillTimer(window, kTimerId);
-    if (editFont != nullptr) {
-        DeleteObject(editFont);
-        editFont = nullptr;
-    }
-    if (editBrush != nullptr) {
-        DeleteObject(editBrush);
-        editBrush = nullptr;
-    }
+    editFont.reset();
+    editBrush.reset();
     PostQuitMessage(0);
 }
 
@@ -369,7 +364,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             HDC dc = reinterpret_cast<HDC>(wParam);
             SetTextColor(dc, kEditText);
             SetBkColor(dc, kEditBackground);
-            return reinterpret_cast<LRESULT>(editBrush);
+            return reinterpret_cast<LRESULT>(editBrush.get());
         }
         case WM_MOUSEMOVE: onMouseMove(window, lParam); return 0;
         case WM_LBUTTONDOWN: onButtonDown(window, lParam); return 0;
@@ -403,12 +398,13 @@ void layoutEditControls(HWND window) {
         const PixelRect r = editControlRect(box, scale);
         MoveWindow(edit, r.x, r.y, r.width, r.height, TRUE);
     }
-    if (editFont != nullptr) DeleteObject(editFont);
-    editFont = CreateFontW(editFontHeight(scale), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                           launcherFontFamilyName().c_str());
-    SendMessageW(accountEdit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont), TRUE);
-    SendMessageW(passwordEdit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont), TRUE);
+    // The edits still use the old font until they are given the new one.
+    GdiObject<HFONT> font(CreateFontW(editFontHeight(scale), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                                      DEFAULT_PITCH | FF_DONTCARE, launcherFontFamilyName().c_str()));
+    SendMessageW(accountEdit, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+    SendMessageW(passwordEdit, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+    editFont = std::move(font);
 }
 
 void submitLogin(HWND window) {
