@@ -5,9 +5,9 @@
 // are followed here, not by WinHTTP. Plus the small URL utilities the
 // delivery code shares and the process-wide download token.
 
-#include "base/utf8_paths.h"  // utf8ToWide
 #include "base/handles.h"
-#include "ui/launcher_state.h"  // ProgressCallback
+#include "base/progress.h"
+#include "base/utf8_paths.h"  // utf8ToWide
 
 #include <windows.h>
 #include <winhttp.h>

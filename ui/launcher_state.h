@@ -2,6 +2,7 @@
 // The one state shared by the window and every worker, guarded by one mutex.
 // Workers report through SetStatus; the UI timer notices changes by signature.
 
+#include "base/progress.h"
 #include "update/manifest.h"
 
 #include <windows.h>
@@ -92,11 +93,6 @@ extern HWND mainWindow;
 
 inline constexpr UINT LoginFinishedMessage = WM_APP + 1;
 inline constexpr UINT SubmitLoginMessage = WM_APP + 2;
-
-// A sub-step's progress: fraction in [0, 1], for downloads.
-using ProgressCallback = std::function<void(float fraction)>;
-// The install step's variant, with a detail text.
-using InstallProgressCallback = std::function<void(float fraction, const std::string& detail)>;
 
 // Stores phase, both texts and the progress clamped to [0, 1].
 void SetStatus(LauncherPhase phase, std::string title, std::string detail, float progress);
