@@ -2,11 +2,11 @@
 // PLAY: fetch a one-time ticket, start "TinderhallowGame.exe" with it, and
 // close the launcher.
 
+#include "base/product.h"
+
 #include <windows.h>
 
 #include <string>
-
-inline constexpr const wchar_t* kGameExeName = L"TinderhallowGame.exe";
 
 // Thread body of the game launch; its outcomes are the game process, a
 // WM_CLOSE posted to `window`, or texts in the launcher state.

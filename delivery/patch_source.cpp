@@ -1,7 +1,7 @@
 #include "delivery/patch_source.h"
 
+#include "base/product.h"
 #include "base/utf8_paths.h"
-#include "delivery/builtin_addresses.h"
 #include "delivery/download_client.h"
 
 #include <fstream>

@@ -1,5 +1,6 @@
 #include "delivery/release_check.h"
 
+#include "base/product.h"
 #include "base/utf8_paths.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_source.h"

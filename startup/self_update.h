@@ -3,16 +3,12 @@
 // the running file moves aside to ".old", the new one takes its name, and the
 // new launcher is started while this one closes.
 
+#include "base/product.h"
 #include "update/manifest.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
-
-// The launcher's file name inside an install folder and inside a release.
-inline constexpr char kLauncherExeName[] = "Tinderhallow.exe";
-// This launcher's version, checked against a release's minimum.
-inline constexpr std::int32_t kLauncherVersion = 1;
 
 // True when a release path names the launcher's own file in `launcherDir`
 // the way Windows reads it: a top-level "Tinderhallow.exe" in any letter

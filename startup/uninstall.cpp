@@ -1,11 +1,11 @@
 #include "startup/uninstall.h"
 
 #include "base/handles.h"
+#include "base/product.h"
 #include "base/utf8_paths.h"
+#include "base/version.h"
 #include "base/windows_error.h"
 #include "startup/install_location.h"
-#include "startup/version.h"
-#include "ui/main_window.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -23,7 +23,7 @@ namespace {
 
 constexpr int kRemoveAttempts = 6;
 constexpr DWORD kRemovePauseMs = 700;
-constexpr wchar_t kLauncherFile[] = L"Tinderhallow.exe";
+const std::wstring kLauncherFile = utf8ToWide(kLauncherExeName);
 constexpr wchar_t kTitle[] = L"Tinderhallow";
 
 bool fail(std::string* error, std::string message) {

@@ -1,9 +1,10 @@
 #include "ui/main_window.h"
 
 #include "account/game_launch.h"
-#include "base/handles.h"
 #include "account/local_settings.h"
 #include "account/session.h"
+#include "base/handles.h"
+#include "base/product.h"
 #include "base/utf8_paths.h"
 #include "delivery/patch_notes.h"
 #include "delivery/release_check.h"

@@ -2,7 +2,7 @@
 
 #include "base/handles.h"
 #include "base/utf8_paths.h"
-#include "startup/version.h"
+#include "base/version.h"
 #include "ui/layout.h"
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 // process start). Each is printed, so the test's output shows them.
 
 #include "base/utf8_paths.h"
-#include "startup/version.h"
+#include "base/version.h"
 #include "tests/support/test_paths.h"
 
 #include <gtest/gtest.h>
