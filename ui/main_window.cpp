@@ -2,7 +2,7 @@
 
 #include "account/game_launch.h"
 #include "account/local_settings.h"
-#include "account/session.h"
+#include "account/login_worker.h"
 #include "base/handles.h"
 #include "base/product.h"
 #include "base/utf8_paths.h"

@@ -9,6 +9,7 @@
 
 #include "account/local_settings.h"
 #include "account/session.h"
+#include "base/secret_text.h"
 #include "base/utf8_paths.h"
 #include "delivery/release_check.h"
 #include "tools/toolkit/status_printer.h"
@@ -29,15 +30,11 @@ namespace {
 // it, so no copy is left behind in memory released by a reallocation.
 constexpr std::size_t kMaxPasswordBytes = 1024;
 
-void wipe(std::string& text) {
-    if (!text.empty()) SecureZeroMemory(text.data(), text.size());
-}
-
 // The command's one copy of the password, wiped on every way out.
 struct Password {
     std::string text;
     Password() = default;
-    ~Password() { wipe(text); }
+    ~Password() { wipeSecret(text); }
     Password(const Password&) = delete;
     Password& operator=(const Password&) = delete;
 };
@@ -87,7 +84,7 @@ bool readPasswordLine(std::string& password) {
         return false;
     }
     if (tooLong) {
-        wipe(password);
+        wipeSecret(password);
         toolkit::printError("The password on standard input is longer than 1024 bytes.\n");
         return false;
     }
@@ -137,7 +134,7 @@ int updateCommand(const std::vector<std::string>& args) {
     AccountSession session;
     std::string error;
     const bool signedIn = login(serverUrl, args[1], password.text, session, &error);
-    wipe(password.text);
+    wipeSecret(password.text);
     if (!signedIn) {
         toolkit::stopPrintingStatus();
         toolkit::printError(error + "\n");
