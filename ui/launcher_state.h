@@ -3,6 +3,7 @@
 // Workers report through SetStatus; the UI timer notices changes by signature.
 
 #include "base/progress.h"
+#include "delivery/patch_notes.h"
 #include "update/manifest.h"
 
 #include <windows.h>
@@ -20,17 +21,6 @@ enum LauncherPhase : std::int32_t {
     UpdateAvailable = 2,
     Updating = 3,
     Error = 4,
-};
-
-struct NewsCard {
-    std::string title;
-    std::string date;
-    std::string summary;
-};
-
-struct PatchNotesEntry {
-    std::string title;
-    std::vector<std::string> lines;
 };
 
 struct LauncherState {

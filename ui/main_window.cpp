@@ -6,7 +6,7 @@
 #include "base/handles.h"
 #include "base/product.h"
 #include "base/utf8_paths.h"
-#include "delivery/patch_notes.h"
+#include "delivery/patch_notes_worker.h"
 #include "delivery/release_check.h"
 #include "startup/instance_guard.h"
 #include "ui/dpi.h"
