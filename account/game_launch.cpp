@@ -1,6 +1,8 @@
 #include "account/game_launch.h"
 
+#include "account/game_arguments.h"
 #include "account/session.h"
+#include "base/product.h"
 #include "base/utf8_paths.h"
 #include "ui/launcher_state.h"
 
@@ -8,32 +10,6 @@
 
 #include <filesystem>
 #include <mutex>
-
-namespace {
-
-// The ticket as exactly one argument of the game's command line. It comes from
-// the service's answer, so a space, tab or quote in it must not split it into
-// more arguments; an ordinary ticket is passed unquoted.
-std::wstring ticketArgument(const std::wstring& ticket) {
-    if (ticket.find_first_of(L" \t\n\v\"") == std::wstring::npos) return ticket;
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (const wchar_t c : ticket) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes count as escapes only before a quote.
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        quoted.push_back(c);
-        backslashes = 0;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    quoted.push_back(L'"');
-    return quoted;
-}
-
-}  // namespace
 
 void launchGame(HWND window) {
     try {

@@ -2,11 +2,7 @@
 // PLAY: fetch a one-time ticket, start "TinderhallowGame.exe" with it, and
 // close the launcher.
 
-#include "base/product.h"
-
 #include <windows.h>
-
-#include <string>
 
 // Thread body of the game launch; its outcomes are the game process, a
 // WM_CLOSE posted to `window`, or texts in the launcher state.

@@ -1,6 +1,7 @@
 #include "account/game_launch.h"
 
 #include "account/session.h"
+#include "base/product.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 #include "ui/launcher_state.h"
