@@ -5,6 +5,7 @@
 #include "delivery/download_client.h"
 #include "delivery/patch_source.h"
 #include "delivery/release_signature.h"
+#include "startup/launcher_file.h"
 #include "startup/self_update.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"

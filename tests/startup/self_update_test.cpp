@@ -1,7 +1,9 @@
 #include "startup/self_update.h"
 
+#include "base/product.h"
 #include "base/utf8_paths.h"
 #include "startup/install_location.h"
+#include "startup/launcher_file.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 #include "ui/launcher_state.h"
