@@ -18,7 +18,8 @@ void launchGame(HWND window) {
         const std::filesystem::path gamePath = launcherDir / kGameExeName;
         std::error_code ec;
         if (!std::filesystem::is_regular_file(gamePath, ec)) {
-            SetStatus(Error, "Game executable missing", "Run update after configuring patch_source.txt", 0.0f);
+            SetStatus(LauncherPhase::Error, "Game executable missing", "Run update after configuring patch_source.txt",
+                      0.0f);
             return;
         }
 
@@ -37,11 +38,7 @@ void launchGame(HWND window) {
             if (requestTicket(serverUrl, sessionToken, ticket, &error)) {
                 parameters = L"--ticket " + ticketArgument(utf8ToWide(ticket));
             } else if (error.find("invalid or expired") != std::string::npos) {
-                std::lock_guard<std::mutex> lock(state.mutex);
-                state.loggedIn = false;
-                state.sessionToken.clear();
-                state.accountName.clear();
-                state.statusLine = "Your login timed out. Please log in again.";
+                signOut("Your login timed out. Please log in again.");
                 return;
             }
         }
@@ -54,9 +51,9 @@ void launchGame(HWND window) {
             PostMessageW(window, WM_CLOSE, 0, 0);
             return;
         }
-        SetStatus(Error, "Could not start game", "Windows launch error " + std::to_string(static_cast<long long>(code)),
-                  0.0f);
+        SetStatus(LauncherPhase::Error, "Could not start game",
+                  "Windows launch error " + std::to_string(static_cast<long long>(code)), 0.0f);
     } catch (...) {
-        SetStatus(Error, "Could not start game", "The launcher ran out of memory.", 0.0f);
+        SetStatus(LauncherPhase::Error, "Could not start game", "The launcher ran out of memory.", 0.0f);
     }
 }

@@ -4,7 +4,8 @@
 #include "base/secret_text.h"
 #include "ui/launcher_state.h"
 
-#include <mutex>
+#include <string>
+#include <utility>
 
 void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept {
     if (!request) return;
@@ -16,27 +17,17 @@ void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept {
         succeeded = login(request->serverUrl, request->accountName, request->password, session, &error);
         wipeSecret(request->password);
 
-        LauncherState& state = launcherState();
-        {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            state.connecting = false;
-            if (succeeded) {
-                state.loggedIn = true;
-                state.sessionToken = std::move(session.sessionToken);
-                state.accountName = std::move(session.accountName);
-                state.statusLine.clear();
-            } else {
-                state.statusLine = std::move(error);
-            }
+        if (succeeded) {
+            finishLogin(std::move(session.sessionToken), std::move(session.accountName));
+        } else {
+            failLogin(std::move(error));
         }
     } catch (...) {
         // Still let the form come back instead of staying "connecting".
         wipeSecret(request->password);
         succeeded = false;
         try {
-            LauncherState& state = launcherState();
-            std::lock_guard<std::mutex> lock(state.mutex);
-            state.connecting = false;
+            stopConnecting();
         } catch (...) {
         }
     }

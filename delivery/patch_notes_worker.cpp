@@ -6,7 +6,6 @@
 #include "ui/launcher_state.h"
 #include "update/folder_work_lock.h"
 
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -15,13 +14,7 @@ void loadPatchNotes(const std::filesystem::path& path) {
     std::vector<NewsCard> news;
     std::vector<PatchNotesEntry> notes;
     if (!readPatchNotes(path, news, notes)) return;
-    LauncherState& state = launcherState();
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.newsCards = std::move(news);
-        state.patchNotes = std::move(notes);
-    }
-    if (mainWindow != nullptr) InvalidateRect(mainWindow, nullptr, FALSE);
+    replaceNews(std::move(news), std::move(notes));
 }
 
 void runPatchNotes() {

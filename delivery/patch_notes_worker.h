@@ -5,7 +5,7 @@
 #include <filesystem>
 
 // Reads the document and, when it yields entries, replaces both lists of the
-// launcher state. Never reports an error.
+// launcher state (the window follows). Never reports an error.
 void loadPatchNotes(const std::filesystem::path& path);
 
 // Thread body: cached notes first, then a fresh download for a remote source.

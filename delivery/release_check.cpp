@@ -121,28 +121,31 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     std::error_code ec;
     fs::create_directories(cacheDir, ec);
     if (ec) {
-        SetStatus(Error, "Test channel unavailable", "Could not prepare download cache: " + ec.message(), 0.0f);
+        SetStatus(LauncherPhase::Error, "Test channel unavailable", "Could not prepare download cache: " + ec.message(),
+                  0.0f);
         return false;
     }
     // Messages name the cached copy, the file a player or publisher knows.
     const fs::path releaseList = cacheDir / L"update_manifest.json";
     fetched.list = std::make_unique<RunDownload>(cacheDir, L"update_manifest.json");
     const ProgressCallback manifestProgress = [](float fraction) {
-        SetStatus(Checking, "Checking test channel", "Downloading release manifest", 0.2f * fraction);
+        SetStatus(LauncherPhase::Checking, "Checking test channel", "Downloading release manifest", 0.2f * fraction);
     };
     std::string error;
     if (!downloadPatchFile(sourceText, "update_manifest.json", fetched.list->path(), atMost(kMaxReleaseListBytes),
                            manifestProgress, &error)) {
-        SetStatus(Error, "Test channel unavailable", error, 0.0f);
+        SetStatus(LauncherPhase::Error, "Test channel unavailable", error, 0.0f);
         return false;
     }
     // The download kept to the limit; reading is bounded all the same.
     switch (readBounded(fetched.list->path(), kMaxReleaseListBytes, fetched.bytes)) {
         case BoundedRead::Unopened:
-            SetStatus(Error, "Patch source unavailable", "Could not open manifest: " + pathToUtf8(releaseList), 0.0f);
+            SetStatus(LauncherPhase::Error, "Patch source unavailable",
+                      "Could not open manifest: " + pathToUtf8(releaseList), 0.0f);
             return false;
         case BoundedRead::TooLarge:
-            SetStatus(Error, "Patch source unavailable", releaseListTooLargeForLoader(releaseList), 0.0f);
+            SetStatus(LauncherPhase::Error, "Patch source unavailable", releaseListTooLargeForLoader(releaseList),
+                      0.0f);
             return false;
         case BoundedRead::Read:
             break;
@@ -157,7 +160,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     if (digest.empty() ||
         !downloadPatchFile(sourceText, "manifests/" + digest + ".sig", fetched.signature->path(),
                            atMost(kMaxSignatureBytes), {}, &error)) {
-        SetStatus(Error, "Release not verified",
+        SetStatus(LauncherPhase::Error, "Release not verified",
                   "The release signature could not be downloaded. Nothing was installed.", 0.0f);
         return false;
     }
@@ -166,7 +169,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     if (readBounded(fetched.signature->path(), kMaxSignatureBytes, signature) != BoundedRead::Read) signature.clear();
     if (!verifyReleaseBytes(fetched.bytes, textOf(signature), releaseSigningKey.data(), releaseSigningKey.size(),
                             &error)) {
-        SetStatus(Error, "Release not verified", error, 0.0f);
+        SetStatus(LauncherPhase::Error, "Release not verified", error, 0.0f);
         return false;
     }
     return true;
@@ -196,17 +199,17 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
                                                                   &error)
                                            : loadBoundedManifest(publishedPath, published, bytes, &error);
     if (!loaded) {
-        SetStatus(Error, "Patch source unavailable", error, 0.0f);
+        SetStatus(LauncherPhase::Error, "Patch source unavailable", error, 0.0f);
         return;
     }
     const std::vector<std::uint8_t>& accepted = fetched != nullptr ? fetched->bytes : bytes;
     if (published.minimumLauncherVersion > kLauncherVersion) {
-        SetStatus(Error, "Launcher update required", "Download the newest Tinderhallow launcher", 0.0f);
+        SetStatus(LauncherPhase::Error, "Launcher update required", "Download the newest Tinderhallow launcher", 0.0f);
         return;
     }
     // A correctly signed but older release must not roll the game back.
     if (installed != nullptr && published.releaseSequence < installed->releaseSequence) {
-        SetStatus(Error, "Older release refused",
+        SetStatus(LauncherPhase::Error, "Older release refused",
                   "The patch source offers release " + published.releaseId + ", older than the installed release " +
                       installed->releaseId + ". Nothing was installed.",
                   0.0f);
@@ -215,7 +218,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     if (fetched != nullptr) {
         if (!fetched->list->keepAs(publishedPath, &error) ||
             (fetched->signature && !fetched->signature->keepAs(releaseFolder / L"update_manifest.sig", &error))) {
-            SetStatus(Error, "Test channel unavailable", error, 0.0f);
+            SetStatus(LauncherPhase::Error, "Test channel unavailable", error, 0.0f);
             return;
         }
     }
@@ -245,36 +248,35 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     if (nothingToDo && !launcherDiffers) recordInstalledRelease(accepted, publishedPath, launcherDir);
     const std::string detail = nothingToDo ? "Release " + published.releaseId
                                            : std::to_string(plan.filesToFetch.size()) + " files ready to install";
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.pendingSourceFolder = releaseFolder;
-    state.pendingSourceText = sourceText;
-    state.pendingManifest = std::move(published);
-    state.filesToFetch = std::move(plan.filesToFetch);
-    state.obsoletePaths = std::move(plan.obsoletePaths);
-    state.bytesToFetch = plan.bytesToFetch;
-    state.phase = nothingToDo ? Ready : UpdateAvailable;
-    state.title = nothingToDo ? "Game is ready" : "Update available";
-    state.detail = detail;
-    state.progress = nothingToDo ? 1.0f : 0.0f;
+    PublishedRelease release;
+    release.sourceFolder = releaseFolder;
+    release.sourceText = sourceText;
+    release.manifest = std::move(published);
+    release.filesToFetch = std::move(plan.filesToFetch);
+    release.obsoletePaths = std::move(plan.obsoletePaths);
+    release.bytesToFetch = plan.bytesToFetch;
+    publishReleaseCheck(std::move(release), nothingToDo ? LauncherPhase::Ready : LauncherPhase::UpdateAvailable,
+                        nothingToDo ? "Game is ready" : "Update available", detail, nothingToDo ? 1.0f : 0.0f);
 }
 
 void checkInstalledRelease(const fs::path& launcherDir, const ReleaseManifest* installed) {
     if (installed == nullptr) {
-        SetStatus(Error, "Installation needs repair", "Set patch_source.txt to a published release folder", 0.0f);
+        SetStatus(LauncherPhase::Error, "Installation needs repair",
+                  "Set patch_source.txt to a published release folder", 0.0f);
         return;
     }
     UpdatePlan plan;
     (void)inspectInstallation(launcherDir, *installed, installed, plan);
     if (plan.filesToFetch.empty()) {
-        SetStatus(Ready, "Game is ready", "Local release " + installed->releaseId, 1.0f);
+        SetStatus(LauncherPhase::Ready, "Game is ready", "Local release " + installed->releaseId, 1.0f);
     } else {
-        SetStatus(Error, "Installation needs repair", "Configure a patch source to restore missing files", 0.0f);
+        SetStatus(LauncherPhase::Error, "Installation needs repair",
+                  "Configure a patch source to restore missing files", 0.0f);
     }
 }
 
 void releaseCheck() {
-    SetStatus(Checking, "Checking installed files", "Comparing release manifests", 0.08f);
+    SetStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
     // Set once at start-up, before any worker exists.
     const fs::path launcherDir = launcherState().launcherDir;
     // Another launcher or tool rewriting these files meanwhile could make this
@@ -282,7 +284,7 @@ void releaseCheck() {
     FolderWorkLock workLock;
     std::string lockError;
     if (!workLock.acquire(launcherDir, &lockError)) {
-        SetStatus(Error, "Launcher folder in use", lockError, 0.0f);
+        SetStatus(LauncherPhase::Error, "Launcher folder in use", lockError, 0.0f);
         return;
     }
     const std::string sourceText = readPatchSource(launcherDir);
@@ -317,7 +319,7 @@ void runReleaseCheck() {
     } catch (...) {
         // Left at Checking, the window would never offer RETRY again.
         try {
-            SetStatus(Error, "Release check failed", "Unexpected error.", 0.0f);
+            SetStatus(LauncherPhase::Error, "Release check failed", "Unexpected error.", 0.0f);
         } catch (...) {
         }
     }

@@ -183,7 +183,7 @@ TEST(SelfUpdateLauncher, DeclinesInAProgramWithAnotherFileName) {
     writeTextFile(scratch / L"Tinderhallow.exe", "installed launcher");
     writeTextFile(scratch / L"release" / L"Tinderhallow.exe", "newer launcher");
     launcherState().launcherDir = scratch.path();
-    SetStatus(Checking, "Checking installed files", "Comparing release manifests", 0.08f);
+    SetStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
 
     ManifestFile entry;
     entry.path = L"Tinderhallow.exe";

@@ -31,7 +31,6 @@ int checkCommand(const std::vector<std::string>& args) {
     toolkit::startPrintingStatus();
     runReleaseCheck();
     toolkit::stopPrintingStatus();
-    toolkit::printCurrentStatus();
 
     std::string text;
     LauncherPhase phase;
@@ -46,7 +45,7 @@ int checkCommand(const std::vector<std::string>& args) {
         }
     }
     toolkit::printOut(text);
-    return phase == Error ? 1 : 0;
+    return phase == LauncherPhase::Error ? 1 : 0;
 }
 
 }  // namespace

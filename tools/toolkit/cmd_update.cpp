@@ -129,7 +129,6 @@ int updateCommand(const std::vector<std::string>& args) {
 
     toolkit::startPrintingStatus();
     runReleaseCheck();
-    toolkit::printCurrentStatus();
 
     AccountSession session;
     std::string error;
@@ -140,19 +139,11 @@ int updateCommand(const std::vector<std::string>& args) {
         toolkit::printError(error + "\n");
         return 1;
     }
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.loggedIn = true;
-        state.sessionToken = session.sessionToken;
-        state.accountName = session.accountName;
-    }
+    finishLogin(session.sessionToken, session.accountName);
 
-    if (currentPhase() == UpdateAvailable) {
-        runUpdateWorker();
-        toolkit::printCurrentStatus();
-    }
+    if (currentPhase() == LauncherPhase::UpdateAvailable) runUpdateWorker();
     toolkit::stopPrintingStatus();
-    return currentPhase() == Ready ? 0 : 1;
+    return currentPhase() == LauncherPhase::Ready ? 0 : 1;
 }
 
 }  // namespace
