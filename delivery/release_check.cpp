@@ -4,6 +4,7 @@
 #include "base/utf8_paths.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_source.h"
+#include "delivery/release_list.h"
 #include "delivery/release_signature.h"
 #include "startup/launcher_file.h"
 #include "startup/self_update.h"
@@ -14,97 +15,14 @@
 #include "update/manifest.h"
 #include "update/update_transaction.h"
 
-#include <windows.h>
-
 #include <algorithm>
-#include <atomic>
-#include <fstream>
 #include <memory>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-enum class BoundedRead { Read, Unopened, TooLarge };
-
-// The whole file, but never more than `limit` bytes held: a broken or hostile
-// source could otherwise exhaust memory with one file.
-BoundedRead readBounded(const fs::path& path, std::uint64_t limit, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return BoundedRead::Unopened;
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(path, ec);
-    if (!ec && size > limit) return BoundedRead::TooLarge;
-    bytes.clear();
-    char buffer[64 * 1024];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        if (bytes.size() + static_cast<std::uint64_t>(in.gcount()) > limit) return BoundedRead::TooLarge;
-        bytes.insert(bytes.end(), buffer, buffer + in.gcount());
-    }
-    return in.bad() ? BoundedRead::Unopened : BoundedRead::Read;
-}
-
-std::string_view textOf(const std::vector<std::uint8_t>& bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-// The loader's refusal of a file above the limit, a sentence naming it.
-std::string releaseListTooLargeForLoader(const fs::path& path) {
-    return "The release list " + pathToUtf8(path) + " is larger than 64 MiB.";
-}
-
-// A manifest read once, bounded, and parsed from those bytes; `bytes` keeps them.
-bool loadBoundedManifest(const fs::path& path, ReleaseManifest& manifest, std::vector<std::uint8_t>& bytes,
-                         std::string* error) {
-    switch (readBounded(path, kMaxReleaseListBytes, bytes)) {
-        case BoundedRead::Unopened:
-            if (error != nullptr) *error = "Could not open manifest: " + pathToUtf8(path);
-            return false;
-        case BoundedRead::TooLarge:
-            if (error != nullptr) *error = releaseListTooLargeForLoader(path);
-            return false;
-        case BoundedRead::Read:
-            break;
-    }
-    return parseReleaseManifest(textOf(bytes), path, manifest, error);
-}
-
-// A download of this run under a name of its own, so that another launcher
-// or tool on the folder never reads it half-written nor replaces it under
-// us. Removed unless kept: only an accepted release takes the cached name.
-class RunDownload {
-public:
-    RunDownload(const fs::path& folder, const std::wstring& name) {
-        static std::atomic<unsigned> runs{0};
-        path_ = folder / (name + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++runs));
-    }
-    ~RunDownload() {
-        if (path_.empty()) return;
-        std::error_code ec;
-        fs::remove(path_, ec);
-    }
-    RunDownload(const RunDownload&) = delete;
-    RunDownload& operator=(const RunDownload&) = delete;
-
-    const fs::path& path() const { return path_; }
-
-    // Moves the file over `destination`; afterwards it is no longer removed.
-    bool keepAs(const fs::path& destination, std::string* error) {
-        if (!MoveFileExW(path_.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            const std::error_code ec(static_cast<int>(GetLastError()), std::system_category());
-            if (error != nullptr) *error = "Could not prepare download cache: " + ec.message();
-            return false;
-        }
-        path_.clear();
-        return true;
-    }
-
-private:
-    fs::path path_;
-};
 
 // What a remote source delivered: the release list's bytes, checked once,
 // and the run's own downloads of it and of its signature.

@@ -38,6 +38,7 @@ TIERS = [
     ("delivery/release_signature.*", "engine"),
     ("delivery/patch_source.*", "engine"),
     ("delivery/patch_notes.*", "engine"),
+    ("delivery/release_list.*", "engine"),
     ("account/game_api_client.*", "engine"),
     ("account/session.*", "engine"),
     ("account/local_settings.*", "engine"),

@@ -5,7 +5,7 @@
 #include "base/utf8_paths.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_notes.h"
-#include "delivery/release_check.h"
+#include "delivery/release_list.h"
 #include "tools/toolkit/toolkit.h"
 
 #include <atomic>
