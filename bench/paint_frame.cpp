@@ -31,7 +31,7 @@ double median(std::vector<double> values) {
 
 LauncherView sampleView() {
     LauncherView view;
-    view.phase = UpdateAvailable;
+    view.phase = LauncherPhase::UpdateAvailable;
     view.title = "Update available";
     view.detail = "12 files ready to install";
     view.progress = 0.42f;

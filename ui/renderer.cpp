@@ -1,8 +1,9 @@
 #include "ui/renderer.h"
 
-#include "startup/version.h"
+#include "base/handles.h"
+#include "base/utf8_paths.h"
+#include "base/version.h"
 #include "ui/layout.h"
-#include "update/utf8_paths.h"
 
 #include <algorithm>
 
@@ -307,24 +308,20 @@ void drawButton(DrawContext& context, RectF rect, const std::string& label, floa
 void renderFrame(HDC target, int width, int height, const LauncherView& view, BackgroundImage& background) {
     width = std::max(width, 1);
     height = std::max(height, 1);
-    HDC memory = CreateCompatibleDC(target);
-    if (memory == nullptr) return;
-    HBITMAP bitmap = CreateCompatibleBitmap(target, width, height);
-    if (bitmap == nullptr) {
-        DeleteDC(memory);
-        return;
-    }
-    HGDIOBJ previous = SelectObject(memory, bitmap);
+    const MemoryDc memory(CreateCompatibleDC(target));
+    if (!memory) return;
+    const GdiObject<HBITMAP> bitmap(CreateCompatibleBitmap(target, width, height));
+    if (!bitmap) return;
+    HGDIOBJ previous = SelectObject(memory.get(), bitmap.get());
     {
-        Gdiplus::Graphics graphics(memory);
+        Gdiplus::Graphics graphics(memory.get());
         DrawContext context{&graphics, graphics.GetLastStatus()};
         drawFrame(context, view, background, width, height);
         graphics.Flush(Gdiplus::FlushIntentionSync);
     }
-    BitBlt(target, 0, 0, width, height, memory, 0, 0, SRCCOPY);
-    SelectObject(memory, previous);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
+    BitBlt(target, 0, 0, width, height, memory.get(), 0, 0, SRCCOPY);
+    // The bitmap can be deleted only once no device context holds it.
+    SelectObject(memory.get(), previous);
 }
 
 void paintFrame(HWND window, HDC paintDc, const LauncherView& view, BackgroundImage& background) {

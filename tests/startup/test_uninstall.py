@@ -31,7 +31,7 @@ LAUNCHER = "Tinderhallow.exe"
 
 
 def version_text():
-    with open(os.path.join(lh.SOURCE_DIR, "startup", "version.h"), encoding="utf-8") as f:
+    with open(os.path.join(lh.SOURCE_DIR, "base", "version.h"), encoding="utf-8") as f:
         text = f.read()
     parts = [re.search(r"#define TINDERHALLOW_VERSION_%s (\d+)" % name, text).group(1)
              for name in ("MAJOR", "MINOR", "PATCH")]
