@@ -150,7 +150,10 @@ void runUpdateWorker() {
                       remote ? 0.45f + 0.55f * fraction : fraction);
         };
         std::string error;
-        if (!applyUpdate(launcherDir, sourceFolder, manifest, plan, progress, &error)) {
+        // The release list installed is the one the release check accepted,
+        // not whatever the source folder holds by now.
+        const std::vector<std::uint8_t>* accepted = release.manifestBytes.empty() ? nullptr : &release.manifestBytes;
+        if (!applyUpdate(launcherDir, sourceFolder, manifest, plan, progress, &error, accepted)) {
             SetStatus(LauncherPhase::Error, "Update failed", error, 0.0f);
             return;
         }
