@@ -258,6 +258,7 @@ void removeFile(const std::filesystem::path& path) { DeleteFileW(path.c_str()); 
 // is cut off by the receive time-out.)
 class ReadPace {
 public:
+    explicit ReadPace(bool fast) : fast_(fast) {}
     bool fast() const { return fast_; }
 
     void arrived(std::uint64_t bytes) {
@@ -271,7 +272,7 @@ public:
     }
 
 private:
-    bool fast_ = false;
+    bool fast_;
     std::uint64_t bytes_ = 0;
     std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
 };
@@ -691,7 +692,8 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
     const std::uint64_t whole = expected != 0 ? held + expected : 0;
     std::uint64_t received = 0;
     StallWatch stallWatch(stallWindow_);
-    ReadPace pace;
+    // A connection that was fast for the last file starts the next one fast.
+    ReadPace pace(fastLink_);
     const HINTERNET request = response.request.get();
     for (;;) {
         DWORD wanted = kReadBytes;
@@ -733,6 +735,7 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
         if (transfer.resumable) sha256Feed(transfer.digest, buffer_.data(), read);
         received += read;
         pace.arrived(read);
+        fastLink_ = pace.fast();
         reportPosition(held + received);
         if (progress && whole != 0) {
             progress(std::min(static_cast<float>(held + received) / static_cast<float>(whole), 1.0f));
