@@ -14,6 +14,7 @@ constexpr int kBackgroundResourceId = 101;
 
 void replaceImage(BackgroundImage& background, Gdiplus::Image* decoded) {
     background.image.reset(decoded);
+    ++background.generation;
 }
 
 // A decoded image keeps reading its stream or file for as long as it lives;
@@ -86,6 +87,7 @@ void releaseBackground(BackgroundImage& background) {
     background.scaled.reset();
     background.scaledWidth = 0;
     background.scaledHeight = 0;
+    ++background.generation;
 }
 
 namespace {

@@ -31,6 +31,9 @@ public:
     std::unique_ptr<Gdiplus::Bitmap> scaled;
     std::int32_t scaledWidth = 0;
     std::int32_t scaledHeight = 0;
+    // Counts every change of image or scaled: the painter's cached layer
+    // is rebuilt when it moves.
+    std::uint64_t generation = 0;
 };
 
 // The process's one holder, used by the window and the painter (UI thread).
