@@ -224,27 +224,23 @@ void drawSignedInPanel(DrawContext& context, const LauncherView& view) {
     drawLabel(context, "Not you? Switch account", rectF(kSwitchAccountRect), 14, colorGold, kUnderline, kNear);
 }
 
-// Resamples the illustration to the client size once per size.
+// The scaled copy of the illustration, resampled once per size.
 void drawBackground(DrawContext& context, BackgroundImage& background, int width, int height) {
-    if (!background.image || background.image->GetLastStatus() != Gdiplus::Ok) return;
+    const bool prepared = takePreparedBackground(background);
     if (!background.scaled || background.scaledWidth != width || background.scaledHeight != height) {
+        // The first frames before the picture is ready show the canvas and
+        // the panels, and the finished preparation repaints the window; a
+        // window that once showed the picture waits for it instead.
+        if (!prepared && !background.scaled) return;
+        ensureBackgroundPicture(background);
+        if (!background.image || background.image->GetLastStatus() != Gdiplus::Ok) return;
         background.scaled.reset();
-        // The illustration is opaque, so plain 32-bit RGB holds the same pixels;
-        // Wine copies such a bitmap straight to the buffer but alpha-blends a
-        // premultiplied one through a temporary copy, about 200 times slower.
-        auto scaled = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppRGB);
-        if (scaled->GetLastStatus() != Gdiplus::Ok) {
-            note(context, scaled->GetLastStatus());
-            return;
-        }
-        {
-            Gdiplus::Graphics resample(scaled.get());
-            resample.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
-            resample.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
-            note(context, resample.DrawImage(background.image.get(), 0, 0, width, height));
-        }
-        background.scaled = std::move(scaled);
         ++background.generation;
+        Gdiplus::Status status = Gdiplus::Ok;
+        std::unique_ptr<Gdiplus::Bitmap> scaled = resampleBackground(*background.image, width, height, &status);
+        note(context, status);
+        if (!scaled) return;
+        background.scaled = std::move(scaled);
         background.scaledWidth = width;
         background.scaledHeight = height;
     }
@@ -526,6 +522,8 @@ void renderFrame(HDC target, int width, int height, const LauncherView& view, Ba
     width = std::max(width, 1);
     height = std::max(height, 1);
     if (!ensureBuffers(cache, target, width, height)) return;
+    // A finished background preparation changes the layer's key.
+    (void)takePreparedBackground(background);
     if (!layerFits(cache, view, background)) buildLayer(cache, view, background);
     drawChangedAreas(cache, view);
     BitBlt(target, 0, 0, width, height, cache.back.dc, 0, 0, SRCCOPY);
@@ -539,6 +537,7 @@ void renderFrame(HDC target, int width, int height, const LauncherView& view, Ba
 void paintFrame(HWND window, HDC paintDc, const LauncherView& view, BackgroundImage& background) {
     RECT client{};
     GetClientRect(window, &client);
+    repaintWhenBackgroundPrepared(background, window);
     renderFrame(paintDc, client.right - client.left, client.bottom - client.top, view, background,
                 windowFrameCache());
 }
