@@ -225,14 +225,20 @@ void drawSignedInPanel(DrawContext& context, const LauncherView& view) {
 }
 
 // The scaled copy of the illustration, resampled once per size.
+bool scaledFits(const BackgroundImage& background, int width, int height) {
+    return background.scaled && background.scaledWidth == width && background.scaledHeight == height;
+}
+
 void drawBackground(DrawContext& context, BackgroundImage& background, int width, int height) {
     const bool prepared = takePreparedBackground(background);
-    if (!background.scaled || background.scaledWidth != width || background.scaledHeight != height) {
+    if (!scaledFits(background, width, height)) {
         // The first frames before the picture is ready show the canvas and
         // the panels, and the finished preparation repaints the window; a
         // window that once showed the picture waits for it instead.
         if (!prepared && !background.scaled) return;
         ensureBackgroundPicture(background);
+    }
+    if (!scaledFits(background, width, height)) {
         if (!background.image || background.image->GetLastStatus() != Gdiplus::Ok) return;
         background.scaled.reset();
         ++background.generation;
