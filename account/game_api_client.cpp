@@ -1,7 +1,9 @@
 #include "account/game_api_client.h"
 
+#include "base/handles.h"
+#include "base/secret_text.h"
 #include "base/secure_failure.h"
-#include "update/utf8_paths.h"
+#include "base/utf8_paths.h"
 
 #include <nlohmann/json.hpp>
 #include <windows.h>
@@ -22,28 +24,9 @@ constexpr const char* kUnreachable = "Could not reach the game server. Check you
 
 std::atomic<long long> timeLimitMs{kGameApiTimeLimit.count()};
 
-class WinHttpHandle {
-public:
-    explicit WinHttpHandle(HINTERNET handle = nullptr) : handle_(handle) {}
-    ~WinHttpHandle() {
-        if (handle_ != nullptr) WinHttpCloseHandle(handle_);
-    }
-    WinHttpHandle(const WinHttpHandle&) = delete;
-    WinHttpHandle& operator=(const WinHttpHandle&) = delete;
-    HINTERNET get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    HINTERNET handle_;
-};
-
 bool fail(std::string* error, const char* text) {
     if (error != nullptr) *error = text;
     return false;
-}
-
-void wipe(std::string& text) {
-    if (!text.empty()) SecureZeroMemory(text.data(), text.size());
 }
 
 // The refusal text for a non-2xx answer: the service's own "message" when the
@@ -113,7 +96,7 @@ bool exchangeWithService(Exchange& exchange, std::string& response, bool& answer
     LPVOID bodyData = exchange.body.empty() ? WINHTTP_NO_REQUEST_DATA : exchange.body.data();
     const bool sent = WinHttpSendRequest(request.get(), exchange.headers.c_str(), static_cast<DWORD>(-1), bodyData,
                                          bodyLength, bodyLength, 0);
-    wipe(exchange.body);  // the login's password is not needed any more
+    wipeSecret(exchange.body);  // the login's password is not needed any more
     if (!sent || !WinHttpReceiveResponse(request.get(), nullptr)) {
         if (describeSecureFailure(GetLastError(), secureFailures, "game server", &error)) return false;
         return fail(&error, kUnreachable);
@@ -172,7 +155,7 @@ void runExchange(std::shared_ptr<Exchange> exchange) noexcept {
         answered = false;
         error = kUnreachable;
     }
-    wipe(exchange->body);
+    wipeSecret(exchange->body);
     try {
         std::lock_guard<std::mutex> lock(exchange->mutex);
         exchange->finished = true;
@@ -222,7 +205,7 @@ bool GameApiClient::postJson(const std::string& serverUrl, const std::string& pa
         try {
             std::thread(runExchange, exchange).detach();
         } catch (...) {
-            wipe(exchange->body);
+            wipeSecret(exchange->body);
             return fail(error, kUnreachable);
         }
 

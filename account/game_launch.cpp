@@ -1,39 +1,15 @@
 #include "account/game_launch.h"
 
+#include "account/game_arguments.h"
 #include "account/session.h"
+#include "base/product.h"
+#include "base/utf8_paths.h"
 #include "ui/launcher_state.h"
-#include "update/utf8_paths.h"
 
 #include <shellapi.h>
 
 #include <filesystem>
 #include <mutex>
-
-namespace {
-
-// The ticket as exactly one argument of the game's command line. It comes from
-// the service's answer, so a space, tab or quote in it must not split it into
-// more arguments; an ordinary ticket is passed unquoted.
-std::wstring ticketArgument(const std::wstring& ticket) {
-    if (ticket.find_first_of(L" \t\n\v\"") == std::wstring::npos) return ticket;
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (const wchar_t c : ticket) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes count as escapes only before a quote.
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        quoted.push_back(c);
-        backslashes = 0;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    quoted.push_back(L'"');
-    return quoted;
-}
-
-}  // namespace
 
 void launchGame(HWND window) {
     try {
@@ -42,7 +18,8 @@ void launchGame(HWND window) {
         const std::filesystem::path gamePath = launcherDir / kGameExeName;
         std::error_code ec;
         if (!std::filesystem::is_regular_file(gamePath, ec)) {
-            SetStatus(Error, "Game executable missing", "Run update after configuring patch_source.txt", 0.0f);
+            SetStatus(LauncherPhase::Error, "Game executable missing", "Run update after configuring patch_source.txt",
+                      0.0f);
             return;
         }
 
@@ -61,11 +38,7 @@ void launchGame(HWND window) {
             if (requestTicket(serverUrl, sessionToken, ticket, &error)) {
                 parameters = L"--ticket " + ticketArgument(utf8ToWide(ticket));
             } else if (error.find("invalid or expired") != std::string::npos) {
-                std::lock_guard<std::mutex> lock(state.mutex);
-                state.loggedIn = false;
-                state.sessionToken.clear();
-                state.accountName.clear();
-                state.statusLine = "Your login timed out. Please log in again.";
+                signOut("Your login timed out. Please log in again.");
                 return;
             }
         }
@@ -78,9 +51,9 @@ void launchGame(HWND window) {
             PostMessageW(window, WM_CLOSE, 0, 0);
             return;
         }
-        SetStatus(Error, "Could not start game", "Windows launch error " + std::to_string(static_cast<long long>(code)),
-                  0.0f);
+        SetStatus(LauncherPhase::Error, "Could not start game",
+                  "Windows launch error " + std::to_string(static_cast<long long>(code)), 0.0f);
     } catch (...) {
-        SetStatus(Error, "Could not start game", "The launcher ran out of memory.", 0.0f);
+        SetStatus(LauncherPhase::Error, "Could not start game", "The launcher ran out of memory.", 0.0f);
     }
 }

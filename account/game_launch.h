@@ -4,10 +4,6 @@
 
 #include <windows.h>
 
-#include <string>
-
-inline constexpr const wchar_t* kGameExeName = L"TinderhallowGame.exe";
-
 // Thread body of the game launch; its outcomes are the game process, a
 // WM_CLOSE posted to `window`, or texts in the launcher state.
 void launchGame(HWND window);

@@ -1,9 +1,10 @@
 #include "account/session.h"
 
 #include "account/game_api_client.h"
-#include "ui/launcher_state.h"
+#include "base/secret_text.h"
 
 #include <nlohmann/json.hpp>
+#include <windows.h>
 
 namespace {
 
@@ -14,10 +15,6 @@ constexpr const char* kNotUnderstood = "The server answer was not understood.";
 bool fail(std::string* error, std::string text) {
     if (error != nullptr) *error = std::move(text);
     return false;
-}
-
-void wipe(std::string& text) {
-    if (!text.empty()) SecureZeroMemory(text.data(), text.size());
 }
 
 // Longest session or download token taken from the service.
@@ -70,12 +67,12 @@ bool login(const std::string& serverUrl, const std::string& accountName, const s
             request["username"] = accountName;
             request["password"] = password;
             body = request.dump(-1, ' ', false, json::error_handler_t::replace);
-            wipe(request["password"].get_ref<std::string&>());
+            wipeSecret(request["password"].get_ref<std::string&>());
         }
 
         std::string response;
         const bool sent = GameApiClient::postJson(serverUrl, kLoginPath, {}, body, response, error);
-        wipe(body);
+        wipeSecret(body);
         if (!sent) return false;
 
         const json answer = acceptedAnswer(response);
@@ -141,42 +138,4 @@ bool requestDownloadToken(const std::string& serverUrl, const std::string& sessi
     } catch (...) {
         return fail(error, kNotUnderstood);
     }
-}
-
-void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept {
-    if (!request) return;
-    const HWND window = request->window;
-    bool succeeded = false;
-    try {
-        AccountSession session;
-        std::string error;
-        succeeded = login(request->serverUrl, request->accountName, request->password, session, &error);
-        wipe(request->password);
-
-        LauncherState& state = launcherState();
-        {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            state.connecting = false;
-            if (succeeded) {
-                state.loggedIn = true;
-                state.sessionToken = std::move(session.sessionToken);
-                state.accountName = std::move(session.accountName);
-                state.statusLine.clear();
-            } else {
-                state.statusLine = std::move(error);
-            }
-        }
-    } catch (...) {
-        // Still let the form come back instead of staying "connecting".
-        wipe(request->password);
-        succeeded = false;
-        try {
-            LauncherState& state = launcherState();
-            std::lock_guard<std::mutex> lock(state.mutex);
-            state.connecting = false;
-        } catch (...) {
-        }
-    }
-    PostMessageW(window, LoginFinishedMessage, succeeded ? 1 : 0, 0);
-    request.reset();
 }

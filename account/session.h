@@ -1,10 +1,6 @@
 #pragma once
-// Login, launch ticket and download token against the game service, and the
-// login worker thread that hands a login's result to the window.
+// Login, launch ticket and download token against the game service.
 
-#include <windows.h>
-
-#include <memory>
 #include <string>
 
 inline constexpr const char* kLoginPath = "/api/games/morvanth/v1/session/login";
@@ -14,14 +10,6 @@ inline constexpr const char* kDownloadTokenPath = "/api/games/morvanth/v1/sessio
 struct AccountSession {
     std::string sessionToken;
     std::string accountName;
-};
-
-// What the window hands to the login worker; the worker owns it.
-struct LoginRequest {
-    HWND window = nullptr;
-    std::string accountName;
-    std::string password;
-    std::string serverUrl;
 };
 
 // On failure `session` is untouched and `error` holds the client's text or
@@ -39,9 +27,3 @@ struct LoginRequest {
 // longer than 4096 bytes fails as not understood, leaving `token` and `gate`.
 [[nodiscard]] bool requestDownloadToken(const std::string& serverUrl, const std::string& sessionToken,
                                         std::string& token, bool& gate, std::string* error = nullptr);
-
-// The login worker's thread body: logs in, wipes the password, stores the
-// outcome in launcherState() in one locked section, then posts
-// LoginFinishedMessage (wParam 1 on success, 0 on failure) to the request's
-// window. Never throws.
-void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept;

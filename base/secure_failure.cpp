@@ -1,5 +1,7 @@
 #include "base/secure_failure.h"
 
+#include "base/windows_error.h"
+
 namespace {
 
 enum class SecureProblem { None, Revoked, NotTrusted, Expired, NameMismatch, Unverified, Channel };
@@ -71,6 +73,6 @@ bool describeSecureFailure(DWORD code, DWORD flags, std::string_view server, std
             break;
         case SecureProblem::None: break;
     }
-    *error = text + " (Windows error " + std::to_string(code) + ").";
+    *error = withWindowsError(text, code);
     return true;
 }

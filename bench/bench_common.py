@@ -6,10 +6,8 @@ import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def windows_path(unix_path):
-    return "Z:" + unix_path.replace("/", "\\")
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+from launcher_harness import windows_path  # noqa: E402,F401 - for the benchmarks that import it from here
 
 
 def wine_environment(build, *needed):

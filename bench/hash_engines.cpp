@@ -5,9 +5,10 @@
 // `hash_engines wait` only waits for the end of its input: the benchmark
 // keeps one running so every measured run finds Wine already started.
 
+#include "base/handles.h"
+#include "base/utf8_paths.h"
 #include "update/file_hash.h"
 #include "update/sha256.h"
-#include "update/utf8_paths.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -21,61 +22,53 @@ namespace {
 
 constexpr DWORD kChunk = 65536;
 
-class InputFile {
-public:
-    explicit InputFile(const std::wstring& path)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
-    ~InputFile() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-    // Calls `feed` for every chunk; false on a read error.
-    template <typename Feed>
-    bool readAll(Feed feed) {
-        std::vector<std::uint8_t> buffer(kChunk);
-        for (;;) {
-            DWORD got = 0;
-            if (!ReadFile(handle_, buffer.data(), kChunk, &got, nullptr)) return false;
-            if (got == 0) return true;
-            if (!feed(buffer.data(), got)) return false;
-        }
-    }
+FileHandle openInput(const std::wstring& path) {
+    return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
 
-private:
-    HANDLE handle_;
-};
+// Calls `feed` for every chunk; false on a read error.
+template <typename Feed>
+bool readAll(const FileHandle& file, Feed feed) {
+    std::vector<std::uint8_t> buffer(kChunk);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer.data(), kChunk, &got, nullptr)) return false;
+        if (got == 0) return true;
+        if (!feed(buffer.data(), got)) return false;
+    }
+}
 
 // CNG the way a streaming caller would use it: one hash object, 64 KiB
 // pieces, then the digest.
 bool cngStreaming(const std::wstring& path, std::string& digestText) {
-    InputFile file(path);
-    if (!file.isOpen()) return false;
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return false;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    bool ok = BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
-    if (ok) {
-        ok = file.readAll([&](std::uint8_t* data, DWORD size) {
-            return BCRYPT_SUCCESS(BCryptHashData(hash, data, size, 0));
-        });
-        std::uint8_t digest[32];
-        ok = ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0));
-        if (ok) digestText = digestToHex(digest, sizeof digest);
-        BCryptDestroyHash(hash);
+    const FileHandle file = openInput(path);
+    if (!file) return false;
+    CngAlgorithm algorithm;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        (void)algorithm.release();
+        return false;
     }
-    BCryptCloseAlgorithmProvider(algorithm, 0);
+    CngHash hash;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) {
+        (void)hash.release();
+        return false;
+    }
+    bool ok = readAll(file, [&](std::uint8_t* data, DWORD size) {
+        return BCRYPT_SUCCESS(BCryptHashData(hash.get(), data, size, 0));
+    });
+    std::uint8_t digest[32];
+    ok = ok && BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest, sizeof digest, 0));
+    if (ok) digestText = digestToHex(digest, sizeof digest);
     return ok;
 }
 
 bool portableStreaming(const std::wstring& path, std::string& digestText) {
-    InputFile file(path);
-    if (!file.isOpen()) return false;
+    const FileHandle file = openInput(path);
+    if (!file) return false;
     Sha256Stream stream;
     sha256Begin(stream, Sha256Engine::Portable);
-    if (!file.readAll([&](std::uint8_t* data, DWORD size) {
+    if (!readAll(file, [&](std::uint8_t* data, DWORD size) {
             sha256Feed(stream, data, size);
             return true;
         })) {

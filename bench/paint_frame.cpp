@@ -30,7 +30,7 @@ double median(std::vector<double> values) {
 
 LauncherView sampleView() {
     LauncherView view;
-    view.phase = UpdateAvailable;
+    view.phase = LauncherPhase::UpdateAvailable;
     view.title = "Update available";
     view.detail = "12 files ready to install";
     view.progress = 0.42f;
@@ -50,7 +50,7 @@ std::vector<double> timeFrames(HDC target, BackgroundImage& background, int fram
     for (int i = 0; i < frames; ++i) {
         view.hoverHit = HitHomeTab + (i % 4);
         if (progressing) {
-            view.phase = Updating;
+            view.phase = LauncherPhase::Updating;
             view.title = "Updating";
             view.progress = 0.001f * static_cast<float>(i % 1000);
             view.detail = "Downloading file " + std::to_string(1 + i / 10) + " of 400";

@@ -1,6 +1,7 @@
 #include "delivery/download_client.h"
 
 #include "base/secure_failure.h"
+#include "base/windows_error.h"
 
 #include <algorithm>
 #include <deque>
@@ -16,14 +17,7 @@ namespace {
 constexpr DWORD kChunkBytes = 131072;
 
 // The process-wide session: created on first use, closed at exit.
-struct SessionHolder {
-    HINTERNET handle = nullptr;
-    ~SessionHolder() {
-        if (handle != nullptr) WinHttpCloseHandle(handle);
-    }
-};
-
-SessionHolder downloadSession;
+WinHttpHandle downloadSession;
 std::once_flag downloadSessionOnce;
 
 std::mutex downloadTokenMutex;
@@ -34,16 +28,9 @@ HINTERNET sessionHandle() {
         HINTERNET session = WinHttpOpen(L"TinderhallowLauncher/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
         if (session != nullptr) WinHttpSetTimeouts(session, 10000, 10000, 30000, 30000);
-        downloadSession.handle = session;
+        downloadSession.reset(session);
     });
-    return downloadSession.handle;
-}
-
-void closeHandle(HINTERNET& handle) {
-    if (handle != nullptr) {
-        WinHttpCloseHandle(handle);
-        handle = nullptr;
-    }
+    return downloadSession.get();
 }
 
 // Where one request of a download goes: the patch source itself, or wherever
@@ -214,20 +201,6 @@ void setError(std::string* error, const std::string& text) {
     if (error != nullptr) *error = text;
 }
 
-// The system's text for a Windows error code, without the trailing line break.
-std::string systemMessage(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text;
-    if (length > 0 && buffer != nullptr) text.assign(buffer, length);
-    if (buffer != nullptr) LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
-    if (text.empty()) return "Windows error " + std::to_string(code);
-    return wideToUtf8(text);
-}
-
 // Creates every missing folder of the chain; `code` receives the Windows
 // error of the step that failed.
 bool createFolderChain(const std::filesystem::path& folder, DWORD& code) {
@@ -303,12 +276,6 @@ std::string percentEncodePath(std::string_view path) {
     return out;
 }
 
-bool appendWindowsError(const std::string& text, std::string* error) {
-    const DWORD code = GetLastError();
-    if (error != nullptr) *error = text + " (Windows error " + std::to_string(code) + ").";
-    return false;
-}
-
 void setDownloadToken(const std::string& token) {
     std::lock_guard<std::mutex> lock(downloadTokenMutex);
     downloadToken = token;
@@ -334,15 +301,10 @@ PatchDownloader::PatchDownloader(const std::string& baseUrl) : baseUrl_(baseUrl)
 
 PatchDownloader::~PatchDownloader() { closeConnection(); }
 
-void PatchDownloader::closeConnection() {
-    if (connection_ != nullptr) {
-        WinHttpCloseHandle(connection_);
-        connection_ = nullptr;
-    }
-}
+void PatchDownloader::closeConnection() { connection_.reset(); }
 
 bool PatchDownloader::connect(std::string* error) {
-    if (connection_ != nullptr) return true;
+    if (connection_) return true;
     if (!sourceUsable(error)) return false;
     if (host_.empty()) {
         setError(error, "Could not parse patch URL.");
@@ -351,26 +313,18 @@ bool PatchDownloader::connect(std::string* error) {
     HINTERNET session = sessionHandle();
     if (session == nullptr) return appendWindowsError("Could not initialize patch download", error);
     closeConnection();
-    connection_ = WinHttpConnect(session, host_.c_str(), port_, 0);
-    if (connection_ == nullptr) return appendWindowsError("Could not connect to patch server", error);
+    connection_.reset(WinHttpConnect(session, host_.c_str(), port_, 0));
+    if (!connection_) return appendWindowsError("Could not connect to patch server", error);
     return true;
 }
 
 // The request in flight, and the connection to another host when a redirect
 // led there. Both are closed on every path out of an attempt.
 struct PatchDownloader::Response {
-    HINTERNET request = nullptr;
-    HINTERNET otherHost = nullptr;
+    WinHttpHandle request;
+    WinHttpHandle otherHost;
     DWORD status = 0;
     DWORD secureFailures = 0;  // written by the request's status callback
-
-    Response() = default;
-    Response(const Response&) = delete;
-    Response& operator=(const Response&) = delete;
-    ~Response() {
-        closeHandle(request);
-        closeHandle(otherHost);
-    }
 };
 
 bool PatchDownloader::sourceUsable(std::string* error) const {
@@ -384,15 +338,15 @@ bool PatchDownloader::sourceUsable(std::string* error) const {
 // One GET, up to the response head and its status.
 bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path, bool secure, bool withToken,
                                   Response& response, std::string* error, bool& retryable) {
-    closeHandle(response.request);
+    response.request.reset();
     response.secureFailures = 0;
-    response.request = WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                          WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
+    response.request.reset(WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                              WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
     // WinHTTP would follow redirects itself and re-send the token to
     // wherever they lead; openResponse follows them instead.
     DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
-    if (response.request == nullptr ||
-        !WinHttpSetOption(response.request, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof(noRedirects))) {
+    if (!response.request ||
+        !WinHttpSetOption(response.request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof(noRedirects))) {
         retryable = true;
         appendWindowsError("Could not create patch request", error);
         closeConnection();
@@ -402,10 +356,10 @@ bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path
     // bounds the whole response head with the second option; Wine 8 applies
     // both per receive only.)
     DWORD windowMs = static_cast<DWORD>(std::clamp<long long>(stallWindow_.count(), 1, 0x7FFFFFFF));
-    WinHttpSetTimeouts(response.request, 10000, 10000, 30000, static_cast<int>(windowMs));
-    WinHttpSetOption(response.request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &windowMs, sizeof(windowMs));
+    WinHttpSetTimeouts(response.request.get(), 10000, 10000, 30000, static_cast<int>(windowMs));
+    WinHttpSetOption(response.request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &windowMs, sizeof(windowMs));
 
-    watchSecureFailures(response.request, &response.secureFailures);
+    watchSecureFailures(response.request.get(), &response.secureFailures);
 
     std::string token;
     if (withToken) {
@@ -414,11 +368,12 @@ bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path
     }
     std::wstring headers;
     if (!token.empty()) headers = L"Authorization: Bearer " + utf8ToWide(token) + L"\r\n";
-    const BOOL sent = headers.empty() ? WinHttpSendRequest(response.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+    const HINTERNET request = response.request.get();
+    const BOOL sent = headers.empty() ? WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
-                                      : WinHttpSendRequest(response.request, headers.c_str(), static_cast<DWORD>(-1),
+                                      : WinHttpSendRequest(request, headers.c_str(), static_cast<DWORD>(-1),
                                                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-    if (!sent || !WinHttpReceiveResponse(response.request, nullptr)) {
+    if (!sent || !WinHttpReceiveResponse(request, nullptr)) {
         // A refused certificate stays refused: another attempt cannot help.
         retryable = !describeSecureFailure(GetLastError(), response.secureFailures, "patch server", error);
         if (retryable) appendWindowsError("Patch server did not respond", error);
@@ -427,7 +382,7 @@ bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path
     }
 
     DWORD statusSize = sizeof(response.status);
-    if (!WinHttpQueryHeaders(response.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &response.status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
         response.status = 0;
     }
@@ -443,16 +398,15 @@ bool PatchDownloader::openResponse(const std::string& relativeText, Response& re
         // The token is for the patch source alone: a redirect to another
         // scheme, host or port must not carry it there.
         const bool ownSource = target.secure == secure_ && target.port == port_ && sameHostName(target.host, host_);
-        HINTERNET connection = connection_;
+        HINTERNET connection = connection_.get();
         if (!ownSource) {
-            closeHandle(response.request);
-            closeHandle(response.otherHost);
-            response.otherHost = WinHttpConnect(sessionHandle(), target.host.c_str(), target.port, 0);
-            if (response.otherHost == nullptr) {
+            response.request.reset();
+            response.otherHost.reset(WinHttpConnect(sessionHandle(), target.host.c_str(), target.port, 0));
+            if (!response.otherHost) {
                 retryable = true;
                 return appendWindowsError("Could not connect to patch server", error);
             }
-            connection = response.otherHost;
+            connection = response.otherHost.get();
         }
         if (!sendRequest(connection, target.path, target.secure, ownSource, response, error, retryable)) return false;
         if (!isFollowedRedirect(response.status)) return true;
@@ -462,7 +416,7 @@ bool PatchDownloader::openResponse(const std::string& relativeText, Response& re
                                 std::to_string(kMaxRedirects) + " times.");
             return false;
         }
-        const std::optional<RequestTarget> next = redirectTarget(target, locationHeader(response.request));
+        const std::optional<RequestTarget> next = redirectTarget(target, locationHeader(response.request.get()));
         if (!next) {
             setError(error, "Patch server sent an unusable redirect for " + relativeText + ".");
             return false;
@@ -493,8 +447,8 @@ bool PatchDownloader::checkStatus(const std::string& relativeText, const Respons
     wchar_t lengthText[64] = {};
     DWORD lengthSize = sizeof(lengthText);
     expected = 0;
-    if (WinHttpQueryHeaders(response.request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, lengthText,
-                            &lengthSize, WINHTTP_NO_HEADER_INDEX)) {
+    if (WinHttpQueryHeaders(response.request.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                            lengthText, &lengthSize, WINHTTP_NO_HEADER_INDEX)) {
         lengthText[63] = L'\0';
         expected = parseLength(lengthText);
     }
@@ -520,7 +474,7 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
                                   bool& retryable) {
     DWORD folderError = 0;
     if (!createFolderChain(destination.parent_path(), folderError)) {
-        setError(error, "Could not create download folder: " + systemMessage(folderError));
+        setError(error, "Could not create download folder: " + windowsErrorMessage(folderError));
         return false;
     }
 
@@ -550,7 +504,7 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
     StallWatch stallWatch(stallWindow_);
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(response.request, &available)) {
+        if (!WinHttpQueryDataAvailable(response.request.get(), &available)) {
             appendWindowsError("Patch download interrupted", error);
             return abandonTransfer(true);
         }
@@ -562,7 +516,7 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
             DWORD wanted = std::min(available, kChunkBytes);
             if (allowance < wanted) wanted = static_cast<DWORD>(allowance + 1);
             DWORD read = 0;
-            if (!WinHttpReadData(response.request, buffer.data(), wanted, &read) || read == 0) {
+            if (!WinHttpReadData(response.request.get(), buffer.data(), wanted, &read) || read == 0) {
                 appendWindowsError("Patch download read failed", error);
                 return abandonTransfer(true);
             }
@@ -613,7 +567,7 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
     // when the move fails.
     if (!MoveFileExW(temporary.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         const DWORD code = GetLastError();
-        setError(error, "Could not finalize downloaded file: " + systemMessage(code));
+        setError(error, "Could not finalize downloaded file: " + windowsErrorMessage(code));
         return false;
     }
 

@@ -5,8 +5,9 @@
 // are followed here, not by WinHTTP. Plus the small URL utilities the
 // delivery code shares and the process-wide download token.
 
-#include "ui/launcher_state.h"  // ProgressCallback
-#include "update/utf8_paths.h"  // utf8ToWide
+#include "base/handles.h"
+#include "base/progress.h"
+#include "base/utf8_paths.h"  // utf8ToWide
 
 #include <windows.h>
 #include <winhttp.h>
@@ -22,10 +23,6 @@ bool isHttpUrl(std::string_view text);
 
 // Percent-encodes every byte except ASCII letters, digits and "-._~/".
 std::string percentEncodePath(std::string_view path);
-
-// Stores text + " (Windows error N)." (N = GetLastError()) when `error` is
-// given. Always returns false, so failures can end in `return appendWindowsError(...)`.
-bool appendWindowsError(const std::string& text, std::string* error);
 
 // The bearer token sent with every later request of every downloader (to
 // the patch source's own scheme, host and port only).
@@ -76,7 +73,7 @@ public:
     const std::wstring& basePath() const { return basePath_; }
     std::uint16_t port() const { return port_; }
     bool secure() const { return secure_; }
-    bool connected() const { return connection_ != nullptr; }
+    bool connected() const { return static_cast<bool>(connection_); }
 
 private:
     struct Response;
@@ -99,7 +96,7 @@ private:
     std::wstring basePath_;
     std::uint16_t port_ = 0;
     bool secure_ = false;
-    HINTERNET connection_ = nullptr;
+    WinHttpHandle connection_;
     std::chrono::milliseconds stallWindow_ = kDefaultStallWindow;
 };
 

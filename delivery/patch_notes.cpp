@@ -1,14 +1,10 @@
 #include "delivery/patch_notes.h"
 
-#include "delivery/download_client.h"
-#include "delivery/patch_source.h"
-#include "update/folder_work_lock.h"
-
 #include <nlohmann/json.hpp>
 
 #include <fstream>
 #include <iterator>
-#include <mutex>
+#include <system_error>
 
 namespace {
 
@@ -55,44 +51,13 @@ bool parsePatchNotes(std::string_view text, std::vector<NewsCard>& newsCards,
     return true;
 }
 
-void loadPatchNotes(const std::filesystem::path& path) {
+bool readPatchNotes(const std::filesystem::path& path, std::vector<NewsCard>& newsCards,
+                    std::vector<PatchNotesEntry>& patchNotes) {
     std::error_code ec;
     const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size > kPatchNotesSizeLimit) return;
+    if (ec || size > kPatchNotesSizeLimit) return false;
     std::ifstream in(path, std::ios::binary);
-    if (!in) return;
-    std::string text(std::istreambuf_iterator<char>(in), {});
-
-    std::vector<NewsCard> news;
-    std::vector<PatchNotesEntry> notes;
-    if (!parsePatchNotes(text, news, notes)) return;
-    LauncherState& state = launcherState();
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.newsCards = std::move(news);
-        state.patchNotes = std::move(notes);
-    }
-    if (mainWindow != nullptr) InvalidateRect(mainWindow, nullptr, FALSE);
-}
-
-void runPatchNotes() {
-    try {
-        const std::filesystem::path launcherDir = launcherState().launcherDir;
-        const std::filesystem::path cacheFolder = launcherDir / L".patch_remote";
-        const std::filesystem::path cachePath = cacheFolder / L"patch_notes.json";
-        loadPatchNotes(cachePath);
-        const std::string source = readPatchSource(launcherDir);
-        if (!isHttpUrl(source)) return;
-        // Shared with this launcher's release check; another process's work
-        // on the folder makes the notes wait for the next start.
-        FolderWorkLock workLock;
-        if (!workLock.acquire(launcherDir)) return;
-        std::error_code ec;
-        std::filesystem::create_directories(cacheFolder, ec);
-        if (downloadPatchFile(source, "patch_notes.json", cachePath, atMost(kPatchNotesSizeLimit), nullptr, nullptr)) {
-            loadPatchNotes(cachePath);
-        }
-    } catch (...) {
-        // Notes are optional: nothing a bad document or source does may stop the launcher.
-    }
+    if (!in) return false;
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    return parsePatchNotes(text, newsCards, patchNotes);
 }

@@ -1,13 +1,23 @@
 #pragma once
-// Published patch notes ("patch_notes.json" beside the release): the news
-// cards and release notes shown by the window, cached in ".patch_remote".
-
-#include "ui/launcher_state.h"
+// Published patch notes ("patch_notes.json" beside the release): the document
+// read into the news cards and release notes that the window shows.
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
+
+struct NewsCard {
+    std::string title;
+    std::string date;
+    std::string summary;
+};
+
+struct PatchNotesEntry {
+    std::string title;
+    std::vector<std::string> lines;
+};
 
 // Larger documents are treated like invalid ones: the notes are read whole.
 inline constexpr std::uintmax_t kPatchNotesSizeLimit = 4u * 1024u * 1024u;
@@ -18,9 +28,7 @@ inline constexpr std::uintmax_t kPatchNotesSizeLimit = 4u * 1024u * 1024u;
 [[nodiscard]] bool parsePatchNotes(std::string_view text, std::vector<NewsCard>& newsCards,
                                    std::vector<PatchNotesEntry>& patchNotes);
 
-// Reads the document and, when it yields entries, replaces both lists of the
-// launcher state and repaints the window. Never reports an error.
-void loadPatchNotes(const std::filesystem::path& path);
-
-// Thread body: cached notes first, then a fresh download for a remote source.
-void runPatchNotes();
+// The same for a document file; a missing, unreadable or oversized file is
+// not usable either.
+[[nodiscard]] bool readPatchNotes(const std::filesystem::path& path, std::vector<NewsCard>& newsCards,
+                                  std::vector<PatchNotesEntry>& patchNotes);

@@ -1,8 +1,8 @@
 #include "delivery/patch_source.h"
 
-#include "delivery/builtin_addresses.h"
+#include "base/product.h"
+#include "base/utf8_paths.h"
 #include "delivery/download_client.h"
-#include "update/utf8_paths.h"
 
 #include <fstream>
 

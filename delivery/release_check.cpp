@@ -1,8 +1,12 @@
 #include "delivery/release_check.h"
 
+#include "base/product.h"
+#include "base/utf8_paths.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_source.h"
+#include "delivery/release_list.h"
 #include "delivery/release_signature.h"
+#include "startup/launcher_file.h"
 #include "startup/self_update.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
@@ -10,99 +14,15 @@
 #include "update/inspection.h"
 #include "update/manifest.h"
 #include "update/update_transaction.h"
-#include "update/utf8_paths.h"
-
-#include <windows.h>
 
 #include <algorithm>
-#include <atomic>
-#include <fstream>
 #include <memory>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-enum class BoundedRead { Read, Unopened, TooLarge };
-
-// The whole file, but never more than `limit` bytes held: a broken or hostile
-// source could otherwise exhaust memory with one file.
-BoundedRead readBounded(const fs::path& path, std::uint64_t limit, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return BoundedRead::Unopened;
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(path, ec);
-    if (!ec && size > limit) return BoundedRead::TooLarge;
-    bytes.clear();
-    char buffer[64 * 1024];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        if (bytes.size() + static_cast<std::uint64_t>(in.gcount()) > limit) return BoundedRead::TooLarge;
-        bytes.insert(bytes.end(), buffer, buffer + in.gcount());
-    }
-    return in.bad() ? BoundedRead::Unopened : BoundedRead::Read;
-}
-
-std::string_view textOf(const std::vector<std::uint8_t>& bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-// The loader's refusal of a file above the limit, a sentence naming it.
-std::string releaseListTooLargeForLoader(const fs::path& path) {
-    return "The release list " + pathToUtf8(path) + " is larger than 64 MiB.";
-}
-
-// A manifest read once, bounded, and parsed from those bytes; `bytes` keeps them.
-bool loadBoundedManifest(const fs::path& path, ReleaseManifest& manifest, std::vector<std::uint8_t>& bytes,
-                         std::string* error) {
-    switch (readBounded(path, kMaxReleaseListBytes, bytes)) {
-        case BoundedRead::Unopened:
-            if (error != nullptr) *error = "Could not open manifest: " + pathToUtf8(path);
-            return false;
-        case BoundedRead::TooLarge:
-            if (error != nullptr) *error = releaseListTooLargeForLoader(path);
-            return false;
-        case BoundedRead::Read:
-            break;
-    }
-    return parseReleaseManifest(textOf(bytes), path, manifest, error);
-}
-
-// A download of this run under a name of its own, so that another launcher
-// or tool on the folder never reads it half-written nor replaces it under
-// us. Removed unless kept: only an accepted release takes the cached name.
-class RunDownload {
-public:
-    RunDownload(const fs::path& folder, const std::wstring& name) {
-        static std::atomic<unsigned> runs{0};
-        path_ = folder / (name + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++runs));
-    }
-    ~RunDownload() {
-        if (path_.empty()) return;
-        std::error_code ec;
-        fs::remove(path_, ec);
-    }
-    RunDownload(const RunDownload&) = delete;
-    RunDownload& operator=(const RunDownload&) = delete;
-
-    const fs::path& path() const { return path_; }
-
-    // Moves the file over `destination`; afterwards it is no longer removed.
-    bool keepAs(const fs::path& destination, std::string* error) {
-        if (!MoveFileExW(path_.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            const std::error_code ec(static_cast<int>(GetLastError()), std::system_category());
-            if (error != nullptr) *error = "Could not prepare download cache: " + ec.message();
-            return false;
-        }
-        path_.clear();
-        return true;
-    }
-
-private:
-    fs::path path_;
-};
 
 // What a remote source delivered: the release list's bytes, checked once,
 // and the run's own downloads of it and of its signature.
@@ -119,28 +39,31 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     std::error_code ec;
     fs::create_directories(cacheDir, ec);
     if (ec) {
-        SetStatus(Error, "Test channel unavailable", "Could not prepare download cache: " + ec.message(), 0.0f);
+        SetStatus(LauncherPhase::Error, "Test channel unavailable", "Could not prepare download cache: " + ec.message(),
+                  0.0f);
         return false;
     }
     // Messages name the cached copy, the file a player or publisher knows.
     const fs::path releaseList = cacheDir / L"update_manifest.json";
     fetched.list = std::make_unique<RunDownload>(cacheDir, L"update_manifest.json");
     const ProgressCallback manifestProgress = [](float fraction) {
-        SetStatus(Checking, "Checking test channel", "Downloading release manifest", 0.2f * fraction);
+        SetStatus(LauncherPhase::Checking, "Checking test channel", "Downloading release manifest", 0.2f * fraction);
     };
     std::string error;
     if (!downloadPatchFile(sourceText, "update_manifest.json", fetched.list->path(), atMost(kMaxReleaseListBytes),
                            manifestProgress, &error)) {
-        SetStatus(Error, "Test channel unavailable", error, 0.0f);
+        SetStatus(LauncherPhase::Error, "Test channel unavailable", error, 0.0f);
         return false;
     }
     // The download kept to the limit; reading is bounded all the same.
     switch (readBounded(fetched.list->path(), kMaxReleaseListBytes, fetched.bytes)) {
         case BoundedRead::Unopened:
-            SetStatus(Error, "Patch source unavailable", "Could not open manifest: " + pathToUtf8(releaseList), 0.0f);
+            SetStatus(LauncherPhase::Error, "Patch source unavailable",
+                      "Could not open manifest: " + pathToUtf8(releaseList), 0.0f);
             return false;
         case BoundedRead::TooLarge:
-            SetStatus(Error, "Patch source unavailable", releaseListTooLargeForLoader(releaseList), 0.0f);
+            SetStatus(LauncherPhase::Error, "Patch source unavailable", releaseListTooLargeForLoader(releaseList),
+                      0.0f);
             return false;
         case BoundedRead::Read:
             break;
@@ -155,7 +78,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     if (digest.empty() ||
         !downloadPatchFile(sourceText, "manifests/" + digest + ".sig", fetched.signature->path(),
                            atMost(kMaxSignatureBytes), {}, &error)) {
-        SetStatus(Error, "Release not verified",
+        SetStatus(LauncherPhase::Error, "Release not verified",
                   "The release signature could not be downloaded. Nothing was installed.", 0.0f);
         return false;
     }
@@ -164,7 +87,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     if (readBounded(fetched.signature->path(), kMaxSignatureBytes, signature) != BoundedRead::Read) signature.clear();
     if (!verifyReleaseBytes(fetched.bytes, textOf(signature), releaseSigningKey.data(), releaseSigningKey.size(),
                             &error)) {
-        SetStatus(Error, "Release not verified", error, 0.0f);
+        SetStatus(LauncherPhase::Error, "Release not verified", error, 0.0f);
         return false;
     }
     return true;
@@ -194,17 +117,17 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
                                                                   &error)
                                            : loadBoundedManifest(publishedPath, published, bytes, &error);
     if (!loaded) {
-        SetStatus(Error, "Patch source unavailable", error, 0.0f);
+        SetStatus(LauncherPhase::Error, "Patch source unavailable", error, 0.0f);
         return;
     }
     const std::vector<std::uint8_t>& accepted = fetched != nullptr ? fetched->bytes : bytes;
     if (published.minimumLauncherVersion > kLauncherVersion) {
-        SetStatus(Error, "Launcher update required", "Download the newest Tinderhallow launcher", 0.0f);
+        SetStatus(LauncherPhase::Error, "Launcher update required", "Download the newest Tinderhallow launcher", 0.0f);
         return;
     }
     // A correctly signed but older release must not roll the game back.
     if (installed != nullptr && published.releaseSequence < installed->releaseSequence) {
-        SetStatus(Error, "Older release refused",
+        SetStatus(LauncherPhase::Error, "Older release refused",
                   "The patch source offers release " + published.releaseId + ", older than the installed release " +
                       installed->releaseId + ". Nothing was installed.",
                   0.0f);
@@ -213,7 +136,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     if (fetched != nullptr) {
         if (!fetched->list->keepAs(publishedPath, &error) ||
             (fetched->signature && !fetched->signature->keepAs(releaseFolder / L"update_manifest.sig", &error))) {
-            SetStatus(Error, "Test channel unavailable", error, 0.0f);
+            SetStatus(LauncherPhase::Error, "Test channel unavailable", error, 0.0f);
             return;
         }
     }
@@ -243,36 +166,35 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     if (nothingToDo && !launcherDiffers) recordInstalledRelease(accepted, publishedPath, launcherDir);
     const std::string detail = nothingToDo ? "Release " + published.releaseId
                                            : std::to_string(plan.filesToFetch.size()) + " files ready to install";
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.pendingSourceFolder = releaseFolder;
-    state.pendingSourceText = sourceText;
-    state.pendingManifest = std::move(published);
-    state.filesToFetch = std::move(plan.filesToFetch);
-    state.obsoletePaths = std::move(plan.obsoletePaths);
-    state.bytesToFetch = plan.bytesToFetch;
-    state.phase = nothingToDo ? Ready : UpdateAvailable;
-    state.title = nothingToDo ? "Game is ready" : "Update available";
-    state.detail = detail;
-    state.progress = nothingToDo ? 1.0f : 0.0f;
+    PublishedRelease release;
+    release.sourceFolder = releaseFolder;
+    release.sourceText = sourceText;
+    release.manifest = std::move(published);
+    release.filesToFetch = std::move(plan.filesToFetch);
+    release.obsoletePaths = std::move(plan.obsoletePaths);
+    release.bytesToFetch = plan.bytesToFetch;
+    publishReleaseCheck(std::move(release), nothingToDo ? LauncherPhase::Ready : LauncherPhase::UpdateAvailable,
+                        nothingToDo ? "Game is ready" : "Update available", detail, nothingToDo ? 1.0f : 0.0f);
 }
 
 void checkInstalledRelease(const fs::path& launcherDir, const ReleaseManifest* installed) {
     if (installed == nullptr) {
-        SetStatus(Error, "Installation needs repair", "Set patch_source.txt to a published release folder", 0.0f);
+        SetStatus(LauncherPhase::Error, "Installation needs repair",
+                  "Set patch_source.txt to a published release folder", 0.0f);
         return;
     }
     UpdatePlan plan;
     (void)inspectInstallation(launcherDir, *installed, installed, plan);
     if (plan.filesToFetch.empty()) {
-        SetStatus(Ready, "Game is ready", "Local release " + installed->releaseId, 1.0f);
+        SetStatus(LauncherPhase::Ready, "Game is ready", "Local release " + installed->releaseId, 1.0f);
     } else {
-        SetStatus(Error, "Installation needs repair", "Configure a patch source to restore missing files", 0.0f);
+        SetStatus(LauncherPhase::Error, "Installation needs repair",
+                  "Configure a patch source to restore missing files", 0.0f);
     }
 }
 
 void releaseCheck() {
-    SetStatus(Checking, "Checking installed files", "Comparing release manifests", 0.08f);
+    SetStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
     // Set once at start-up, before any worker exists.
     const fs::path launcherDir = launcherState().launcherDir;
     // Another launcher or tool rewriting these files meanwhile could make this
@@ -280,7 +202,7 @@ void releaseCheck() {
     FolderWorkLock workLock;
     std::string lockError;
     if (!workLock.acquire(launcherDir, &lockError)) {
-        SetStatus(Error, "Launcher folder in use", lockError, 0.0f);
+        SetStatus(LauncherPhase::Error, "Launcher folder in use", lockError, 0.0f);
         return;
     }
     const std::string sourceText = readPatchSource(launcherDir);
@@ -315,7 +237,7 @@ void runReleaseCheck() {
     } catch (...) {
         // Left at Checking, the window would never offer RETRY again.
         try {
-            SetStatus(Error, "Release check failed", "Unexpected error.", 0.0f);
+            SetStatus(LauncherPhase::Error, "Release check failed", "Unexpected error.", 0.0f);
         } catch (...) {
         }
     }

@@ -1,5 +1,6 @@
 #include "delivery/release_signature.h"
 
+#include "base/handles.h"
 #include "update/file_hash.h"
 
 #include <windows.h>
@@ -52,36 +53,6 @@ int base64Value(unsigned char c) {
     return -1;
 }
 
-class AlgorithmProvider {
-public:
-    AlgorithmProvider() = default;
-    ~AlgorithmProvider() {
-        if (handle_ != nullptr) BCryptCloseAlgorithmProvider(handle_, 0);
-    }
-    AlgorithmProvider(const AlgorithmProvider&) = delete;
-    AlgorithmProvider& operator=(const AlgorithmProvider&) = delete;
-    BCRYPT_ALG_HANDLE* put() { return &handle_; }
-    BCRYPT_ALG_HANDLE get() const { return handle_; }
-
-private:
-    BCRYPT_ALG_HANDLE handle_ = nullptr;
-};
-
-class KeyHandle {
-public:
-    KeyHandle() = default;
-    ~KeyHandle() {
-        if (handle_ != nullptr) BCryptDestroyKey(handle_);
-    }
-    KeyHandle(const KeyHandle&) = delete;
-    KeyHandle& operator=(const KeyHandle&) = delete;
-    BCRYPT_KEY_HANDLE* put() { return &handle_; }
-    BCRYPT_KEY_HANDLE get() const { return handle_; }
-
-private:
-    BCRYPT_KEY_HANDLE handle_ = nullptr;
-};
-
 constexpr ULONG eccP256PublicMagic = 0x31534345;  // "ECS1"
 constexpr std::size_t coordinateSize = 32;
 
@@ -126,11 +97,15 @@ bool verifyP256Signature(const std::uint8_t* publicKey, std::size_t publicKeyLen
     std::memcpy(blob.data(), header, sizeof(header));
     std::memcpy(blob.data() + sizeof(header), publicKey + 1, 2 * coordinateSize);
 
-    AlgorithmProvider provider;
-    if (BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0) return false;
-    KeyHandle key;
+    CngAlgorithm provider;
+    if (BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0) {
+        (void)provider.release();  // a failed call leaves nothing to close
+        return false;
+    }
+    CngKey key;
     if (BCryptImportKeyPair(provider.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(), blob.data(),
                             static_cast<ULONG>(blob.size()), 0) != 0) {
+        (void)key.release();
         return false;
     }
     // CNG takes non-const buffers; it does not write to them when verifying.

@@ -3,6 +3,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
+# Every include goes down the tiers of scripts/check_layers.py.
+python3 "$root/scripts/check_layers.py" "$root"
 "$root/scripts/build.sh"
 build="${BUILD_DIR:-$root/build}"
 "$root/cmake/wine-prefix.sh" "$build/wineprefix"

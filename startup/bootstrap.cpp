@@ -1,6 +1,7 @@
 #include "startup/bootstrap.h"
 
-#include "delivery/builtin_addresses.h"
+#include "base/product.h"
+#include "base/utf8_paths.h"
 #include "startup/install_location.h"
 #include "startup/instance_guard.h"
 #include "startup/uninstall.h"
@@ -17,7 +18,6 @@ namespace {
 
 constexpr int kCopyAttempts = 6;
 constexpr DWORD kCopyPauseMs = 700;
-constexpr wchar_t kEarlierWindowClass[] = L"QuarrelLauncherWindow";
 constexpr wchar_t kCannotReplaceText[] =
     L"The Tinderhallow launcher is already open and could not be replaced with this newer one.\n\n"
     L"Close Tinderhallow (check the Task Manager for Tinderhallow.exe), then run this file again.";
@@ -47,7 +47,7 @@ bool bootstrapInstall() {
     const std::filesystem::path self = moduleFilePath();
     const std::filesystem::path source = self.parent_path();
     // A game or release folder: the launcher belongs there.
-    if (entryExists(source / L"TinderhallowGame.exe")) return false;
+    if (entryExists(source / kGameExeName)) return false;
     if (entryExists(source / L"update_manifest.json")) return false;
 
     const std::filesystem::path installDir = resolveInstallDir();
@@ -56,7 +56,7 @@ bool bootstrapInstall() {
     std::filesystem::create_directories(installDir, ec);
     if (ec) return false;
 
-    const std::filesystem::path target = installDir / L"Tinderhallow.exe";
+    const std::filesystem::path target = installDir / pathFromUtf8(kLauncherExeName);
     bool copied = false;
     for (int attempt = 1; attempt <= kCopyAttempts; ++attempt) {
         if (CopyFileW(self.c_str(), target.c_str(), FALSE)) {

@@ -1,8 +1,9 @@
 #include "startup/instance_guard.h"
 
+#include "base/handles.h"
+#include "base/utf8_paths.h"
 #include "update/file_hash.h"
 #include "update/windows_names.h"
-#include "update/utf8_paths.h"
 
 #include <memory>
 #include <mutex>
@@ -17,36 +18,25 @@ struct GuardRecord {
 };
 
 // One open handle on the guard object and its mapped record.
-class GuardMapping {
-public:
-    GuardMapping(HANDLE mapping, GuardRecord* record) : mapping_(mapping), record_(record) {}
-    ~GuardMapping() {
-        UnmapViewOfFile(const_cast<GuardRecord*>(record_));
-        CloseHandle(mapping_);
-    }
-    GuardMapping(const GuardMapping&) = delete;
-    GuardMapping& operator=(const GuardMapping&) = delete;
+struct GuardMapping {
+    KernelHandle mapping;
+    MappedView view;
 
-    GuardRecord& record() const { return *record_; }
-
-private:
-    HANDLE mapping_;
-    GuardRecord* record_;
+    GuardRecord& record() const { return *static_cast<GuardRecord*>(view.get()); }
 };
 
 enum class Opened { Created, Existing, Failed };
 
 Opened openGuard(const std::wstring& name, std::unique_ptr<GuardMapping>& out) {
-    HANDLE mapping =
+    auto guard = std::make_unique<GuardMapping>();
+    const HANDLE mapping =
         CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(GuardRecord), name.c_str());
     const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-    if (mapping == nullptr) return Opened::Failed;
-    void* view = MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(GuardRecord));
-    if (view == nullptr) {
-        CloseHandle(mapping);
-        return Opened::Failed;
-    }
-    out = std::make_unique<GuardMapping>(mapping, static_cast<GuardRecord*>(view));
+    guard->mapping.reset(mapping);
+    if (!guard->mapping) return Opened::Failed;
+    guard->view.reset(MapViewOfFile(guard->mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(GuardRecord)));
+    if (!guard->view) return Opened::Failed;
+    out = std::move(guard);
     return existed ? Opened::Existing : Opened::Created;
 }
 

@@ -5,19 +5,8 @@
 
 #include "update/manifest.h"
 
-#include <cstdint>
 #include <filesystem>
 #include <string>
-
-// The launcher's file name inside an install folder and inside a release.
-inline constexpr char kLauncherExeName[] = "Tinderhallow.exe";
-// This launcher's version, checked against a release's minimum.
-inline constexpr std::int32_t kLauncherVersion = 1;
-
-// True when a release path names the launcher's own file in `launcherDir`
-// the way Windows reads it: a top-level "Tinderhallow.exe" in any letter
-// case, or an 8.3 short name of it.
-bool isLauncherEntry(const std::filesystem::path& launcherDir, const std::filesystem::path& relativePath);
 
 // Fetches (remote source) or takes (folder source) the release's launcher,
 // verifies it against `entry`, swaps it for the running executable, starts it
@@ -25,10 +14,3 @@ bool isLauncherEntry(const std::filesystem::path& launcherDir, const std::filesy
 // false leaves the running launcher in place (or restores it).
 [[nodiscard]] bool selfUpdateLauncher(const std::string& patchSource, const std::filesystem::path& releaseFolder,
                                       const ManifestFile& entry);
-
-// The file swap: copies `source` to `newFile`, moves `target` aside to
-// `oldFile` and `newFile` into its place. A failure after the copy returns to
-// the state before as far as it can (`newFile` removed, or `oldFile` moved
-// back). selfUpdateLauncher passes target + ".new" and target + ".old".
-[[nodiscard]] bool swapLauncherFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                                    const std::filesystem::path& newFile, const std::filesystem::path& oldFile);

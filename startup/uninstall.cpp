@@ -1,9 +1,11 @@
 #include "startup/uninstall.h"
 
+#include "base/handles.h"
+#include "base/product.h"
+#include "base/utf8_paths.h"
+#include "base/version.h"
+#include "base/windows_error.h"
 #include "startup/install_location.h"
-#include "startup/version.h"
-#include "ui/main_window.h"
-#include "update/utf8_paths.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -21,7 +23,7 @@ namespace {
 
 constexpr int kRemoveAttempts = 6;
 constexpr DWORD kRemovePauseMs = 700;
-constexpr wchar_t kLauncherFile[] = L"Tinderhallow.exe";
+const std::wstring kLauncherFile = utf8ToWide(kLauncherExeName);
 constexpr wchar_t kTitle[] = L"Tinderhallow";
 
 bool fail(std::string* error, std::string message) {
@@ -30,24 +32,8 @@ bool fail(std::string* error, std::string message) {
 }
 
 std::string windowsError(const fs::path& path, DWORD code) {
-    return "Could not remove " + pathToUtf8(path) + " (Windows error " + std::to_string(code) + ").";
+    return withWindowsError("Could not remove " + pathToUtf8(path), code);
 }
-
-// An open registry key, closed once.
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    ~RegistryKey() {
-        if (key_ != nullptr) RegCloseKey(key_);
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    HKEY get() const { return key_; }
-    HKEY* out() { return &key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 LSTATUS setString(HKEY key, const wchar_t* name, const std::wstring& value) {
     return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
@@ -141,9 +127,9 @@ bool removeEmptyFolder(const fs::path& path, std::string* error) {
 // what it points at is not ours.
 bool removeContents(const fs::path& dir, const std::wstring& keep, std::string* error) {
     WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileExW(extendedPath(dir / L"*").c_str(), FindExInfoBasic, &found,
-                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) {
+    const FileSearch search(FindFirstFileExW(extendedPath(dir / L"*").c_str(), FindExInfoBasic, &found,
+                                             FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+    if (!search) {
         const DWORD code = GetLastError();
         return isMissing(code) || code == ERROR_NO_MORE_FILES || fail(error, windowsError(dir, code));
     }
@@ -162,8 +148,7 @@ bool removeContents(const fs::path& dir, const std::wstring& keep, std::string* 
         } else {
             ok = deleteFile(path, error);
         }
-    } while (ok && FindNextFileW(search, &found));
-    FindClose(search);
+    } while (ok && FindNextFileW(search.get(), &found));
     return ok;
 }
 
@@ -196,12 +181,11 @@ void closeLaunchersOf(const fs::path& launcher) {
          window = FindWindowExW(nullptr, window, kLauncherWindowClass, nullptr)) {
         DWORD processId = 0;
         GetWindowThreadProcessId(window, &processId);
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-        if (process == nullptr) continue;
+        const KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+        if (!process) continue;
         std::wstring image(32768, L'\0');
         DWORD length = static_cast<DWORD>(image.size());
-        const bool named = QueryFullProcessImageNameW(process, 0, image.data(), &length) != 0;
-        CloseHandle(process);
+        const bool named = QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) != 0;
         if (named && sameDirectory(fs::path(image.substr(0, length)), launcher)) PostMessageW(window, WM_CLOSE, 0, 0);
     }
 }
@@ -253,9 +237,9 @@ bool registerUninstallEntry(const fs::path& installDir, std::string* error) {
     const std::wstring launcher = (dir / kLauncherFile).wstring();
     RegistryKey key;
     LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_SET_VALUE, nullptr, key.out(), nullptr);
+                                     KEY_SET_VALUE, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS)
-        return fail(error, "Could not create the uninstall entry (Windows error " + std::to_string(status) + ").");
+        return fail(error, withWindowsError("Could not create the uninstall entry", static_cast<DWORD>(status)));
     const std::uint64_t kilobytes = (folderBytes(dir) + 1023) / 1024;
     const std::pair<const wchar_t*, std::wstring> strings[] = {
         {L"DisplayName", L"Tinderhallow"},
@@ -278,7 +262,7 @@ bool registerUninstallEntry(const fs::path& installDir, std::string* error) {
         if (status == ERROR_SUCCESS) status = setNumber(key.get(), name, value);
     }
     if (status != ERROR_SUCCESS)
-        return fail(error, "Could not write the uninstall entry (Windows error " + std::to_string(status) + ").");
+        return fail(error, withWindowsError("Could not write the uninstall entry", static_cast<DWORD>(status)));
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "ui/background_cache.h"
 
+#include "base/handles.h"
+#include "base/windows_error.h"
 #include "startup/install_location.h"
 
 #include <shlobj.h>
@@ -25,26 +27,6 @@ struct CacheHeader {
     std::uint64_t pixelHash;
 };
 static_assert(sizeof(CacheHeader) == 48);
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (isOpen()) CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    void close() {
-        if (isOpen()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
-};
 
 // Not a guard against forgery (whoever can write the file can write the
 // launcher's folder too): it tells a damaged copy from a whole one.
@@ -101,10 +83,6 @@ bool fail(std::string* error, std::string message) {
     return false;
 }
 
-std::string windowsError(const char* what, DWORD code) {
-    return std::string(what) + " (Windows error " + std::to_string(code) + ").";
-}
-
 }  // namespace
 
 PictureIdentity pictureIdentity(const void* bytes, std::size_t size) {
@@ -140,7 +118,7 @@ std::unique_ptr<Gdiplus::Bitmap> readCachedBackground(const std::filesystem::pat
     if (path.empty() || width <= 0 || height <= 0 || width > kLargestSide || height > kLargestSide) return nullptr;
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file.isOpen()) return nullptr;
+    if (!file) return nullptr;
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
     const std::size_t pixelBytes = rowBytes * static_cast<std::size_t>(height);
     LARGE_INTEGER size{};
@@ -191,7 +169,7 @@ bool writeCachedBackground(const std::filesystem::path& path, const PictureIdent
         return fail(error, "The background copy has no pixels of its size.");
     std::error_code ec;
     std::filesystem::create_directories(path.parent_path(), ec);
-    if (ec) return fail(error, "Could not create the background cache folder: " + ec.message());
+    if (ec) return fail(error, "Could not create the background cache folder: " + errorCodeMessage(ec));
 
     CacheHeader header{};
     std::memcpy(header.magic, kMagic, sizeof kMagic);
@@ -208,15 +186,15 @@ bool writeCachedBackground(const std::filesystem::path& path, const PictureIdent
     temporary += L"." + std::to_wstring(GetCurrentProcessId()) + L".new";
     FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
-    if (!file.isOpen()) return fail(error, windowsError("Could not create the background cache", GetLastError()));
+    if (!file) return fail(error, withWindowsError("Could not create the background cache", GetLastError()));
     const bool written = writeExactly(file.get(), &header, sizeof header) &&
                          writeExactly(file.get(), pixels.data(), pixels.size());
     const DWORD writeError = written ? 0 : GetLastError();
-    file.close();
+    file.reset();
     if (!written || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         const DWORD code = written ? GetLastError() : writeError;
         DeleteFileW(temporary.c_str());  // our own temporary, never a partial cache
-        return fail(error, windowsError("Could not write the background cache", code));
+        return fail(error, withWindowsError("Could not write the background cache", code));
     }
     return true;
 }

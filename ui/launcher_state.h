@@ -1,7 +1,11 @@
 #pragma once
 // The one state shared by the window and every worker, guarded by one mutex.
-// Workers report through SetStatus; the UI timer notices changes by signature.
+// Everything the window shows changes only through the operations below:
+// each moves the change counter that the window's timer follows, and a
+// status report also reaches the status observer.
 
+#include "base/progress.h"
+#include "delivery/patch_notes.h"
 #include "update/manifest.h"
 
 #include <windows.h>
@@ -13,7 +17,7 @@
 #include <string>
 #include <vector>
 
-enum LauncherPhase : std::int32_t {
+enum class LauncherPhase : std::int32_t {
     Checking = 0,
     Ready = 1,
     UpdateAvailable = 2,
@@ -21,20 +25,9 @@ enum LauncherPhase : std::int32_t {
     Error = 4,
 };
 
-struct NewsCard {
-    std::string title;
-    std::string date;
-    std::string summary;
-};
-
-struct PatchNotesEntry {
-    std::string title;
-    std::vector<std::string> lines;
-};
-
 struct LauncherState {
     std::mutex mutex;
-    LauncherPhase phase = Checking;
+    LauncherPhase phase = LauncherPhase::Checking;
     std::string title = "Checking installed files";
     std::string detail = "Preparing your arena loadout";
     float progress = 0.0f;
@@ -61,13 +54,16 @@ struct LauncherState {
     std::vector<NewsCard> newsCards = builtInNews();
     std::vector<PatchNotesEntry> patchNotes = builtInPatchNotes();
 
+    // Moves on with every change of what the window shows.
+    std::uint64_t changeCount = 0;
+
     static std::vector<NewsCard> builtInNews();
     static std::vector<PatchNotesEntry> builtInPatchNotes();
 };
 
 // The painter's copy, taken in one locked section.
 struct LauncherView {
-    LauncherPhase phase = Checking;
+    LauncherPhase phase = LauncherPhase::Checking;
     std::string title;
     std::string detail;
     float progress = 0.0f;
@@ -93,21 +89,89 @@ extern HWND mainWindow;
 inline constexpr UINT LoginFinishedMessage = WM_APP + 1;
 inline constexpr UINT SubmitLoginMessage = WM_APP + 2;
 
-// A sub-step's progress: fraction in [0, 1], for downloads.
-using ProgressCallback = std::function<void(float fraction)>;
-// The install step's variant, with a detail text.
-using InstallProgressCallback = std::function<void(float fraction, const std::string& detail)>;
+LauncherView snapshot(LauncherState& state);
 
-// Stores phase, both texts and the progress clamped to [0, 1].
-void SetStatus(LauncherPhase phase, std::string title, std::string detail, float progress);
+// The change counter, for the window's timer.
+std::uint64_t changeCount();
 
-// Tools that print every status change install one observer before any
-// worker runs; SetStatus calls it after unlocking, on the calling thread.
+// Tools that print every status report install one observer before any
+// worker runs; it is called after the lock is released, on the reporting
+// thread.
 using StatusObserver =
     std::function<void(LauncherPhase phase, const std::string& title, const std::string& detail, float progress)>;
 void setStatusObserver(StatusObserver observer);
 
-LauncherView snapshot(LauncherState& state);
+// ---- Status: any thread ----
 
-// Text signature of the visible fields; the caller holds the lock.
-std::string changeSignature(const LauncherState& state);
+// Reports phase, both texts and the progress clamped to [0, 1]. A progress
+// change below one thousandth alone does not count as a change to show.
+void SetStatus(LauncherPhase phase, std::string title, std::string detail, float progress);
+
+// The release the release check accepted and the plan that installs it,
+// handed to the update worker.
+struct PublishedRelease {
+    std::filesystem::path sourceFolder;
+    std::string sourceText;
+    ReleaseManifest manifest;
+    std::vector<ManifestFile> filesToFetch;
+    std::vector<std::filesystem::path> obsoletePaths;
+    std::uint64_t bytesToFetch = 0;
+};
+
+// The release check's outcome: the release and its plan, reported together
+// with the status that offers it, in one locked section.
+void publishReleaseCheck(PublishedRelease release, LauncherPhase phase, std::string title, std::string detail,
+                         float progress);
+
+// The update worker's start: a copy of the published release, taken in the
+// same locked section that shows the update's first status. That status is
+// not a report: the update's reports begin with its downloads and install
+// steps.
+PublishedRelease beginUpdate(LauncherPhase phase, std::string title, std::string detail, float progress);
+
+// ---- Login and session ----
+
+enum class LoginStart { Started, Busy, FieldsMissing };
+
+// The login form's submit. Busy while a login runs or the player is logged
+// in; FieldsMissing asks for both fields in the status line; Started marks a
+// login in flight and hands out the game service address.
+LoginStart beginLogin(bool fieldsFilled, std::string& serverUrl);
+
+// A login's outcomes, from the login worker (or a tool that logs in).
+void finishLogin(std::string sessionToken, std::string accountName);
+void failLogin(std::string message);
+// A login that ended without an outcome: the form comes back as it was.
+void stopConnecting();
+
+// Forgets the session; `message` becomes the status line.
+void signOut(std::string message);
+
+// The login panel's one-line message.
+void setStatusLine(std::string text);
+
+// ---- Window: UI thread ----
+
+// The window's start: the game service address, and "Remember my name" ticked.
+void initWindowState(std::string serverUrl);
+
+// The timer's part of an update episode, in one locked section: in
+// UpdateAvailable it asks a logged-out player to log in (while the status
+// line is free) and claims the episode's update for a logged-in one (true:
+// start it); Checking opens a new episode.
+[[nodiscard]] bool claimAutomaticUpdate();
+
+// A press of UPDATE: claims the episode's update unless it is claimed.
+[[nodiscard]] bool claimUpdate();
+
+void toggleRememberName();
+void setNavTab(std::int32_t tab);
+void setHover(std::int32_t hit);
+void setPressed(std::int32_t hit);
+// The hit where the button went down; afterwards none.
+std::int32_t releasePressed();
+
+// ---- Content ----
+
+// Replaces both lists as a whole.
+void replaceNews(std::vector<NewsCard> newsCards, std::vector<PatchNotesEntry> patchNotes);

@@ -42,10 +42,10 @@ float progressFillWidth(float progress) { return 624.0f * std::clamp(progress, 0
 
 MainButtonStyle mainButtonFor(LauncherPhase phase) {
     switch (phase) {
-        case Checking: return {"CHECKING", colorButtonDisabled, false};
-        case Ready: return {"PLAY", colorRed, true};
-        case UpdateAvailable: return {"UPDATE", colorRed, true};
-        case Updating: return {"UPDATING", colorButtonDisabled, false};
+        case LauncherPhase::Checking: return {"CHECKING", colorButtonDisabled, false};
+        case LauncherPhase::Ready: return {"PLAY", colorRed, true};
+        case LauncherPhase::UpdateAvailable: return {"UPDATE", colorRed, true};
+        case LauncherPhase::Updating: return {"UPDATING", colorButtonDisabled, false};
         default: return {"RETRY", colorBrightRed, true};
     }
 }

@@ -3,7 +3,7 @@
 // design-canvas geometry shared by the painter and the window, the hit
 // table, the window size, and the small rules behind what a frame shows.
 
-#include "delivery/builtin_addresses.h"
+#include "base/product.h"
 #include "ui/launcher_state.h"
 
 #include <array>

@@ -2,8 +2,12 @@
 
 #include "account/game_launch.h"
 #include "account/local_settings.h"
-#include "account/session.h"
-#include "delivery/patch_notes.h"
+#include "account/login_worker.h"
+#include "base/handles.h"
+#include "base/product.h"
+#include "base/secret_text.h"
+#include "base/utf8_paths.h"
+#include "delivery/patch_notes_worker.h"
 #include "delivery/release_check.h"
 #include "startup/instance_guard.h"
 #include "ui/dpi.h"
@@ -11,7 +15,6 @@
 #include "ui/launcher_state.h"
 #include "ui/renderer.h"
 #include "update/update_worker.h"
-#include "update/utf8_paths.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -37,9 +40,10 @@ constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLI
 // UI-thread values beside the shared state; only the window code touches them.
 HWND accountEdit = nullptr;
 HWND passwordEdit = nullptr;
-HBRUSH editBrush = nullptr;
-HFONT editFont = nullptr;
-std::string lastSignature;
+GdiObject<HBRUSH> editBrush;
+GdiObject<HFONT> editFont;
+// The change count the window was last repainted for; none at first.
+std::uint64_t paintedChanges = UINT64_MAX;
 
 // A worker that cannot be started is a fatal error of the process.
 template <typename Function, typename... Args>
@@ -58,13 +62,7 @@ void startUpdate() { startDetached(runUpdateWorker); }
 // press of UPDATE both claim it here, so they can never run two workers on
 // one install folder before the first has left the phase.
 void startUpdateOnce() {
-    LauncherState& state = launcherState();
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (state.phase != UpdateAvailable || state.autoUpdateStarted) return;
-        state.autoUpdateStarted = true;
-    }
-    startUpdate();
+    if (claimUpdate()) startUpdate();
 }
 
 // One game launch at a time: the ticket request takes a while, and a
@@ -96,12 +94,26 @@ void showEdits(bool show) {
     ShowWindow(passwordEdit, show ? SW_SHOW : SW_HIDE);
 }
 
-void invalidate(HWND window) { InvalidateRect(window, nullptr, FALSE); }
-
 bool readLoggedIn() {
     LauncherState& state = launcherState();
     std::lock_guard<std::mutex> lock(state.mutex);
     return state.loggedIn;
+}
+
+// Repaints when what the state shows changed since the last repaint. The
+// timer calls it for the workers' changes, the input handlers right after
+// their own.
+void followState(HWND window) {
+    const std::uint64_t changes = changeCount();
+    if (changes == paintedChanges) return;
+    paintedChanges = changes;
+    InvalidateRect(window, nullptr, FALSE);
+    // A worker can sign the player out (an expired session at PLAY); the form
+    // it leaves drawn must be typeable without a click first.
+    if (!readLoggedIn() && !IsWindowVisible(accountEdit)) {
+        showEdits(true);
+        focusLoginForm();
+    }
 }
 
 LRESULT CALLBACK editSubclassProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
@@ -132,7 +144,7 @@ void onCreate(HWND window) {
     mainWindow = window;
     recordLauncherWindow(window);
     SetTimer(window, kTimerId, kTimerPeriodMs, nullptr);
-    editBrush = CreateSolidBrush(kEditBackground);
+    editBrush.reset(CreateSolidBrush(kEditBackground));
     accountEdit = createEdit(window, 0, 20, kAccountEditId);
     passwordEdit = createEdit(window, ES_PASSWORD, 64, kPasswordEditId);
 
@@ -142,13 +154,8 @@ void onCreate(HWND window) {
         std::lock_guard<std::mutex> lock(state.mutex);
         launcherDir = state.launcherDir;
     }
-    std::string serverUrl = loadServerUrl(launcherDir);
+    initWindowState(loadServerUrl(launcherDir));
     const std::string remembered = loadRememberedAccount(launcherDir);
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.serverUrl = std::move(serverUrl);
-        state.rememberName = true;
-    }
     if (!remembered.empty()) SetWindowTextW(accountEdit, utf8ToWide(remembered).c_str());
     layoutEditControls(window);
     focusLoginForm();
@@ -159,14 +166,8 @@ void onCreate(HWND window) {
 
 void onDestroy(HWND window) {
     KillTimer(window, kTimerId);
-    if (editFont != nullptr) {
-        DeleteObject(editFont);
-        editFont = nullptr;
-    }
-    if (editBrush != nullptr) {
-        DeleteObject(editBrush);
-        editBrush = nullptr;
-    }
+    editFont.reset();
+    editBrush.reset();
     PostQuitMessage(0);
 }
 
@@ -181,120 +182,56 @@ void onPaint(HWND window) {
 }
 
 void onTimer(HWND window) {
-    LauncherState& state = launcherState();
-    bool start = false;
-    bool changed = false;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (state.phase == UpdateAvailable) {
-            if (!state.loggedIn) {
-                if (state.statusLine.empty()) state.statusLine = "Log in to start the download.";
-            } else if (!state.autoUpdateStarted) {
-                state.autoUpdateStarted = true;
-                start = true;
-            }
-        }
-        if (state.phase == Checking) state.autoUpdateStarted = false;
-    }
-    if (start) startUpdate();
-    bool showForm = false;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        std::string signature = changeSignature(state);
-        if (signature != lastSignature) {
-            lastSignature = std::move(signature);
-            changed = true;
-        }
-        showForm = !state.loggedIn;
-    }
-    if (!changed) return;
-    invalidate(window);
-    // A worker can sign the player out (an expired session at PLAY); the form
-    // it leaves drawn must be typeable without a click first.
-    if (showForm && !IsWindowVisible(accountEdit)) {
-        showEdits(true);
-        focusLoginForm();
-    }
+    if (claimAutomaticUpdate()) startUpdate();
+    followState(window);
 }
 
 void onMouseMove(HWND window, LPARAM position) {
     const bool loggedIn = readLoggedIn();
     const HitCode code = hitTest(window, position, !loggedIn, loggedIn);
-    bool changed = false;
-    {
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
-        changed = state.hoverHit != code;
-        state.hoverHit = code;
-    }
+    setHover(code);
     // "Remember my name" keeps the arrow although it is clickable.
     SetCursor(LoadCursorW(nullptr, code != HitNone && code != HitRememberName ? IDC_HAND : IDC_ARROW));
     TRACKMOUSEEVENT track{sizeof(TRACKMOUSEEVENT), TME_LEAVE, window, 0};
     TrackMouseEvent(&track);
-    if (changed) invalidate(window);
+    followState(window);
 }
 
 void onButtonDown(HWND window, LPARAM position) {
     const bool loggedIn = readLoggedIn();
     const HitCode code = hitTest(window, position, !loggedIn, loggedIn);
-    {
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.pressedHit = code;
-    }
+    setPressed(code);
     SetCapture(window);
-    invalidate(window);
-}
-
-void setStatusLine(const char* text) {
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.statusLine = text;
+    followState(window);
 }
 
 void runCommand(HWND window, HitCode code, LauncherPhase phase, bool loggedIn) {
-    LauncherState& state = launcherState();
     switch (code) {
         case HitMainButton:
-            if (phase == Ready) {
+            if (phase == LauncherPhase::Ready) {
                 if (loggedIn) startGameLaunch(window);
                 else setStatusLine("Log in first, then press PLAY.");
-            } else if (phase == UpdateAvailable) {
+            } else if (phase == LauncherPhase::UpdateAvailable) {
                 if (loggedIn) startUpdateOnce();
                 else setStatusLine("Log in first: the download starts right after.");
-            } else if (phase == Error) {
+            } else if (phase == LauncherPhase::Error) {
                 startReleaseCheck();
             }
             break;
         case HitRepair:
-            if (phase != Checking && phase != Updating) startReleaseCheck();
+            if (phase != LauncherPhase::Checking && phase != LauncherPhase::Updating) startReleaseCheck();
             break;
         case HitLogIn: submitLogin(window); break;
         case HitCreateAccount: openWebsitePage(window, "/community/register"); break;
-        case HitRememberName: {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            state.rememberName = !state.rememberName;
-            break;
-        }
-        case HitSwitchAccount: {
-            {
-                std::lock_guard<std::mutex> lock(state.mutex);
-                state.loggedIn = false;
-                state.sessionToken.clear();
-                state.accountName.clear();
-                state.statusLine.clear();
-            }
+        case HitRememberName: toggleRememberName(); break;
+        case HitSwitchAccount:
+            signOut("");
             showEdits(true);
             focusLoginForm();
             break;
-        }
         case HitHomeTab:
         case HitNewsTab:
-        case HitPatchNotesTab: {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            state.navTab = code - HitHomeTab;
-            break;
-        }
+        case HitPatchNotesTab: setNavTab(code - HitHomeTab); break;
         case HitCommunityTab: openWebsitePage(window, "/community"); break;
         case HitNone: break;
     }
@@ -302,14 +239,9 @@ void runCommand(HWND window, HitCode code, LauncherPhase phase, bool loggedIn) {
 
 void onButtonUp(HWND window, LPARAM position) {
     LauncherState& state = launcherState();
-    HitCode pressed = HitNone;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        pressed = static_cast<HitCode>(state.pressedHit);
-        state.pressedHit = 0;
-    }
+    const HitCode pressed = static_cast<HitCode>(releasePressed());
     if (GetCapture() == window) ReleaseCapture();
-    LauncherPhase phase = Checking;
+    LauncherPhase phase = LauncherPhase::Checking;
     bool loggedIn = false;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
@@ -318,17 +250,13 @@ void onButtonUp(HWND window, LPARAM position) {
     }
     const HitCode released = hitTest(window, position, !loggedIn, loggedIn);
     if (released == pressed) runCommand(window, released, phase, loggedIn);  // press and release on one region
-    invalidate(window);
+    followState(window);
     showEdits(!readLoggedIn());
 }
 
 void onMouseLeave(HWND window) {
-    {
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.hoverHit = 0;
-    }
-    invalidate(window);
+    setHover(HitNone);
+    followState(window);
 }
 
 void onLoginFinished(bool success) {
@@ -369,7 +297,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             HDC dc = reinterpret_cast<HDC>(wParam);
             SetTextColor(dc, kEditText);
             SetBkColor(dc, kEditBackground);
-            return reinterpret_cast<LRESULT>(editBrush);
+            return reinterpret_cast<LRESULT>(editBrush.get());
         }
         case WM_MOUSEMOVE: onMouseMove(window, lParam); return 0;
         case WM_LBUTTONDOWN: onButtonDown(window, lParam); return 0;
@@ -403,33 +331,22 @@ void layoutEditControls(HWND window) {
         const PixelRect r = editControlRect(box, scale);
         MoveWindow(edit, r.x, r.y, r.width, r.height, TRUE);
     }
-    if (editFont != nullptr) DeleteObject(editFont);
-    editFont = CreateFontW(editFontHeight(scale), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                           launcherFontFamilyName().c_str());
-    SendMessageW(accountEdit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont), TRUE);
-    SendMessageW(passwordEdit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont), TRUE);
+    // The edits still use the old font until they are given the new one.
+    GdiObject<HFONT> font(CreateFontW(editFontHeight(scale), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                                      DEFAULT_PITCH | FF_DONTCARE, launcherFontFamilyName().c_str()));
+    SendMessageW(accountEdit, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+    SendMessageW(passwordEdit, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+    editFont = std::move(font);
 }
 
 void submitLogin(HWND window) {
     std::string accountName = editText(accountEdit);
     std::string password = editText(passwordEdit);
-    LauncherState& state = launcherState();
     std::string serverUrl;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (state.connecting || state.loggedIn) {
-            SecureZeroMemory(password.data(), password.size());
-            return;
-        }
-        if (accountName.empty() || password.empty()) {
-            state.statusLine = "Enter your account name and password.";
-            SecureZeroMemory(password.data(), password.size());
-            return;
-        }
-        state.connecting = true;
-        state.statusLine.clear();
-        serverUrl = state.serverUrl;
+    if (beginLogin(!accountName.empty() && !password.empty(), serverUrl) != LoginStart::Started) {
+        wipeSecret(password);
+        return;
     }
     // The timer repaints the form when it sees `connecting`.
     auto request = std::make_unique<LoginRequest>();

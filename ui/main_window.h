@@ -9,8 +9,6 @@
 
 #include <string>
 
-inline constexpr wchar_t kLauncherWindowClass[] = L"TinderhallowLauncherWindow";
-
 // Registers the class, opens the window with `showCommand`, runs the message
 // loop, then releases the background and shuts GDI+ (graphicsToken) down.
 // Returns the WM_QUIT code, or 1 when the window could not be created.

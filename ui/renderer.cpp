@@ -1,8 +1,9 @@
 #include "ui/renderer.h"
 
-#include "startup/version.h"
+#include "base/handles.h"
+#include "base/utf8_paths.h"
+#include "base/version.h"
 #include "ui/layout.h"
-#include "update/utf8_paths.h"
 
 #include <algorithm>
 #include <cmath>
@@ -340,7 +341,7 @@ void restoreArea(FrameCache& cache, const DesignRect& area) {
     const int right = std::min(cache.width, static_cast<int>(std::ceil((area.x + area.w) * sx)));
     const int bottom = std::min(cache.height, static_cast<int>(std::ceil((area.y + area.h) * sy)));
     if (right > left && bottom > top)
-        BitBlt(cache.back.dc, left, top, right - left, bottom - top, cache.layer.dc, left, top, SRCCOPY);
+        BitBlt(cache.back.dc.get(), left, top, right - left, bottom - top, cache.layer.dc.get(), left, top, SRCCOPY);
 }
 
 void drawChangedAreas(FrameCache& cache, const LauncherView& view) {
@@ -352,7 +353,7 @@ void drawChangedAreas(FrameCache& cache, const LauncherView& view) {
         if (cache.areaDrawn[i] && cache.areaKeys[i] == key) continue;
         restoreArea(cache, area.rect);
         if (!graphics) {
-            graphics = std::make_unique<Gdiplus::Graphics>(cache.back.dc);
+            graphics = std::make_unique<Gdiplus::Graphics>(cache.back.dc.get());
             context = DrawContext{graphics.get(), graphics->GetLastStatus()};
             graphics->SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
             scaleToDesign(context, cache.width, cache.height);
@@ -383,29 +384,27 @@ bool layerFits(const FrameCache& cache, const LauncherView& view, const Backgrou
            samePatchNotes(cache.patchNotes, view.patchNotes);
 }
 
+// The bitmap can be deleted only once no device context holds it.
 void releaseBuffer(FrameCache::Buffer& buffer) {
-    if (buffer.dc != nullptr) {
-        if (buffer.previous != nullptr) SelectObject(buffer.dc, buffer.previous);
-        DeleteDC(buffer.dc);
-    }
-    if (buffer.bitmap != nullptr) DeleteObject(buffer.bitmap);
-    buffer = FrameCache::Buffer{};
+    if (buffer.dc && buffer.previous != nullptr) SelectObject(buffer.dc.get(), buffer.previous);
+    buffer.previous = nullptr;
+    buffer.dc.reset();
+    buffer.bitmap.reset();
 }
 
 bool makeBuffer(FrameCache::Buffer& buffer, HDC target, int width, int height) {
-    buffer.dc = CreateCompatibleDC(target);
-    if (buffer.dc == nullptr) return false;
-    buffer.bitmap = CreateCompatibleBitmap(target, width, height);
-    if (buffer.bitmap == nullptr) {
-        releaseBuffer(buffer);
-        return false;
-    }
-    buffer.previous = SelectObject(buffer.dc, buffer.bitmap);
+    MemoryDc dc(CreateCompatibleDC(target));
+    if (!dc) return false;
+    GdiObject<HBITMAP> bitmap(CreateCompatibleBitmap(target, width, height));
+    if (!bitmap) return false;
+    buffer.previous = SelectObject(dc.get(), bitmap.get());
+    buffer.bitmap = std::move(bitmap);
+    buffer.dc = std::move(dc);
     return true;
 }
 
 bool ensureBuffers(FrameCache& cache, HDC target, int width, int height) {
-    if (cache.layer.dc != nullptr && cache.back.dc != nullptr && cache.width == width && cache.height == height)
+    if (cache.layer.dc && cache.back.dc && cache.width == width && cache.height == height)
         return true;
     releaseBuffer(cache.layer);
     releaseBuffer(cache.back);
@@ -424,7 +423,7 @@ bool ensureBuffers(FrameCache& cache, HDC target, int width, int height) {
 
 void buildLayer(FrameCache& cache, const LauncherView& view, BackgroundImage& background) {
     {
-        Gdiplus::Graphics graphics(cache.layer.dc);
+        Gdiplus::Graphics graphics(cache.layer.dc.get());
         DrawContext context{&graphics, graphics.GetLastStatus()};
         drawLayer(context, view, background, cache.width, cache.height);
         graphics.Flush(Gdiplus::FlushIntentionSync);
@@ -439,7 +438,7 @@ void buildLayer(FrameCache& cache, const LauncherView& view, BackgroundImage& ba
     cache.newsCards = view.newsCards;
     cache.patchNotes = view.patchNotes;
     // The back buffer becomes the bare layer: every area is drawn afresh.
-    BitBlt(cache.back.dc, 0, 0, cache.width, cache.height, cache.layer.dc, 0, 0, SRCCOPY);
+    BitBlt(cache.back.dc.get(), 0, 0, cache.width, cache.height, cache.layer.dc.get(), 0, 0, SRCCOPY);
     for (bool& drawn : cache.areaDrawn) drawn = false;
 }
 
@@ -532,7 +531,7 @@ void renderFrame(HDC target, int width, int height, const LauncherView& view, Ba
     (void)takePreparedBackground(background);
     if (!layerFits(cache, view, background)) buildLayer(cache, view, background);
     drawChangedAreas(cache, view);
-    BitBlt(target, 0, 0, width, height, cache.back.dc, 0, 0, SRCCOPY);
+    BitBlt(target, 0, 0, width, height, cache.back.dc.get(), 0, 0, SRCCOPY);
 }
 
 void renderFrame(HDC target, int width, int height, const LauncherView& view, BackgroundImage& background) {

@@ -2,6 +2,7 @@
 // The painter: one complete frame of the launcher from a LauncherView,
 // drawn off-screen on the design canvas and copied to the window at once.
 
+#include "base/handles.h"
 #include "ui/graphics.h"
 #include "ui/launcher_state.h"
 
@@ -32,10 +33,11 @@ public:
     FrameCache(const FrameCache&) = delete;
     FrameCache& operator=(const FrameCache&) = delete;
 
+    // A memory device context drawing into a bitmap of its own.
     struct Buffer {
-        HDC dc = nullptr;
-        HBITMAP bitmap = nullptr;
-        HGDIOBJ previous = nullptr;
+        GdiObject<HBITMAP> bitmap;
+        MemoryDc dc;
+        HGDIOBJ previous = nullptr;  // the context's own bitmap, selected back before the bitmap goes
     };
     Buffer layer;
     Buffer back;

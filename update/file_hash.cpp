@@ -1,7 +1,8 @@
 #include "update/file_hash.h"
 
+#include "base/handles.h"
+#include "base/utf8_paths.h"
 #include "update/sha256.h"
-#include "update/utf8_paths.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -16,76 +17,28 @@ constexpr DWORD kReadChunk = 65536;
 // A file opened for sequential reading. Other processes may still read,
 // write, rename or delete it: a launcher checking files must never block
 // the game or an installer.
-class ReadOnlyFile {
-public:
-    explicit ReadOnlyFile(const std::filesystem::path& path)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
-    ~ReadOnlyFile() {
-        if (isOpen()) CloseHandle(handle_);
-    }
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+FileHandle openForReading(const std::filesystem::path& path) {
+    return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
 
-    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+// False on a read error; `got` is 0 at end of file.
+bool readChunk(const FileHandle& file, void* buffer, DWORD size, DWORD& got) {
+    got = 0;
+    return ReadFile(file.get(), buffer, size, &got, nullptr) != FALSE;
+}
 
-    // False on a read error; `got` is 0 at end of file.
-    bool read(void* buffer, DWORD size, DWORD& got) {
-        got = 0;
-        return ReadFile(handle_, buffer, size, &got, nullptr) != FALSE;
-    }
-
-    std::uint64_t sizeHint() const {
-        LARGE_INTEGER size{};
-        if (!GetFileSizeEx(handle_, &size) || size.QuadPart < 0) return 0;
-        return static_cast<std::uint64_t>(size.QuadPart);
-    }
-
-private:
-    HANDLE handle_;
-};
-
-class CngAlgorithm {
-public:
-    CngAlgorithm() {
-        if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&handle_, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-            handle_ = nullptr;
-        }
-    }
-    ~CngAlgorithm() {
-        if (handle_ != nullptr) BCryptCloseAlgorithmProvider(handle_, 0);
-    }
-    CngAlgorithm(const CngAlgorithm&) = delete;
-    CngAlgorithm& operator=(const CngAlgorithm&) = delete;
-
-    BCRYPT_ALG_HANDLE get() const { return handle_; }
-
-private:
-    BCRYPT_ALG_HANDLE handle_ = nullptr;
-};
-
-class CngHash {
-public:
-    explicit CngHash(BCRYPT_ALG_HANDLE algorithm) {
-        if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &handle_, nullptr, 0, nullptr, 0, 0))) handle_ = nullptr;
-    }
-    ~CngHash() {
-        if (handle_ != nullptr) BCryptDestroyHash(handle_);
-    }
-    CngHash(const CngHash&) = delete;
-    CngHash& operator=(const CngHash&) = delete;
-
-    BCRYPT_HASH_HANDLE get() const { return handle_; }
-
-private:
-    BCRYPT_HASH_HANDLE handle_ = nullptr;
-};
+std::uint64_t sizeHint(const FileHandle& file) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) return 0;
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
 
 }  // namespace
 
 bool hashFile(const std::filesystem::path& path, std::string& digestText, std::string* error) {
-    ReadOnlyFile file(path);
-    if (!file.isOpen()) {
+    const FileHandle file = openForReading(path);
+    if (!file) {
         if (error) *error = "Could not open file for hashing: " + pathToUtf8(path);
         return false;
     }
@@ -96,7 +49,7 @@ bool hashFile(const std::filesystem::path& path, std::string& digestText, std::s
     bool readFailed = buffer == nullptr;
     while (!readFailed) {
         DWORD got = 0;
-        if (!file.read(buffer.get(), kReadChunk, got)) {
+        if (!readChunk(file, buffer.get(), kReadChunk, got)) {
             readFailed = true;
             break;
         }
@@ -118,9 +71,15 @@ bool hashFile(const std::filesystem::path& path, std::string& digestText, std::s
 bool sha256Digest(const std::vector<std::uint8_t>& data, std::vector<std::uint8_t>& digest) {
     digest.assign(32, 0);
     CngAlgorithm algorithm;
-    if (algorithm.get() == nullptr) return false;
-    CngHash hash(algorithm.get());
-    if (hash.get() == nullptr) return false;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        (void)algorithm.release();  // a failed call leaves nothing to close
+        return false;
+    }
+    CngHash hash;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) {
+        (void)hash.release();  // a failed call leaves nothing to close
+        return false;
+    }
 
     // BCryptHashData takes a 32-bit length; larger buffers go in pieces.
     const std::uint8_t* next = data.data();
@@ -135,17 +94,17 @@ bool sha256Digest(const std::vector<std::uint8_t>& data, std::vector<std::uint8_
 }
 
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {
-    ReadOnlyFile file(path);
-    if (!file.isOpen()) return {};
+    const FileHandle file = openForReading(path);
+    if (!file) return {};
     try {
         std::vector<std::uint8_t> bytes;
-        bytes.reserve(static_cast<std::size_t>(file.sizeHint()));
+        bytes.reserve(static_cast<std::size_t>(sizeHint(file)));
         for (;;) {
             const std::size_t used = bytes.size();
             bytes.resize(used + kReadChunk);
             DWORD got = 0;
             // A file that cannot be read whole is no file to digest.
-            if (!file.read(bytes.data() + used, kReadChunk, got)) return {};
+            if (!readChunk(file, bytes.data() + used, kReadChunk, got)) return {};
             bytes.resize(used + got);
             if (got == 0) return bytes;
         }

@@ -1,5 +1,6 @@
 #include "update/folder_work_lock.h"
 
+#include "base/handles.h"
 #include "update/windows_names.h"
 
 #include <windows.h>
@@ -11,7 +12,7 @@ namespace {
 
 struct HeldFolder {
     std::wstring key;
-    HANDLE file = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE: working unlocked
+    FileHandle file;  // none: working unlocked
     int users = 0;
 };
 
@@ -28,16 +29,15 @@ std::vector<HeldFolder>& heldFolders() {
     return folders;
 }
 
-bool lockByte(HANDLE file) {
+bool lockByte(const FileHandle& file) {
     OVERLAPPED range{};
-    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range) != FALSE;
+    return LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range) != FALSE;
 }
 
-void unlockAndClose(HANDLE file) {
-    if (file == INVALID_HANDLE_VALUE) return;
+void unlockByte(const FileHandle& file) {
+    if (!file) return;
     OVERLAPPED range{};
-    UnlockFileEx(file, 0, 1, 0, &range);
-    CloseHandle(file);
+    UnlockFileEx(file.get(), 0, 1, 0, &range);
 }
 
 }  // namespace
@@ -59,21 +59,20 @@ bool FolderWorkLock::acquire(const std::filesystem::path& folder, std::string* e
 
     // Opened by everyone with full sharing: only the byte lock excludes.
     const std::filesystem::path lockPath = folder / L".patch_lock";
-    HANDLE file = CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_HIDDEN, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
+    FileHandle file(CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_HIDDEN, nullptr));
+    if (file) {
         const ULONGLONG deadline = GetTickCount64() + kFolderLockWaitMs;
         while (!lockByte(file)) {
             if (GetTickCount64() >= deadline) {
-                CloseHandle(file);
                 if (error != nullptr) *error = kFolderBusyMessage;
                 return false;
             }
             Sleep(100);
         }
     }
-    folders.push_back({key, file, 1});
+    folders.push_back({key, std::move(file), 1});
     key_ = std::move(key);
     return true;
 }
@@ -85,7 +84,7 @@ void FolderWorkLock::release() {
     for (auto it = folders.begin(); it != folders.end(); ++it) {
         if (it->key != key_) continue;
         if (--it->users == 0) {
-            unlockAndClose(it->file);
+            unlockByte(it->file);
             folders.erase(it);
         }
         break;

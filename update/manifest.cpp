@@ -1,6 +1,7 @@
 #include "update/manifest.h"
 
-#include "update/utf8_paths.h"
+#include "base/handles.h"
+#include "base/utf8_paths.h"
 #include "update/windows_names.h"
 
 #include <windows.h>
@@ -13,28 +14,10 @@
 
 namespace {
 
-// Owns the manifest's file handle for the one read.
-class ReadHandle {
-public:
-    explicit ReadHandle(const std::filesystem::path& path)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
-    ~ReadHandle() {
-        if (valid()) CloseHandle(handle_);
-    }
-    ReadHandle(const ReadHandle&) = delete;
-    ReadHandle& operator=(const ReadHandle&) = delete;
-
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
 bool readWholeFile(const std::filesystem::path& path, std::string& text) {
-    ReadHandle file(path);
-    if (!file.valid()) return false;
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return false;
     try {
         LARGE_INTEGER size{};
         if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {

@@ -1,7 +1,8 @@
 #include "update/update_transaction.h"
 
+#include "base/utf8_paths.h"
+#include "base/windows_error.h"
 #include "update/file_hash.h"
-#include "update/utf8_paths.h"
 #include "update/windows_names.h"
 
 #include <windows.h>
@@ -22,35 +23,6 @@ const wchar_t* const InstalledManifestName = L"update_manifest.json";
 bool fail(std::string* error, std::string message) {
     if (error) *error = std::move(message);
     return false;
-}
-
-std::string trimTrailingSpace(std::string text) {
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '\t'))
-        text.pop_back();
-    return text;
-}
-
-// The system's own sentence for a Windows error code (it ends in a period).
-std::string windowsMessage(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string text;
-    if (length > 0 && buffer != nullptr) text = trimTrailingSpace(wideToUtf8(std::wstring_view(buffer, length)));
-    if (buffer != nullptr) LocalFree(buffer);
-    if (text.empty()) text = "Windows error " + std::to_string(code) + ".";
-    return text;
-}
-
-// The file-system library reports some failures as C library errors, whose
-// texts lack the closing period of the system's own messages.
-std::string errorCodeMessage(const std::error_code& ec) {
-    if (ec.category() == std::system_category()) return windowsMessage(static_cast<DWORD>(ec.value()));
-    std::string text = trimTrailingSpace(ec.message());
-    if (text.empty()) text = "Error " + std::to_string(ec.value());
-    if (text.back() != '.') text += '.';
-    return text;
 }
 
 // Removes a folder the transaction owns, with everything in it; errors are
@@ -371,14 +343,14 @@ bool copyFileCreatingFolders(const fs::path& source, const fs::path& destination
     // The kernel's copy, not a stream loop: it is the bulk of an update's time.
     if (!CopyFileExW(source.c_str(), destination.c_str(), nullptr, nullptr, nullptr, 0)) {
         const DWORD code = GetLastError();
-        return fail(error, "Could not copy " + pathToUtf8(source) + ": " + windowsMessage(code));
+        return fail(error, "Could not copy " + pathToUtf8(source) + ": " + windowsErrorMessage(code));
     }
     // The copy takes the source's attributes. A read-only copy (a release
     // folder on a disc or share) could not be cleared from staging or
     // rollback, nor replaced once installed.
     if (!clearReadOnly(destination)) {
         const DWORD code = GetLastError();
-        return fail(error, "Could not copy " + pathToUtf8(source) + ": " + windowsMessage(code));
+        return fail(error, "Could not copy " + pathToUtf8(source) + ": " + windowsErrorMessage(code));
     }
     if (error) error->clear();
     return true;
@@ -399,8 +371,8 @@ bool replaceFile(const fs::path& source, const fs::path& target, std::string* er
         const DWORD code = GetLastError();
         discardPartialFile(temporary);
         restoreAttributes(target, targetAttributes);
-        return fail(error, "Could not replace " + pathToUtf8(target) + " (Windows error " + std::to_string(code) +
-                               "). Close the game and retry.");
+        return fail(error, withWindowsError("Could not replace " + pathToUtf8(target), code) +
+                               " Close the game and retry.");
     }
     if (error) error->clear();
     return true;

@@ -3,7 +3,7 @@
 // verify everything first, then swap files in one by one with rollback
 // copies, remove obsolete files, and replace the installed manifest last.
 
-#include "ui/launcher_state.h"
+#include "base/progress.h"
 #include "update/inspection.h"
 #include "update/manifest.h"
 

@@ -34,7 +34,7 @@ void downloadThread(DownloadJob& job) {
             }
             const std::uint64_t done = job.bytesDone.fetch_add(entry.size) + entry.size;
             const double fraction = static_cast<double>(done) / static_cast<double>(job.bytesTotal);
-            SetStatus(Updating, "Downloading update",
+            SetStatus(LauncherPhase::Updating, "Downloading update",
                       downloadDetail(std::min<std::uint64_t>(count, index + 1), count, done, job.bytesTotal),
                       0.45f * static_cast<float>(fraction));
             index = job.nextIndex.fetch_add(1);
@@ -108,29 +108,22 @@ void pruneDownloadCache(const std::filesystem::path& folder) {
 
 void runUpdateWorker() {
     try {
-        LauncherState& state = launcherState();
-        ReleaseManifest manifest;
+        PublishedRelease release =
+            beginUpdate(LauncherPhase::Updating, "Installing update", "Staging verified files", 0.01f);
+        const ReleaseManifest& manifest = release.manifest;
         UpdatePlan plan;
-        std::filesystem::path sourceFolder;
-        std::string sourceText;
-        {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            manifest = state.pendingManifest;
-            plan.filesToFetch = state.filesToFetch;
-            plan.obsoletePaths = state.obsoletePaths;
-            plan.bytesToFetch = state.bytesToFetch;
-            sourceFolder = state.pendingSourceFolder;
-            sourceText = state.pendingSourceText;
-            state.phase = Updating;
-            state.title = "Installing update";
-            state.detail = "Staging verified files";
-            state.progress = 0.01f;
-        }
+        plan.filesToFetch = std::move(release.filesToFetch);
+        plan.obsoletePaths = std::move(release.obsoletePaths);
+        plan.bytesToFetch = release.bytesToFetch;
+        const std::filesystem::path& sourceFolder = release.sourceFolder;
+        const std::string& sourceText = release.sourceText;
+        // Set once at start-up, before any worker exists.
+        const std::filesystem::path launcherDir = launcherState().launcherDir;
         // Shared with this launcher's other workers, exclusive to other processes.
         FolderWorkLock workLock;
         std::string lockError;
-        if (!workLock.acquire(state.launcherDir, &lockError)) {
-            SetStatus(Error, "Update failed", lockError, 0.0f);
+        if (!workLock.acquire(launcherDir, &lockError)) {
+            SetStatus(LauncherPhase::Error, "Update failed", lockError, 0.0f);
             return;
         }
         refreshDownloadToken();
@@ -147,22 +140,23 @@ void runUpdateWorker() {
             job.targetFolder = sourceFolder;
             job.bytesTotal = std::max<std::uint64_t>(plan.bytesToFetch, 1);
             if (!downloadJobFiles(job)) {
-                SetStatus(Error, "Download failed", job.firstError, 0.0f);
+                SetStatus(LauncherPhase::Error, "Download failed", job.firstError, 0.0f);
                 return;
             }
         }
 
         const InstallProgressCallback progress = [remote](float fraction, const std::string& detail) {
-            SetStatus(Updating, "Installing update", detail, remote ? 0.45f + 0.55f * fraction : fraction);
+            SetStatus(LauncherPhase::Updating, "Installing update", detail,
+                      remote ? 0.45f + 0.55f * fraction : fraction);
         };
         std::string error;
-        if (!applyUpdate(state.launcherDir, sourceFolder, manifest, plan, progress, &error)) {
-            SetStatus(Error, "Update failed", error, 0.0f);
+        if (!applyUpdate(launcherDir, sourceFolder, manifest, plan, progress, &error)) {
+            SetStatus(LauncherPhase::Error, "Update failed", error, 0.0f);
             return;
         }
         if (remote) pruneDownloadCache(sourceFolder);
-        SetStatus(Ready, "Game is ready", "Release " + manifest.releaseId, 1.0f);
+        SetStatus(LauncherPhase::Ready, "Game is ready", "Release " + manifest.releaseId, 1.0f);
     } catch (...) {
-        SetStatus(Error, "Update failed", "The update stopped unexpectedly. Press RETRY.", 0.0f);
+        SetStatus(LauncherPhase::Error, "Update failed", "The update stopped unexpectedly. Press RETRY.", 0.0f);
     }
 }

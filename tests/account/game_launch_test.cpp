@@ -1,6 +1,7 @@
 #include "account/game_launch.h"
 
 #include "account/session.h"
+#include "base/product.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 #include "ui/launcher_state.h"
@@ -36,7 +37,7 @@ protected:
         state.sessionToken = "session-1";
         state.accountName = "Ember";
         state.statusLine.clear();
-        state.phase = Ready;
+        state.phase = LauncherPhase::Ready;
         state.title = "Game is ready";
     }
     void TearDown() override { DestroyWindow(window); }
@@ -130,7 +131,7 @@ TEST_F(GameLaunch, SignsOutOnAnExpiredLoginAndStartsNothing) {
     EXPECT_EQ(state.sessionToken, "");
     EXPECT_EQ(state.accountName, "");
     EXPECT_EQ(state.statusLine, "Your login timed out. Please log in again.");
-    EXPECT_EQ(state.phase, Ready);
+    EXPECT_EQ(state.phase, LauncherPhase::Ready);
     EXPECT_EQ(state.title, "Game is ready");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(std::filesystem::exists(dir / L"game_command_line.txt"));
@@ -172,7 +173,7 @@ TEST_F(GameLaunch, CountsAFolderNamedLikeTheGameAsMissing) {
     launchGame(window);
     EXPECT_FALSE(closePosted());
     LauncherState& state = launcherState();
-    EXPECT_EQ(state.phase, Error);
+    EXPECT_EQ(state.phase, LauncherPhase::Error);
     EXPECT_EQ(state.title, "Game executable missing");
     EXPECT_EQ(state.detail, "Run update after configuring patch_source.txt");
 }

@@ -1,6 +1,6 @@
 #include "account/local_settings.h"
 
-#include "delivery/builtin_addresses.h"
+#include "base/product.h"
 #include "tests/support/test_paths.h"
 
 #include <gtest/gtest.h>

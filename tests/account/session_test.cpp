@@ -1,5 +1,6 @@
 #include "account/session.h"
 
+#include "account/login_worker.h"
 #include "tests/support/scripted_server.h"
 #include "ui/launcher_state.h"
 

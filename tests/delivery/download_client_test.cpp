@@ -1,5 +1,6 @@
 #include "delivery/download_client.h"
 
+#include "base/windows_error.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 

@@ -1,7 +1,9 @@
 #include "delivery/patch_notes.h"
 
+#include "delivery/patch_notes_worker.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
+#include "ui/launcher_state.h"
 
 #include <gtest/gtest.h>
 

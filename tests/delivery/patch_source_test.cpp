@@ -1,6 +1,6 @@
 #include "delivery/patch_source.h"
 
-#include "delivery/builtin_addresses.h"
+#include "base/product.h"
 #include "tests/support/test_paths.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 #include "delivery/release_check.h"
 
+#include "base/utf8_paths.h"
 #include "delivery/patch_source.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
-#include "update/utf8_paths.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -86,7 +86,7 @@ TEST_F(ReleaseCheckRun, ReportsACacheFolderThatCannotBeCreatedWithTheSystemMessa
     runReleaseCheck();
 
     const LauncherView view = snapshot(launcherState());
-    EXPECT_EQ(view.phase, Error);
+    EXPECT_EQ(view.phase, LauncherPhase::Error);
     EXPECT_EQ(view.title, "Test channel unavailable");
     const std::string prefix = "Could not prepare download cache: ";
     ASSERT_GT(view.detail.size(), prefix.size()) << view.detail;
@@ -105,7 +105,7 @@ TEST_F(ReleaseCheckRun, PublishesTheReleaseAndItsPlanTogether) {
 
     LauncherState& state = launcherState();
     std::lock_guard<std::mutex> lock(state.mutex);
-    EXPECT_EQ(state.phase, UpdateAvailable);
+    EXPECT_EQ(state.phase, LauncherPhase::UpdateAvailable);
     EXPECT_EQ(state.title, "Update available");
     EXPECT_EQ(state.detail, "1 files ready to install");
     EXPECT_EQ(state.progress, 0.0f);
@@ -129,7 +129,7 @@ TEST_F(ReleaseCheckRun, LeavesAnEarlierPublishedReleaseInPlaceWhenItEndsInAnErro
     runReleaseCheck();
     LauncherState& state = launcherState();
     std::lock_guard<std::mutex> lock(state.mutex);
-    EXPECT_EQ(state.phase, Error);
+    EXPECT_EQ(state.phase, LauncherPhase::Error);
     EXPECT_EQ(state.title, "Patch source unavailable");
     EXPECT_EQ(state.detail, "Could not open manifest: " + pathToUtf8(releaseDir / L"update_manifest.json"));
     EXPECT_EQ(state.pendingManifest.releaseId, "r7");
@@ -163,7 +163,7 @@ TEST_F(ReleaseCheckRun, IsReadyWhenOnlyTheLauncherDiffers) {
     runReleaseCheck();
 
     const LauncherView view = snapshot(launcherState());
-    EXPECT_EQ(view.phase, Ready);
+    EXPECT_EQ(view.phase, LauncherPhase::Ready);
     EXPECT_EQ(view.title, "Game is ready");
     EXPECT_EQ(view.detail, "Release r9");
     EXPECT_EQ(view.progress, 1.0f);
@@ -180,7 +180,7 @@ TEST_F(ReleaseCheckRun, RefusesAReleaseOlderThanTheInstalledOne) {
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
     runReleaseCheck();
     LauncherView view = snapshot(launcherState());
-    EXPECT_EQ(view.phase, Error);
+    EXPECT_EQ(view.phase, LauncherPhase::Error);
     EXPECT_EQ(view.title, "Older release refused");
     EXPECT_EQ(view.detail, refused);
     EXPECT_EQ(launcherState().pendingManifest.releaseId, "");

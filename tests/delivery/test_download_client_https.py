@@ -151,4 +151,4 @@ class DownloadClientHttps(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    lh.run_tests()

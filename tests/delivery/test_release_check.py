@@ -22,7 +22,7 @@ SOURCE = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "tests" / "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else SOURCE / "build").resolve()
+BUILD = Path(lh.find_build_dir())
 TOOL = BUILD / "TinderhallowTool.exe"
 PREFIX = os.environ.get("WINEPREFIX") or str(BUILD / "wineprefix")
 WINE_RUN = SOURCE / "cmake" / "wine-run.sh"
@@ -501,4 +501,4 @@ class ReleaseCheck(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=[sys.argv[0]], verbosity=2)
+    lh.run_tests()

@@ -1,13 +1,12 @@
 """Shared pieces of the end-to-end drivers: game folders, releases, request
-logs and a small step runner (a step that fails skips the steps that build on
-its outcome, and every failure is printed)."""
+logs and a small step runner (each step a subtest; a step that fails skips
+the steps that build on its outcome, and every failure is reported)."""
 
 import hashlib
 import os
 import shutil
 import sys
 import time
-import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import launcher_harness as lh  # noqa: E402
@@ -115,41 +114,17 @@ def count_colour(h, name, design_rect, colour, tolerance=24):
                if lh.colour_close(image.pixel(x, y), colour, tolerance))
 
 
-class StepFailed(AssertionError):
-    pass
-
-
-def expect(condition, what):
-    if not condition:
-        raise StepFailed(what)
-
-
-def expect_equal(actual, expected, what):
-    if actual != expected:
-        raise StepFailed("%s: expected %r, got %r" % (what, expected, actual))
-
-
-def run_steps(steps):
-    """Runs (name, function, needs) in order; NEEDS names earlier steps
-    that must have passed. Prints every outcome; 0 when all passed."""
+def run_steps(test, steps):
+    """Runs (name, function, needs) in order, each as a subtest of the
+    TestCase TEST; a step whose NEEDS (earlier steps) have not all passed is
+    skipped. Every failing step is reported and fails TEST."""
     passed = set()
-    failures = 0
     for name, function, needs in steps:
-        missing = [n for n in needs if n not in passed]
-        if missing:
-            print("SKIP %s (needs %s)" % (name, ", ".join(missing)), flush=True)
-            failures += 1
-            continue
-        started = time.monotonic()
-        try:
+        with test.subTest(step=name):
+            missing = [n for n in needs if n not in passed]
+            if missing:
+                test.skipTest("needs " + ", ".join(missing))
+            started = time.monotonic()
             function()
-        except Exception as error:  # noqa: BLE001 - every failure is reported, then the next step runs
-            failures += 1
-            print("FAIL %s: %s" % (name, error), flush=True)
-            if not isinstance(error, (StepFailed, lh.HarnessError)):
-                traceback.print_exc()
-            continue
-        passed.add(name)
-        print("ok   %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
-    print("FAIL" if failures else "PASS")
-    return 1 if failures else 0
+            passed.add(name)
+            print("ok   %s (%.1f s)" % (name, time.monotonic() - started), flush=True)

@@ -10,6 +10,7 @@ update.
 
 import os
 import sys
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_common as e  # noqa: E402
@@ -18,9 +19,10 @@ from e2e_common import lh  # noqa: E402
 GAME_EXE = "TinderhallowGame.exe"
 
 
-class HeldFile:
-    def __init__(self, h):
-        self.h = h
+class HeldFile(unittest.TestCase):
+    def setUp(self):
+        self.h = h = lh.LauncherHarness(lh.find_build_dir(), name="e2e_game_holds_file")
+        self.addCleanup(h.close)
         self.release = os.path.join(h.scratch, "release")
         self.folder = os.path.join(h.scratch, "Tinderhallow")
         game = e.read(h.exe(GAME_EXE))
@@ -53,7 +55,7 @@ class HeldFile:
         self.launcher.wait_status("Update available", "4 files ready to install")
         e.log_in(h, self.launcher)
         self.launcher.wait_status("Game is ready", "Release held-1", timeout=120)
-        e.expect_equal(e.installed_files(self.folder, self.v1), [], "files differing from release held-1")
+        self.assertEqual(e.installed_files(self.folder, self.v1), [], "files differing from release held-1")
 
     def update_fails_while_the_game_holds_a_file(self):
         h = self.h
@@ -65,15 +67,15 @@ class HeldFile:
         e.publish(h.build_dir, h.scratch, self.v2, self.release, "held-2")
         h.click(491, 779)  # REPAIR checks the release again
         shown = self.launcher.wait_status("Update failed", detail_contains="Close the game and retry.", timeout=120)
-        e.expect(shown.detail.startswith("Could not replace ") and "arena.map" in shown.detail
-                 and shown.detail.endswith("). Close the game and retry."), "detail: %r" % shown.detail)
+        self.assertTrue(shown.detail.startswith("Could not replace ") and "arena.map" in shown.detail
+                        and shown.detail.endswith("). Close the game and retry."), "detail: %r" % shown.detail)
         print("     shown: %s / %s" % (shown.title, shown.detail))
-        e.expect_equal(shown.button, "RETRY", "main button")
+        self.assertEqual(shown.button, "RETRY", "main button")
         misses = e.wait_pixels(h, "held-update-failed", [
             ("RETRY face", (1340, 836), e.face(e.BRIGHT_RED, 836)), ("empty progress bar", (700, 854), e.TRACK)])
-        e.expect(not misses, "; ".join(misses))
-        e.expect_equal(e.snapshot(self.folder), self.before, "installation after the failed update")
-        e.expect(not os.path.exists(os.path.join(self.folder, "data", "added.pak")), "new file removed again")
+        self.assertFalse(misses, "; ".join(misses))
+        self.assertEqual(e.snapshot(self.folder), self.before, "installation after the failed update")
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "data", "added.pak")), "new file removed again")
 
     def retry_after_the_game_ended(self):
         h = self.h
@@ -81,22 +83,19 @@ class HeldFile:
         h.wait_not_running(GAME_EXE)
         h.click(*e.MAIN_BUTTON)
         self.launcher.wait_status("Game is ready", "Release held-2", timeout=120)
-        e.expect_equal(e.installed_files(self.folder, self.v2), [], "files differing from release held-2")
+        self.assertEqual(e.installed_files(self.folder, self.v2), [], "files differing from release held-2")
         h.close_window()
-        e.expect_equal(self.launcher.wait(30), 0, "exit code")
+        self.assertEqual(self.launcher.wait(30), 0, "exit code")
 
-
-def main():
-    with lh.LauncherHarness(lh.find_build_dir(), name="e2e_game_holds_file") as h:
-        run = HeldFile(h)
+    def test_an_update_blocked_by_the_game_restores_the_installation_and_retry_completes_it(self):
         first = "the first release installs"
         failed = "an update fails while the game holds a file, and the installation is restored"
-        return e.run_steps([
-            (first, run.install_first_release, []),
-            (failed, run.update_fails_while_the_game_holds_a_file, [first]),
-            ("RETRY after the game ended installs the update", run.retry_after_the_game_ended, [failed]),
+        e.run_steps(self, [
+            (first, self.install_first_release, []),
+            (failed, self.update_fails_while_the_game_holds_a_file, [first]),
+            ("RETRY after the game ended installs the update", self.retry_after_the_game_ended, [failed]),
         ])
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()

@@ -15,6 +15,7 @@ trusts. The toolkit runs the launcher's own check, login and update.
 import hashlib
 import os
 import sys
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_common as e  # noqa: E402
@@ -36,9 +37,10 @@ def status_lines(output):
     return [line for line in output.splitlines() if line.count("|") >= 3]
 
 
-class HttpsSource:
-    def __init__(self, h):
-        self.h = h
+class HttpsSource(unittest.TestCase):
+    def setUp(self):
+        self.h = h = lh.LauncherHarness(lh.find_build_dir(), name="e2e_https_source")
+        self.addCleanup(h.close)
         self.files = {
             "TinderhallowGame.exe": e.read(h.exe("TinderhallowGame.exe")),
             "data/arena.map": b"arena over https " * 4000,
@@ -65,15 +67,15 @@ class HttpsSource:
         folder = self.launcher_dir("trusted", self.trusted.url, self.service.url)
         run = self.h.tool("update", lh.windows_path(folder), e.ACCOUNT, stdin_text=e.PASSWORD + "\n")
         lines = status_lines(run.stdout)
-        e.expect_equal((run.code, lines[-1:]), (0, ["Ready|Game is ready|Release %s|1.000" % RELEASE]),
-                       "exit code and last status (errors: %s)" % run.stderr.strip())
-        e.expect_equal(e.installed_files(folder, self.files), [], "files differing from the release")
+        self.assertEqual((run.code, lines[-1:]), (0, ["Ready|Game is ready|Release %s|1.000" % RELEASE]),
+                         "exit code and last status (errors: %s)" % run.stderr.strip())
+        self.assertEqual(e.installed_files(folder, self.files), [], "files differing from the release")
 
         served = {(r["path"], r["status"], r["scheme"]) for r in self.trusted.requests()}
         signature = "/manifests/%s.sig" % hashlib.sha256(self.manifest).hexdigest()
         wanted = {("/" + path, 200, "https") for path in ["update_manifest.json", *self.files]}
         wanted.add((signature, 200, "https"))
-        e.expect_equal(sorted(wanted - served), [], "release list, signature and game files served over HTTPS")
+        self.assertEqual(sorted(wanted - served), [], "release list, signature and game files served over HTTPS")
 
     # -- 2 --
 
@@ -81,43 +83,42 @@ class HttpsSource:
         folder = self.launcher_dir("untrusted", self.untrusted.url, self.service.url)
         run = self.h.tool("check", lh.windows_path(folder))
         lines = status_lines(run.stdout)
-        e.expect_equal(run.code, 1, "exit code")
-        e.expect(lines and lines[-1].rsplit("|", 1)[0] in ["Error|Test channel unavailable|" + text
-                                                           for text in PATCH_REFUSED],
-                 "last status names the refused certificate: %r" % (lines[-1:],))
+        self.assertEqual(run.code, 1, "exit code")
+        self.assertTrue(lines and lines[-1].rsplit("|", 1)[0] in ["Error|Test channel unavailable|" + text
+                                                                  for text in PATCH_REFUSED],
+                        "last status names the refused certificate: %r" % (lines[-1:],))
         # Each attempt is one connection; the check has ended, so every one
         # it made is closed, and nginx logs each as it sees it close.
         lh.wait_until(lambda: self.untrusted.connections() >= 1, 30, "the refused connection in nginx's log")
-        e.expect_equal(self.untrusted.connections(), 1, "connections to the untrusted host")
-        e.expect_equal(self.untrusted.requests(), [], "requests sent over the refused connection")
-        e.expect(not os.path.exists(os.path.join(folder, ".patch_remote", "update_manifest.json")),
-                 "nothing downloaded from the untrusted host")
+        self.assertEqual(self.untrusted.connections(), 1, "connections to the untrusted host")
+        self.assertEqual(self.untrusted.requests(), [], "requests sent over the refused connection")
+        self.assertFalse(os.path.exists(os.path.join(folder, ".patch_remote", "update_manifest.json")),
+                         "nothing downloaded from the untrusted host")
 
     # -- 3 --
 
     def untrusted_service_is_refused(self):
         folder = self.launcher_dir("untrusted-service", self.trusted.url, self.untrusted.url)
         run = self.h.tool("update", lh.windows_path(folder), e.ACCOUNT, stdin_text=e.PASSWORD + "\n")
-        e.expect_equal(run.code, 1, "exit code")
-        e.expect_equal(status_lines(run.stdout)[-1:], ["UpdateAvailable|Update available|3 files ready to install|0.000"],
-                       "the release check before the login")
+        self.assertEqual(run.code, 1, "exit code")
+        self.assertEqual(status_lines(run.stdout)[-1:],
+                         ["UpdateAvailable|Update available|3 files ready to install|0.000"],
+                         "the release check before the login")
         last_error = run.stderr.strip().splitlines()[-1:]
-        e.expect(last_error and last_error[0] in GAME_REFUSED,
-                 "login error names the refused certificate: %r" % (last_error,))
-        e.expect_equal(self.untrusted.requests(), [], "requests sent over a refused connection")
+        self.assertTrue(last_error and last_error[0] in GAME_REFUSED,
+                        "login error names the refused certificate: %r" % (last_error,))
+        self.assertEqual(self.untrusted.requests(), [], "requests sent over a refused connection")
 
-
-def main():
-    with lh.LauncherHarness(lh.find_build_dir(), name="e2e_https_source") as h:
-        run = HttpsSource(h)
-        return e.run_steps([
+    def test_releases_and_the_game_service_over_https_are_trusted_only_through_the_root_store(self):
+        e.run_steps(self, [
             ("a signed release from a host with a trusted certificate installs over HTTPS",
-             run.trusted_release_installs, []),
+             self.trusted_release_installs, []),
             ("a patch source with an untrusted certificate is refused at once, saying so",
-             run.untrusted_source_is_refused_once, []),
-            ("a game service with an untrusted certificate is refused, saying so", run.untrusted_service_is_refused, []),
+             self.untrusted_source_is_refused_once, []),
+            ("a game service with an untrusted certificate is refused, saying so",
+             self.untrusted_service_is_refused, []),
         ])
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()

@@ -16,6 +16,7 @@ game service).
 import os
 import socket
 import sys
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_common as e  # noqa: E402
@@ -30,9 +31,10 @@ def free_port():
         return probe.getsockname()[1]
 
 
-class Outages:
-    def __init__(self, h):
-        self.h = h
+class Outages(unittest.TestCase):
+    def setUp(self):
+        self.h = h = lh.LauncherHarness(lh.find_build_dir(), name="e2e_service_outages")
+        self.addCleanup(h.close)
         self.release = os.path.join(h.scratch, "release")
         self.folder = os.path.join(h.scratch, "Tinderhallow")
         self.port = free_port()
@@ -57,12 +59,12 @@ class Outages:
         h.wait_window()
         shown = self.launcher.wait_status("Test channel unavailable", detail_contains="Patch server did not respond",
                                           timeout=90)
-        e.expect(shown.detail.startswith("Patch server did not respond (Windows error ")
-                 and shown.detail.endswith(")."), "detail: %r" % shown.detail)
-        e.expect_equal(shown.button, "RETRY", "main button")
+        self.assertTrue(shown.detail.startswith("Patch server did not respond (Windows error ")
+                        and shown.detail.endswith(")."), "detail: %r" % shown.detail)
+        self.assertEqual(shown.button, "RETRY", "main button")
         misses = e.wait_pixels(h, "outage-no-server", [("RETRY face", (1340, 836), e.face(e.BRIGHT_RED, 836))])
-        e.expect(not misses, "; ".join(misses))
-        e.expect(not os.path.exists(os.path.join(self.folder, "data")), "nothing installed")
+        self.assertFalse(misses, "; ".join(misses))
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "data")), "nothing installed")
 
     def login_without_service(self):
         h = self.h
@@ -70,9 +72,9 @@ class Outages:
         h.keys_password(e.PASSWORD)
         h.press_enter("password")
         self.launcher.wait_login_line(UNREACHABLE, timeout=60)
-        e.expect_equal(h.edits_visible(), "visible", "login fields")
-        e.expect_equal(h.edit_text("password"), "", "password field after the failure")
-        e.expect_equal(h.focus(), "password", "focus after the failure")
+        self.assertEqual(h.edits_visible(), "visible", "login fields")
+        self.assertEqual(h.edit_text("password"), "", "password field after the failure")
+        self.assertEqual(h.focus(), "password", "focus after the failure")
 
     def server_comes_back(self):
         h = self.h
@@ -81,7 +83,7 @@ class Outages:
         self.launcher.wait_status("Update available", "2 files ready to install")
         e.log_in(h, self.launcher)
         self.launcher.wait_status("Game is ready", "Release outage-1", timeout=120)
-        e.expect_equal(e.installed_files(self.folder, self.files), [], "files differing from the release")
+        self.assertEqual(e.installed_files(self.folder, self.files), [], "files differing from the release")
 
     def play_without_service(self):
         h = self.h
@@ -90,22 +92,19 @@ class Outages:
         h.wait_not_running("Tinderhallow.exe", timeout=90)
         record = os.path.join(self.folder, "game_command_line.txt")
         lh.wait_for_file(record)
-        e.expect_equal(e.read(record).decode(), "argc=0\n", "game command line")
-        e.expect_equal(self.launcher.wait(30), 0, "launcher exit code")
+        self.assertEqual(e.read(record).decode(), "argc=0\n", "game command line")
+        self.assertEqual(self.launcher.wait(30), 0, "launcher exit code")
 
-
-def main():
-    with lh.LauncherHarness(lh.find_build_dir(), name="e2e_service_outages") as h:
-        run = Outages(h)
+    def test_the_launcher_rides_out_its_servers_coming_and_going(self):
         down = "nothing listening at start leaves the test channel unavailable"
         back = "RETRY after the server is back finds the release, and login and update work"
-        return e.run_steps([
-            (down, run.nothing_listens_at_start, []),
-            ("login without the service fails and keeps the form usable", run.login_without_service, [down]),
-            (back, run.server_comes_back, [down]),
-            ("PLAY without the service starts the game without a ticket", run.play_without_service, [back]),
+        e.run_steps(self, [
+            (down, self.nothing_listens_at_start, []),
+            ("login without the service fails and keeps the form usable", self.login_without_service, [down]),
+            (back, self.server_comes_back, [down]),
+            ("PLAY without the service starts the game without a ticket", self.play_without_service, [back]),
         ])
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()

@@ -22,6 +22,7 @@ import os
 import shutil
 import sys
 import time
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_common as e  # noqa: E402
@@ -37,9 +38,10 @@ def signature_path(manifest_bytes):
     return "manifests/%s.sig" % hashlib.sha256(manifest_bytes).hexdigest()
 
 
-class StaticHost:
-    def __init__(self, h):
-        self.h = h
+class StaticHost(unittest.TestCase):
+    def setUp(self):
+        self.h = h = lh.LauncherHarness(lh.find_build_dir(), name="e2e_static_host")
+        self.addCleanup(h.close)
         self.www = os.path.join(h.scratch, "www")
         self.folder = os.path.join(h.scratch, "Tinderhallow")
         self.v1 = {
@@ -80,12 +82,12 @@ class StaticHost:
         self.launcher.wait_status("Update available", "3 files ready to install")
         # The patch notes are fetched beside the check, in any order.
         paths = [r["path"] for r in self.nginx.requests() if r["path"] != "/patch_notes.json"]
-        e.expect_equal(paths[:2], ["/" + MANIFEST, "/" + signature_path(self.signed_manifest)],
-                       "release list, then its signature")
+        self.assertEqual(paths[:2], ["/" + MANIFEST, "/" + signature_path(self.signed_manifest)],
+                         "release list, then its signature")
         e.log_in(h, self.launcher)
         self.launcher.wait_status("Game is ready", "Release static-1", timeout=120)
-        e.expect_equal(e.installed_files(self.folder, self.v1), [], "files differing from release static-1")
-        e.expect_equal(e.read(os.path.join(self.folder, MANIFEST)), self.signed_manifest, "installed manifest")
+        self.assertEqual(e.installed_files(self.folder, self.v1), [], "files differing from release static-1")
+        self.assertEqual(e.read(os.path.join(self.folder, MANIFEST)), self.signed_manifest, "installed manifest")
 
     # -- 2 --
 
@@ -109,9 +111,9 @@ class StaticHost:
 
         h.click(491, 779)  # REPAIR
         shown = self.launcher.wait_status("Release not verified", NOT_SIGNED)
-        e.expect_equal(shown.button, "RETRY", "main button")
+        self.assertEqual(shown.button, "RETRY", "main button")
         misses = e.wait_pixels(h, "static-not-verified", [("RETRY face", (1340, 836), e.face(e.BRIGHT_RED, 836))])
-        e.expect(not misses, "; ".join(misses))
+        self.assertFalse(misses, "; ".join(misses))
         cache = os.path.join(self.folder, ".patch_remote", MANIFEST)
 
         def refused_list_not_kept():
@@ -119,19 +121,19 @@ class StaticHost:
             # check's own downloads is left beside it.
             leftovers = [n for n in os.listdir(os.path.dirname(cache)) if n.startswith(MANIFEST + ".")]
             return e.read(cache) == self.signed_manifest and not leftovers
-        e.expect(refused_list_not_kept(), "the refused release list is not kept")
+        self.assertTrue(refused_list_not_kept(), "the refused release list is not kept")
 
         # The same release list without any signature.
         os.remove(self.served(signature_path(tampered)))
         h.click(*e.MAIN_BUTTON)  # RETRY
         self.launcher.wait_status("Release not verified", NO_SIGNATURE)
         time.sleep(0.5)
-        e.expect_equal(self.launcher.status().title, "Release not verified", "status stays")
-        e.expect(refused_list_not_kept(), "the unsigned release list is not kept")
+        self.assertEqual(self.launcher.status().title, "Release not verified", "status stays")
+        self.assertTrue(refused_list_not_kept(), "the unsigned release list is not kept")
 
-        e.expect_equal(e.snapshot(self.folder), before_files, "installation after the refusals")
+        self.assertEqual(e.snapshot(self.folder), before_files, "installation after the refusals")
         requests = self.nginx.requests()[before_requests:]
-        e.expect_equal(self.game_gets(requests, self.v1), [], "game files fetched from a refused release")
+        self.assertEqual(self.game_gets(requests, self.v1), [], "game files fetched from a refused release")
 
     # -- 3 --
 
@@ -151,20 +153,20 @@ class StaticHost:
         lh.wait_until(downloading, 60, "a download in progress")
         self.nginx.stop()
         shown = self.launcher.wait_status("Download failed", timeout=120)
-        e.expect(shown.detail, "a download error is shown")
+        self.assertTrue(shown.detail, "a download error is shown")
         print("     shown: %s / %s" % (shown.title, shown.detail))
-        e.expect_equal(shown.button, "RETRY", "main button")
+        self.assertEqual(shown.button, "RETRY", "main button")
         misses = e.wait_pixels(h, "static-download-failed", [
             ("RETRY face", (1340, 836), e.face(e.BRIGHT_RED, 836)), ("empty progress bar", (700, 854), e.TRACK)])
-        e.expect(not misses, "; ".join(misses))
-        e.expect_equal(e.snapshot(self.folder), before_files, "installation after the failed download")
+        self.assertFalse(misses, "; ".join(misses))
+        self.assertEqual(e.snapshot(self.folder), before_files, "installation after the failed download")
         leftovers = [name for _, _, names in os.walk(cache) for name in names if name.endswith(".download")]
-        e.expect_equal(leftovers, [], "partial downloads left")
+        self.assertEqual(leftovers, [], "partial downloads left")
 
         self.nginx.start()
         h.click(*e.MAIN_BUTTON)  # RETRY
         self.launcher.wait_status("Game is ready", "Release static-2", timeout=180)
-        e.expect_equal(e.installed_files(self.folder, self.v2), [], "files differing from release static-2")
+        self.assertEqual(e.installed_files(self.folder, self.v2), [], "files differing from release static-2")
 
     # -- 4 --
 
@@ -180,32 +182,29 @@ class StaticHost:
         before_files = e.snapshot(self.folder)
         h.click(491, 779)  # REPAIR: the check finds the release and the update starts by itself
         shown = self.launcher.wait_status("Update failed", "Hash verification failed: data/arena.map", timeout=120)
-        e.expect_equal(shown.button, "RETRY", "main button")
-        e.expect_equal(e.snapshot(self.folder), before_files, "installation after the failed verification")
+        self.assertEqual(shown.button, "RETRY", "main button")
+        self.assertEqual(e.snapshot(self.folder), before_files, "installation after the failed verification")
 
         with open(self.served("data/arena.map"), "wb") as f:
             f.write(good)
         h.click(*e.MAIN_BUTTON)  # RETRY
         self.launcher.wait_status("Game is ready", "Release static-3", timeout=120)
-        e.expect_equal(e.installed_files(self.folder, v3), [], "files differing from release static-3")
+        self.assertEqual(e.installed_files(self.folder, v3), [], "files differing from release static-3")
         h.close_window()
-        e.expect_equal(self.launcher.wait(30), 0, "exit code")
+        self.assertEqual(self.launcher.wait(30), 0, "exit code")
 
-
-def main():
-    with lh.LauncherHarness(lh.find_build_dir(), name="e2e_static_host") as h:
-        run = StaticHost(h)
+    def test_a_signed_release_from_a_static_host_installs_and_nothing_unverified_or_broken_is_installed(self):
         signed = "a signed release from nginx on 127.0.0.2 installs"
         stopped = "the host stopping during downloads fails cleanly, and RETRY completes"
-        return e.run_steps([
-            (signed, run.signed_release_installs, []),
-            ("a tampered or unsigned release list is refused and nothing installed", run.tampered_release_is_refused,
+        e.run_steps(self, [
+            (signed, self.signed_release_installs, []),
+            ("a tampered or unsigned release list is refused and nothing installed", self.tampered_release_is_refused,
              [signed]),
-            (stopped, run.host_stops_during_downloads, [signed]),
-            ("a file that differs from its signed digest is never installed", run.corrupted_file_is_not_installed,
+            (stopped, self.host_stops_during_downloads, [signed]),
+            ("a file that differs from its signed digest is never installed", self.corrupted_file_is_not_installed,
              [stopped]),
         ])
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()

@@ -18,6 +18,7 @@ the reference server (game service and a gated patch host on 127.0.0.1).
 import os
 import sys
 import time
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_common as e  # noqa: E402
@@ -28,9 +29,10 @@ LAUNCHER = "Tinderhallow.exe"
 TIMED_OUT = "Your login timed out. Please log in again."
 
 
-class TypicalRun:
-    def __init__(self, h):
-        self.h = h
+class TypicalRun(unittest.TestCase):
+    def setUp(self):
+        self.h = h = lh.LauncherHarness(lh.find_build_dir(), name="e2e_typical_run")
+        self.addCleanup(h.close)
         self.build_dir = h.build_dir
         self.release = os.path.join(h.scratch, "release")
         self.download = os.path.join(h.scratch, "Downloads")
@@ -82,40 +84,41 @@ class TypicalRun:
         # The installed copy that the downloaded one starts writes to the
         # same output, so its drawn texts are read through this Program.
         self.launcher = h.start_launcher(self.download, install_dir=self.install, trace_text=True)
-        e.expect_equal(self.launcher.wait(60), 0, "exit code of the downloaded copy")
-        e.expect(e.read(os.path.join(self.install, LAUNCHER)) == self.launcher_bytes, "installed launcher bytes")
+        self.assertEqual(self.launcher.wait(60), 0, "exit code of the downloaded copy")
+        self.assertTrue(e.read(os.path.join(self.install, LAUNCHER)) == self.launcher_bytes, "installed launcher bytes")
         h.wait_window()
-        e.expect_equal(len(h.running(LAUNCHER)), 1, "launchers running after the hand-over")
-        e.expect_equal(h.window_count(), 1, "windows after the hand-over")
+        self.assertEqual(len(h.running(LAUNCHER)), 1, "launchers running after the hand-over")
+        self.assertEqual(h.window_count(), 1, "windows after the hand-over")
         self.launcher.wait_status("Update available", "5 files ready to install")
         misses = e.wait_pixels(h, "1-update-available", [
             ("UPDATE face", (1340, 836), e.face(e.RED, 836)), ("empty progress bar", (700, 854), e.TRACK)])
-        e.expect(not misses, "; ".join(misses))
+        self.assertFalse(misses, "; ".join(misses))
 
     def update_after_login(self):
         h = self.h
         before = len(self.server.requests())
-        e.expect_equal(self.launcher.status().login_line, "Log in to start the download.", "login panel line")
+        self.assertEqual(self.launcher.status().login_line, "Log in to start the download.", "login panel line")
         e.log_in(h, self.launcher)
         shown = self.launcher.wait_status("Game is ready", "Release e2e-1", timeout=120)
-        e.expect_equal(shown.button, "PLAY", "main button")
+        self.assertEqual(shown.button, "PLAY", "main button")
         misses = e.wait_pixels(h, "1-ready", [
             ("PLAY face", (1340, 836), e.face(e.RED, 836)), ("full progress bar", (1200, 854), e.GOLD)])
-        e.expect(not misses, "; ".join(misses))
+        self.assertFalse(misses, "; ".join(misses))
 
-        e.expect_equal(e.installed_files(self.install, self.v1), [], "files differing from release e2e-1")
-        e.expect_equal(e.read(os.path.join(self.install, "update_manifest.json")),
-                       e.read(os.path.join(self.release, "update_manifest.json")), "installed manifest")
-        e.expect_equal(e.read(os.path.join(self.install, "launcher_account.txt")).decode().strip(), e.ACCOUNT,
-                       "remembered name")
+        self.assertEqual(e.installed_files(self.install, self.v1), [], "files differing from release e2e-1")
+        self.assertEqual(e.read(os.path.join(self.install, "update_manifest.json")),
+                         e.read(os.path.join(self.release, "update_manifest.json")), "installed manifest")
+        self.assertEqual(e.read(os.path.join(self.install, "launcher_account.txt")).decode().strip(), e.ACCOUNT,
+                         "remembered name")
         requests = self.requests_since(before)
         tokens = [r["answer"]["token"] for r in requests if r["path"].endswith("/session/download-token")]
-        e.expect_equal(len(tokens), 1, "download tokens requested")
+        self.assertEqual(len(tokens), 1, "download tokens requested")
         gets = [r for r in requests if r["method"] == "GET" and r["path"].lstrip("/") in self.v1]
-        e.expect_equal(sorted(r["path"].lstrip("/") for r in gets),
-                       sorted(p for p in self.v1 if p != LAUNCHER), "game files fetched (the launcher matched)")
-        e.expect(all(lh.request_header(r, "Authorization") == "Bearer " + tokens[0] and r["status"] == 200 for r in gets),
-                 "every game file fetched with the issued token: %s" % [(r["path"], r["status"]) for r in gets])
+        self.assertEqual(sorted(r["path"].lstrip("/") for r in gets),
+                         sorted(p for p in self.v1 if p != LAUNCHER), "game files fetched (the launcher matched)")
+        self.assertTrue(all(lh.request_header(r, "Authorization") == "Bearer " + tokens[0] and r["status"] == 200
+                            for r in gets),
+                        "every game file fetched with the issued token: %s" % [(r["path"], r["status"]) for r in gets])
 
     def play(self):
         h = self.h
@@ -125,12 +128,12 @@ class TypicalRun:
         record = os.path.join(self.install, "game_command_line.txt")
         lh.wait_for_file(record)
         tickets = [r for r in self.requests_since(before) if r["path"].endswith("/session/ticket")]
-        e.expect_equal(len(tickets), 1, "ticket requests")
+        self.assertEqual(len(tickets), 1, "ticket requests")
         logins = [r for r in self.server.requests() if r["path"].endswith("/session/login")]
-        e.expect_equal(lh.request_header(tickets[0], "X-Morvanth-Session"), logins[-1]["answer"]["sessionToken"],
-                       "session header of the ticket request")
+        self.assertEqual(lh.request_header(tickets[0], "X-Morvanth-Session"), logins[-1]["answer"]["sessionToken"],
+                         "session header of the ticket request")
         ticket = tickets[0]["answer"]["ticket"]
-        e.expect_equal(e.read(record).decode(), "argc=2\n--ticket\n%s\n" % ticket, "game command line")
+        self.assertEqual(e.read(record).decode(), "argc=2\n--ticket\n%s\n" % ticket, "game command line")
         h.wait_gone()
 
     # -- 2 --
@@ -142,19 +145,19 @@ class TypicalRun:
         self.launcher = h.start_launcher(self.install, trace_text=True)
         h.wait_window()
         self.launcher.wait_status("Update available", "3 files ready to install")
-        e.expect_equal(h.edit_text("account"), e.ACCOUNT, "remembered name in the form")
+        self.assertEqual(h.edit_text("account"), e.ACCOUNT, "remembered name in the form")
         e.log_in(h, self.launcher)
         self.launcher.wait_status("Game is ready", "Release e2e-2", timeout=120)
 
-        e.expect_equal(e.installed_files(self.install, self.v2), [], "files differing from release e2e-2")
-        e.expect(not os.path.exists(os.path.join(self.install, "data", "old_notes.txt")), "dropped file removed")
+        self.assertEqual(e.installed_files(self.install, self.v2), [], "files differing from release e2e-2")
+        self.assertFalse(os.path.exists(os.path.join(self.install, "data", "old_notes.txt")), "dropped file removed")
         rollback = os.path.join(self.install, ".patch_rollback")
         for path in ("data/arena.map", "readme.txt", "data/old_notes.txt"):
             copy = os.path.join(rollback, *path.split("/"))
-            e.expect(os.path.isfile(copy) and e.read(copy) == self.v1[path], "rollback copy of " + path)
-        e.expect(not os.path.exists(os.path.join(rollback, "data", "frost.pak")), "no rollback copy of a new file")
-        e.expect_equal(self.file_gets(self.requests_since(before)),
-                       ["data/arena.map", "data/frost.pak", "readme.txt"], "files fetched for e2e-2")
+            self.assertTrue(os.path.isfile(copy) and e.read(copy) == self.v1[path], "rollback copy of " + path)
+        self.assertFalse(os.path.exists(os.path.join(rollback, "data", "frost.pak")), "no rollback copy of a new file")
+        self.assertEqual(self.file_gets(self.requests_since(before)),
+                         ["data/arena.map", "data/frost.pak", "readme.txt"], "files fetched for e2e-2")
 
     # -- 3 --
 
@@ -168,17 +171,17 @@ class TypicalRun:
         self.launcher.wait_login_line(TIMED_OUT, timeout=60)
         h.wait_edits("visible", 10000)
         red_text = e.count_colour(h, "3-login-timed-out", (52, 560, 212, 34), e.BRIGHT_RED)
-        e.expect(red_text > 40, "the timed-out line in red: %d pixels" % red_text)
+        self.assertTrue(red_text > 40, "the timed-out line in red: %d pixels" % red_text)
         shown = self.launcher.status()
-        e.expect_equal((shown.title, shown.detail, shown.button), ("Game is ready", "Release e2e-2", "PLAY"),
-                       "status after the refused ticket")
+        self.assertEqual((shown.title, shown.detail, shown.button), ("Game is ready", "Release e2e-2", "PLAY"),
+                         "status after the refused ticket")
         refused = [r for r in self.requests_since(before) if r["path"].endswith("/session/ticket")]
-        e.expect_equal([r["status"] for r in refused], [401], "ticket answers")
+        self.assertEqual([r["status"] for r in refused], [401], "ticket answers")
         time.sleep(1)
-        e.expect(not os.path.exists(record), "the game was not started")
-        e.expect_equal(self.launcher.poll(), None, "the launcher stays open")
+        self.assertFalse(os.path.exists(record), "the game was not started")
+        self.assertEqual(self.launcher.poll(), None, "the launcher stays open")
         h.close_window()
-        e.expect_equal(self.launcher.wait(30), 0, "exit code after closing")
+        self.assertEqual(self.launcher.wait(30), 0, "exit code after closing")
 
     # -- 4 --
 
@@ -187,49 +190,47 @@ class TypicalRun:
         self.publish(self.v3, "e2e-3")
         before = len(self.server.requests())
         old = h.start_launcher(self.install, trace_text=True)
-        e.expect_equal(old.wait(90), 0, "exit code of the replaced launcher")
+        self.assertEqual(old.wait(90), 0, "exit code of the replaced launcher")
         target = os.path.join(self.install, LAUNCHER)
-        e.expect(e.read(target) == self.new_launcher, "new launcher in place")
+        self.assertTrue(e.read(target) == self.new_launcher, "new launcher in place")
         aside = target + ".old"
-        e.expect(not os.path.exists(aside) or e.read(aside) == self.launcher_bytes, "the old launcher moved aside")
-        e.expect(not os.path.exists(target + ".new"), "no .new left")
-        e.expect(not os.path.exists(os.path.join(self.install, ".patch_remote", LAUNCHER)), "download removed")
+        self.assertTrue(not os.path.exists(aside) or e.read(aside) == self.launcher_bytes,
+                        "the old launcher moved aside")
+        self.assertFalse(os.path.exists(target + ".new"), "no .new left")
+        self.assertFalse(os.path.exists(os.path.join(self.install, ".patch_remote", LAUNCHER)), "download removed")
         fetched = [r for r in self.requests_since(before) if r["path"] == "/" + LAUNCHER]
-        e.expect_equal([r["status"] for r in fetched], [200], "launcher downloads")
+        self.assertEqual([r["status"] for r in fetched], [200], "launcher downloads")
         # The new launcher (its output is the old one's) runs its own check.
         h.wait_window()
         old.wait_status("Game is ready", "Release e2e-3")
-        e.expect_equal(len(h.running(LAUNCHER)), 1, "launchers running after the swap")
+        self.assertEqual(len(h.running(LAUNCHER)), 1, "launchers running after the swap")
         h.close_window()
         h.wait_gone()
 
         again = h.start_launcher(self.install, trace_text=True)
         h.wait_window()
         again.wait_status("Game is ready", "Release e2e-3")
-        e.expect(not os.path.exists(aside) and not os.path.exists(target + ".new"), "leftovers removed at start")
-        e.expect(e.read(target) == self.new_launcher, "new launcher kept")
-        e.expect_equal(e.read(os.path.join(self.install, "update_manifest.json")),
-                       e.read(os.path.join(self.release, "update_manifest.json")), "release e2e-3 recorded")
+        self.assertTrue(not os.path.exists(aside) and not os.path.exists(target + ".new"), "leftovers removed at start")
+        self.assertTrue(e.read(target) == self.new_launcher, "new launcher kept")
+        self.assertEqual(e.read(os.path.join(self.install, "update_manifest.json")),
+                         e.read(os.path.join(self.release, "update_manifest.json")), "release e2e-3 recorded")
         h.close_window()
-        e.expect_equal(again.wait(30), 0, "exit code")
+        self.assertEqual(again.wait(30), 0, "exit code")
 
-
-def main():
-    build_dir = lh.find_build_dir()
-    with lh.LauncherHarness(build_dir, name="e2e_typical_run") as h:
-        run = TypicalRun(h)
-        return e.run_steps([
-            ("first run installs itself and offers the update", run.first_run, []),
-            ("login starts the update, which ends ready", run.update_after_login, ["first run installs itself and offers the update"]),
-            ("PLAY starts the game with its ticket", run.play, ["login starts the update, which ends ready"]),
-            ("a second release fetches only its changes and keeps rollback copies", run.second_release,
+    def test_a_player_installs_logs_in_updates_plays_and_gets_a_new_launcher(self):
+        e.run_steps(self, [
+            ("first run installs itself and offers the update", self.first_run, []),
+            ("login starts the update, which ends ready", self.update_after_login,
+             ["first run installs itself and offers the update"]),
+            ("PLAY starts the game with its ticket", self.play, ["login starts the update, which ends ready"]),
+            ("a second release fetches only its changes and keeps rollback copies", self.second_release,
              ["PLAY starts the game with its ticket"]),
-            ("an expired session at PLAY signs the player out", run.expired_session_at_play,
+            ("an expired session at PLAY signs the player out", self.expired_session_at_play,
              ["a second release fetches only its changes and keeps rollback copies"]),
-            ("a release with a new launcher replaces the running one", run.launcher_replaces_itself,
+            ("a release with a new launcher replaces the running one", self.launcher_replaces_itself,
              ["a second release fetches only its changes and keeps rollback copies"]),
         ])
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()

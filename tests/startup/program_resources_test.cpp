@@ -3,9 +3,9 @@
 // Properties > Details) and the application manifest (read by the loader at
 // process start). Each is printed, so the test's output shows them.
 
-#include "startup/version.h"
+#include "base/utf8_paths.h"
+#include "base/version.h"
 #include "tests/support/test_paths.h"
-#include "update/utf8_paths.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

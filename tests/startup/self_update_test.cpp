@@ -1,11 +1,13 @@
 #include "startup/self_update.h"
 
+#include "base/product.h"
+#include "base/utf8_paths.h"
 #include "startup/install_location.h"
+#include "startup/launcher_file.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
-#include "update/utf8_paths.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -181,7 +183,7 @@ TEST(SelfUpdateLauncher, DeclinesInAProgramWithAnotherFileName) {
     writeTextFile(scratch / L"Tinderhallow.exe", "installed launcher");
     writeTextFile(scratch / L"release" / L"Tinderhallow.exe", "newer launcher");
     launcherState().launcherDir = scratch.path();
-    SetStatus(Checking, "Checking installed files", "Comparing release manifests", 0.08f);
+    SetStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
 
     ManifestFile entry;
     entry.path = L"Tinderhallow.exe";

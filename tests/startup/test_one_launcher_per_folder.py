@@ -11,55 +11,46 @@ Usage: test_one_launcher_per_folder.py BUILD_DIR
 import os
 import shutil
 import sys
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import launcher_harness as lh  # noqa: E402
 
 
-def main():
-    failures = []
+class OneLauncherPerFolder(unittest.TestCase):
+    def test_a_second_launcher_for_an_open_folder_exits_without_a_window_and_another_folder_opens_its_own(self):
+        with lh.LauncherHarness(lh.find_build_dir(), name="startup_one_launcher_per_folder") as h:
+            # No patch source: the launcher stays on this machine.
+            folder = h.prepare_launcher_dir(patch_source="")
+            first = h.start_launcher(folder)
+            h.wait_window()
 
-    def expect_equal(actual, expected, what):
-        print(("ok   " if actual == expected else "FAIL ") + "%s: %r" % (what, actual))
-        if actual != expected:
-            failures.append(what)
+            second = h.start_launcher(folder)
+            self.assertEqual(second.wait(60), 0, "exit code of a second launcher for the folder")
+            self.assertEqual(h.window_count(), 1, "windows after the second launcher")
 
-    with lh.LauncherHarness(lh.find_build_dir(), name="startup_one_launcher_per_folder") as h:
-        # No patch source: the launcher stays on this machine.
-        folder = h.prepare_launcher_dir(patch_source="")
-        first = h.start_launcher(folder)
-        h.wait_window()
+            # The same folder in other letter case, started through its Windows path.
+            upper = lh.windows_path(folder).upper()
+            env = h.environment(install_dir=upper)
+            third = h.start(upper + "\\TINDERHALLOW.EXE", env=env, cwd=folder, name="launcher-upper")
+            self.assertEqual(third.wait(60), 0, "exit code of a launcher started as " + upper)
+            self.assertEqual(h.window_count(), 1, "windows after the launcher in other letter case")
 
-        second = h.start_launcher(folder)
-        expect_equal(second.wait(60), 0, "exit code of a second launcher for the folder")
-        expect_equal(h.window_count(), 1, "windows after the second launcher")
+            shutil.copy(h.launcher_exe, os.path.join(folder, "Tinderhallow-copy.exe"))
+            copy = h.start_launcher(folder, exe_name="Tinderhallow-copy.exe")
+            self.assertEqual(copy.wait(60), 0, "exit code of a copy under another name")
+            self.assertEqual(h.window_count(), 1, "windows after the copy")
+            self.assertEqual(first.poll(), None, "the first launcher keeps running")
 
-        # The same folder in other letter case, started through its Windows path.
-        upper = lh.windows_path(folder).upper()
-        env = h.environment(install_dir=upper)
-        third = h.start(upper + "\\TINDERHALLOW.EXE", env=env, cwd=folder, name="launcher-upper")
-        expect_equal(third.wait(60), 0, "exit code of a launcher started as " + upper)
-        expect_equal(h.window_count(), 1, "windows after the launcher in other letter case")
+            other = h.start_launcher(h.prepare_launcher_dir(patch_source=""))
+            lh.wait_until(lambda: h.window_count() == 2, 30, "the other folder's window")
+            self.assertEqual(other.poll(), None, "a launcher of another folder keeps running")
 
-        shutil.copy(h.launcher_exe, os.path.join(folder, "Tinderhallow-copy.exe"))
-        copy = h.start_launcher(folder, exe_name="Tinderhallow-copy.exe")
-        expect_equal(copy.wait(60), 0, "exit code of a copy under another name")
-        expect_equal(h.window_count(), 1, "windows after the copy")
-        expect_equal(first.poll(), None, "the first launcher keeps running")
-
-        other = h.start_launcher(h.prepare_launcher_dir(patch_source=""))
-        lh.wait_until(lambda: h.window_count() == 2, 30, "the other folder's window")
-        expect_equal(other.poll(), None, "a launcher of another folder keeps running")
-
-        h.close_window()
-        lh.wait_until(lambda: h.window_count() == 1, 30, "one window closed")
-        h.close_window()
-        expect_equal((first.wait(30), other.wait(30)), (0, 0), "exit codes after closing both")
-    if failures:
-        print("FAILED: " + "; ".join(failures))
-        return 1
-    return 0
+            h.close_window()
+            lh.wait_until(lambda: h.window_count() == 1, 30, "one window closed")
+            h.close_window()
+            self.assertEqual((first.wait(30), other.wait(30)), (0, 0), "exit codes after closing both")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()

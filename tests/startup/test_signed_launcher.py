@@ -15,6 +15,7 @@ import os
 import shutil
 import subprocess
 import sys
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import launcher_harness as lh  # noqa: E402
@@ -34,26 +35,10 @@ authorityKeyIdentifier=keyid
 """
 
 
-def fail(message):
-    print("FAIL " + message, flush=True)
-    sys.exit(1)
-
-
-def expect(condition, message):
-    if not condition:
-        fail(message)
-
-
 def run(command, cwd=None):
     done = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, timeout=120)
     return done.returncode, done.stdout.decode(errors="replace")
-
-
-def must(command, cwd=None):
-    code, output = run(command, cwd)
-    expect(code == 0, "%s failed (%d): %s" % (" ".join(command), code, output.strip()))
-    return output
 
 
 def read(path):
@@ -61,102 +46,104 @@ def read(path):
         return f.read()
 
 
-def make_certificates(folder):
-    """A root and two code-signing certificates below it, as PFX files with
-    one password file; returns (root.pem, [pfx, pfx], password file)."""
-    with open(os.path.join(folder, "extensions.cnf"), "w", encoding="utf-8") as f:
-        f.write(EXTENSIONS)
-    with open(os.path.join(folder, "password"), "w", encoding="utf-8") as f:
-        f.write("throwaway test password\n")
-    must(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "root.key", "-out", "root.pem",
-          "-days", "2", "-subj", "/CN=Tinderhallow throwaway test root", "-addext",
-          "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"], folder)
-    pfx_files = []
-    for name in ("publisher", "renewed"):
-        must(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr",
-              "-subj", "/O=Tinderhallow test publisher/CN=Tinderhallow test publisher " + name], folder)
-        must(["openssl", "x509", "-req", "-in", name + ".csr", "-CA", "root.pem", "-CAkey", "root.key",
-              "-CAcreateserial", "-out", name + ".pem", "-days", "2", "-extfile", "extensions.cnf",
-              "-extensions", "signer"], folder)
-        must(["openssl", "pkcs12", "-export", "-inkey", name + ".key", "-in", name + ".pem", "-certfile", "root.pem",
-              "-out", name + ".pfx", "-passout", "file:password"], folder)
-        pfx_files.append(os.path.join(folder, name + ".pfx"))
-    return os.path.join(folder, "root.pem"), pfx_files, os.path.join(folder, "password")
+class SignedLauncher(unittest.TestCase):
+    def must(self, command, cwd=None):
+        code, output = run(command, cwd)
+        self.assertEqual(code, 0, "%s failed (%d): %s" % (" ".join(command), code, output.strip()))
+        return output
 
+    def make_certificates(self, folder):
+        """A root and two code-signing certificates below it, as PFX files with
+        one password file; returns (root.pem, [pfx, pfx], password file)."""
+        with open(os.path.join(folder, "extensions.cnf"), "w", encoding="utf-8") as f:
+            f.write(EXTENSIONS)
+        with open(os.path.join(folder, "password"), "w", encoding="utf-8") as f:
+            f.write("throwaway test password\n")
+        self.must(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "root.key", "-out",
+                   "root.pem", "-days", "2", "-subj", "/CN=Tinderhallow throwaway test root", "-addext",
+                   "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"], folder)
+        pfx_files = []
+        for name in ("publisher", "renewed"):
+            self.must(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out",
+                       name + ".csr", "-subj", "/O=Tinderhallow test publisher/CN=Tinderhallow test publisher " + name],
+                      folder)
+            self.must(["openssl", "x509", "-req", "-in", name + ".csr", "-CA", "root.pem", "-CAkey", "root.key",
+                       "-CAcreateserial", "-out", name + ".pem", "-days", "2", "-extfile", "extensions.cnf",
+                       "-extensions", "signer"], folder)
+            self.must(["openssl", "pkcs12", "-export", "-inkey", name + ".key", "-in", name + ".pem", "-certfile",
+                       "root.pem", "-out", name + ".pfx", "-passout", "file:password"], folder)
+            pfx_files.append(os.path.join(folder, name + ".pfx"))
+        return os.path.join(folder, "root.pem"), pfx_files, os.path.join(folder, "password")
 
-def sign(files, pfx, password, root):
-    return must([SIGN, "--pfx", pfx, "--password-file", password, "--ca-file", root, *files])
+    def sign(self, files, pfx, password, root):
+        return self.must([SIGN, "--pfx", pfx, "--password-file", password, "--ca-file", root, *files])
 
+    def verify(self, path, root):
+        code, output = run(["osslsigncode", "verify", "-CAfile", root, "-in", path])
+        self.assertTrue(code == 0 and "Signature verification: ok" in output and "SHA256" in output,
+                        "osslsigncode verify of %s (%d): %s" % (path, code, output.strip()[-600:]))
 
-def verify(path, root):
-    code, output = run(["osslsigncode", "verify", "-CAfile", root, "-in", path])
-    expect(code == 0 and "Signature verification: ok" in output and "SHA256" in output,
-           "osslsigncode verify of %s (%d): %s" % (path, code, output.strip()[-600:]))
+    def test_a_signed_launcher_installs_itself_and_replaces_itself_with_one_signed_anew(self):
+        for tool in ("osslsigncode", "openssl"):
+            self.assertTrue(shutil.which(tool), tool + " is missing: run scripts/install-deps.sh")
+        with lh.LauncherHarness(lh.find_build_dir(), name="startup_signed_launcher") as h:
+            keys = os.path.join(h.scratch, "keys")
+            os.makedirs(keys)
+            root, (publisher, renewed), password = self.make_certificates(keys)
 
+            # Both programs signed, in place, with SHA-256.
+            signed = os.path.join(h.scratch, "signed")
+            os.makedirs(signed)
+            files = [shutil.copy2(h.launcher_exe, signed), shutil.copy2(h.tool_exe, signed)]
+            output = self.sign(files, publisher, password, root)
+            for path in files:
+                self.assertIn("signed %s sha256 " % path, output, "sign-launcher reports %s" % path)
+                self.verify(path, root)
+            first = read(files[0])
+            # The same program signed with the renewed certificate: a new launcher file.
+            second_path = os.path.join(h.scratch, "renewed", LAUNCHER)
+            os.makedirs(os.path.dirname(second_path))
+            shutil.copy2(h.launcher_exe, second_path)
+            self.sign([second_path], renewed, password, root)
+            second = read(second_path)
+            self.assertNotEqual(first, second, "the renewed signature makes another file")
 
-def main():
-    for tool in ("osslsigncode", "openssl"):
-        expect(shutil.which(tool), tool + " is missing: run scripts/install-deps.sh")
-    with lh.LauncherHarness(lh.find_build_dir(), name="startup_signed_launcher") as h:
-        keys = os.path.join(h.scratch, "keys")
-        os.makedirs(keys)
-        root, (publisher, renewed), password = make_certificates(keys)
+            # A release folder that carries the signed launcher.
+            release = os.path.join(h.scratch, "release")
+            game = os.path.join(h.scratch, "game")
+            os.makedirs(os.path.join(game, "data"))
+            with open(os.path.join(game, "data", "readme.txt"), "wb") as f:
+                f.write(b"Tinderhallow, signed season\n")
+            shutil.copy2(files[0], os.path.join(game, LAUNCHER))
+            lh.publish_release(game, release, "signed-1")
 
-        # Both programs signed, in place, with SHA-256.
-        signed = os.path.join(h.scratch, "signed")
-        os.makedirs(signed)
-        files = [shutil.copy2(h.launcher_exe, signed), shutil.copy2(h.tool_exe, signed)]
-        output = sign(files, publisher, password, root)
-        for path in files:
-            expect("signed %s sha256 " % path in output, "sign-launcher reports %s: %s" % (path, output))
-            verify(path, root)
-        first = read(files[0])
-        # The same program signed with the renewed certificate: a new launcher file.
-        second_path = os.path.join(h.scratch, "renewed", LAUNCHER)
-        os.makedirs(os.path.dirname(second_path))
-        shutil.copy2(h.launcher_exe, second_path)
-        sign([second_path], renewed, password, root)
-        second = read(second_path)
-        expect(first != second, "the renewed signature makes another file")
+            # The signed download installs itself and hands over.
+            downloads = os.path.join(h.scratch, "Downloads")
+            install = os.path.join(h.scratch, "Games", "Tinderhallow")
+            os.makedirs(install)
+            h.prepare_launcher_dir(install, patch_source=release, copy_launcher=False)
+            os.makedirs(downloads)
+            shutil.copy2(files[0], os.path.join(downloads, LAUNCHER))
+            downloaded = h.start_launcher(downloads, install_dir=install)
+            self.assertEqual(downloaded.wait(60), 0, "the signed download hands over")
+            installed = os.path.join(install, LAUNCHER)
+            self.assertTrue(read(installed) == first, "the installed launcher is the signed download")
+            h.wait_window()
+            h.close_window()
+            h.wait_not_running(LAUNCHER)
 
-        # A release folder that carries the signed launcher.
-        release = os.path.join(h.scratch, "release")
-        game = os.path.join(h.scratch, "game")
-        os.makedirs(os.path.join(game, "data"))
-        with open(os.path.join(game, "data", "readme.txt"), "wb") as f:
-            f.write(b"Tinderhallow, signed season\n")
-        shutil.copy2(files[0], os.path.join(game, LAUNCHER))
-        lh.publish_release(game, release, "signed-1")
-
-        # The signed download installs itself and hands over.
-        downloads = os.path.join(h.scratch, "Downloads")
-        install = os.path.join(h.scratch, "Games", "Tinderhallow")
-        os.makedirs(install)
-        h.prepare_launcher_dir(install, patch_source=release, copy_launcher=False)
-        os.makedirs(downloads)
-        shutil.copy2(files[0], os.path.join(downloads, LAUNCHER))
-        downloaded = h.start_launcher(downloads, install_dir=install)
-        expect(downloaded.wait(60) == 0, "the signed download hands over")
-        installed = os.path.join(install, LAUNCHER)
-        expect(read(installed) == first, "the installed launcher is the signed download")
-        h.wait_window()
-        h.close_window()
-        h.wait_not_running(LAUNCHER)
-
-        # A release with the launcher signed anew: the installed one replaces itself.
-        shutil.copy2(second_path, os.path.join(game, LAUNCHER))
-        lh.publish_release(game, release, "signed-2")
-        old = h.start_launcher(install)
-        expect(old.wait(90) == 0, "the replaced launcher exits")
-        expect(read(installed) == second, "the installed launcher is the newly signed one")
-        h.wait_window()
-        expect(len(h.running(LAUNCHER)) == 1, "one launcher runs after the swap")
-        h.close_window()
-        h.wait_not_running(LAUNCHER)
-        verify(installed, root)
-        print("PASS signed self-install and self-update", flush=True)
-        return 0
+            # A release with the launcher signed anew: the installed one replaces itself.
+            shutil.copy2(second_path, os.path.join(game, LAUNCHER))
+            lh.publish_release(game, release, "signed-2")
+            old = h.start_launcher(install)
+            self.assertEqual(old.wait(90), 0, "the replaced launcher exits")
+            self.assertTrue(read(installed) == second, "the installed launcher is the newly signed one")
+            h.wait_window()
+            self.assertEqual(len(h.running(LAUNCHER)), 1, "one launcher runs after the swap")
+            h.close_window()
+            h.wait_not_running(LAUNCHER)
+            self.verify(installed, root)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()

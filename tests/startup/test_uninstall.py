@@ -21,6 +21,7 @@ import re
 import shutil
 import stat
 import sys
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import launcher_harness as lh  # noqa: E402
@@ -29,22 +30,8 @@ KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tinderhallow"
 LAUNCHER = "Tinderhallow.exe"
 
 
-def fail(message):
-    print("FAIL " + message, flush=True)
-    sys.exit(1)
-
-
-def expect(condition, message):
-    if not condition:
-        fail(message)
-
-
-def expect_equal(actual, expected, what):
-    expect(actual == expected, "%s: expected %r, got %r" % (what, expected, actual))
-
-
 def version_text():
-    with open(os.path.join(lh.SOURCE_DIR, "startup", "version.h"), encoding="utf-8") as f:
+    with open(os.path.join(lh.SOURCE_DIR, "base", "version.h"), encoding="utf-8") as f:
         text = f.read()
     parts = [re.search(r"#define TINDERHALLOW_VERSION_%s (\d+)" % name, text).group(1)
              for name in ("MAJOR", "MINOR", "PATCH")]
@@ -79,105 +66,105 @@ def registry_entry(h, env):
     return values
 
 
-def main():
-    with lh.LauncherHarness(lh.find_build_dir(), name="startup_uninstall") as h:
-        # The profile's folders are links to the real home folder in a new
-        # prefix: real folders here, so nothing outside the prefix is touched.
-        profile = os.path.join(h.prefix, "drive_c", "users", getpass.getuser())
-        for name in os.listdir(profile):
-            path = os.path.join(profile, name)
-            if os.path.islink(path):
-                os.unlink(path)
-                os.mkdir(path)
-        desktop_link = os.path.join(profile, "Desktop", "Tinderhallow.lnk")
-        start_menu_link = os.path.join(profile, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
-                                       "Programs", "Tinderhallow.lnk")
-        # Wine would copy every new shortcut into the Linux desktop's menus.
-        quiet_shell = {"WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d"}
-        env = h.environment(no_shortcut=False, extra=quiet_shell)
+class Uninstall(unittest.TestCase):
+    def test_an_installed_launcher_uninstalls_after_asking_and_a_copy_in_the_profile_folder_never_does(self):
+        with lh.LauncherHarness(lh.find_build_dir(), name="startup_uninstall") as h:
+            # The profile's folders are links to the real home folder in a new
+            # prefix: real folders here, so nothing outside the prefix is touched.
+            profile = os.path.join(h.prefix, "drive_c", "users", getpass.getuser())
+            for name in os.listdir(profile):
+                path = os.path.join(profile, name)
+                if os.path.islink(path):
+                    os.unlink(path)
+                    os.mkdir(path)
+            desktop_link = os.path.join(profile, "Desktop", "Tinderhallow.lnk")
+            start_menu_link = os.path.join(profile, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
+                                           "Programs", "Tinderhallow.lnk")
+            # Wine would copy every new shortcut into the Linux desktop's menus.
+            quiet_shell = {"WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d"}
+            env = h.environment(no_shortcut=False, extra=quiet_shell)
 
-        # 1. A launcher in the profile folder: never an installation.
-        shutil.copy2(h.launcher_exe, os.path.join(profile, LAUNCHER))
-        write(os.path.join(profile, "patch_source.txt"), b"releases\r\n")
-        before = tree(profile)
-        result = h.run(os.path.join(profile, LAUNCHER), ["--uninstall", "--quiet"], env=env)
-        expect_equal(result.code, 1, "exit code of an uninstall in the profile folder")
-        expect_equal(sorted(before - tree(profile)), [], "profile entries removed")
-        os.remove(os.path.join(profile, LAUNCHER))
-        os.remove(os.path.join(profile, "patch_source.txt"))
+            # 1. A launcher in the profile folder: never an installation.
+            shutil.copy2(h.launcher_exe, os.path.join(profile, LAUNCHER))
+            write(os.path.join(profile, "patch_source.txt"), b"releases\r\n")
+            before = tree(profile)
+            result = h.run(os.path.join(profile, LAUNCHER), ["--uninstall", "--quiet"], env=env)
+            self.assertEqual(result.code, 1, "exit code of an uninstall in the profile folder")
+            self.assertEqual(sorted(before - tree(profile)), [], "profile entries removed")
+            os.remove(os.path.join(profile, LAUNCHER))
+            os.remove(os.path.join(profile, "patch_source.txt"))
 
-        # 2. The self-install registers the entry and makes both shortcuts.
-        downloads = os.path.join(h.scratch, "Downloads")
-        install = os.path.join(h.scratch, "Games", "Tinderhallow")
-        os.makedirs(install)
-        h.prepare_launcher_dir(install, patch_source=os.path.join(h.scratch, "no-release"), copy_launcher=False)
-        h.prepare_launcher_dir(downloads)
-        downloaded = h.start_launcher(downloads, install_dir=install, no_shortcut=False, extra_env=quiet_shell)
-        expect_equal(downloaded.wait(60), 0, "exit code of the downloaded copy")
-        h.wait_window()
-        h.close_window()
-        h.wait_not_running(LAUNCHER)
+            # 2. The self-install registers the entry and makes both shortcuts.
+            downloads = os.path.join(h.scratch, "Downloads")
+            install = os.path.join(h.scratch, "Games", "Tinderhallow")
+            os.makedirs(install)
+            h.prepare_launcher_dir(install, patch_source=os.path.join(h.scratch, "no-release"), copy_launcher=False)
+            h.prepare_launcher_dir(downloads)
+            downloaded = h.start_launcher(downloads, install_dir=install, no_shortcut=False, extra_env=quiet_shell)
+            self.assertEqual(downloaded.wait(60), 0, "exit code of the downloaded copy")
+            h.wait_window()
+            h.close_window()
+            h.wait_not_running(LAUNCHER)
 
-        installed = lh.windows_path(os.path.join(install, LAUNCHER))
-        entry = registry_entry(h, env)
-        expect(entry is not None, "uninstall entry after the self-install")
-        expected = {
-            "DisplayName": "Tinderhallow",
-            "DisplayVersion": version_text(),
-            "DisplayIcon": installed + ",0",
-            "InstallLocation": lh.windows_path(install),
-            "UninstallString": '"%s" --uninstall' % installed,
-            "QuietUninstallString": '"%s" --uninstall --quiet' % installed,
-            "NoModify": "0x1",
-            "NoRepair": "0x1",
-        }
-        for name, value in expected.items():
-            expect_equal(entry.get(name), value, "entry value " + name)
-        expect(entry.get("Publisher"), "entry names the publisher: %r" % entry)
-        size_kb = int(entry.get("EstimatedSize", "0"), 16)
-        expect(size_kb >= os.path.getsize(h.launcher_exe) // 1024, "estimated size %d KiB" % size_kb)
-        for link in (desktop_link, start_menu_link):
-            expect(os.path.isfile(link), "shortcut " + link)
-            with open(link, "rb") as f:
-                data = f.read()
-            expect(installed.encode("utf-16-le") in data or installed.encode() in data,
-                   "shortcut %s starts the installed launcher" % link)
+            installed = lh.windows_path(os.path.join(install, LAUNCHER))
+            entry = registry_entry(h, env)
+            self.assertIsNotNone(entry, "uninstall entry after the self-install")
+            expected = {
+                "DisplayName": "Tinderhallow",
+                "DisplayVersion": version_text(),
+                "DisplayIcon": installed + ",0",
+                "InstallLocation": lh.windows_path(install),
+                "UninstallString": '"%s" --uninstall' % installed,
+                "QuietUninstallString": '"%s" --uninstall --quiet' % installed,
+                "NoModify": "0x1",
+                "NoRepair": "0x1",
+            }
+            for name, value in expected.items():
+                self.assertEqual(entry.get(name), value, "entry value " + name)
+            self.assertTrue(entry.get("Publisher"), "entry names the publisher: %r" % entry)
+            size_kb = int(entry.get("EstimatedSize", "0"), 16)
+            self.assertGreaterEqual(size_kb, os.path.getsize(h.launcher_exe) // 1024, "estimated size in KiB")
+            for link in (desktop_link, start_menu_link):
+                self.assertTrue(os.path.isfile(link), "shortcut " + link)
+                with open(link, "rb") as f:
+                    data = f.read()
+                self.assertTrue(installed.encode("utf-16-le") in data or installed.encode() in data,
+                                "shortcut %s starts the installed launcher" % link)
 
-        # The game and what the launcher keeps beside it.
-        game_files = ["TinderhallowGame.exe", "data/arena.pak", "data/maps/deep/harbour.map", "update_manifest.json",
-                      "launcher_account.txt", ".patch_rollback/data/arena.pak", ".patch_remote/update_manifest.json"]
-        for path in game_files:
-            write(os.path.join(install, *path.split("/")))
-        read_only = os.path.join(install, "data", "maps", "deep", "harbour.map")
-        os.chmod(read_only, stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
+            # The game and what the launcher keeps beside it.
+            game_files = ["TinderhallowGame.exe", "data/arena.pak", "data/maps/deep/harbour.map",
+                          "update_manifest.json", "launcher_account.txt", ".patch_rollback/data/arena.pak",
+                          ".patch_remote/update_manifest.json"]
+            for path in game_files:
+                write(os.path.join(install, *path.split("/")))
+            read_only = os.path.join(install, "data", "maps", "deep", "harbour.map")
+            os.chmod(read_only, stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
 
-        # 3. Asked first; "No" keeps everything.
-        asking = h.start(os.path.join(install, LAUNCHER), ["--uninstall"], env=env, cwd=install)
-        question = h.answer_message("Tinderhallow", "no")
-        expect(question.startswith("Remove Tinderhallow from this computer?\n\nThis deletes the folder ")
-               and lh.windows_path(install) in question, "confirmation text: %r" % question)
-        expect_equal(asking.wait(30), 1, "exit code after No")
-        for path in game_files + [LAUNCHER]:
-            expect(os.path.isfile(os.path.join(install, *path.split("/"))), "kept after No: " + path)
-        expect(registry_entry(h, env) is not None and os.path.isfile(desktop_link) and os.path.isfile(start_menu_link),
-               "entry and shortcuts kept after No")
+            # 3. Asked first; "No" keeps everything.
+            asking = h.start(os.path.join(install, LAUNCHER), ["--uninstall"], env=env, cwd=install)
+            question = h.answer_message("Tinderhallow", "no")
+            self.assertTrue(question.startswith("Remove Tinderhallow from this computer?\n\nThis deletes the folder ")
+                            and lh.windows_path(install) in question, "confirmation text: %r" % question)
+            self.assertEqual(asking.wait(30), 1, "exit code after No")
+            for path in game_files + [LAUNCHER]:
+                self.assertTrue(os.path.isfile(os.path.join(install, *path.split("/"))), "kept after No: " + path)
+            self.assertTrue(registry_entry(h, env) is not None and os.path.isfile(desktop_link)
+                            and os.path.isfile(start_menu_link), "entry and shortcuts kept after No")
 
-        # 4. Quiet, from inside the folder it removes, while the launcher is
-        #    open from there too.
-        open_launcher = h.start_launcher(install)
-        h.wait_window()
-        result = h.run(os.path.join(install, LAUNCHER), ["--uninstall", "--quiet"], env=env, cwd=install)
-        expect_equal(result.code, 0, "exit code of the quiet uninstall")
-        expect_equal(open_launcher.wait(30), 0, "exit code of the launcher that was open")
-        expect(not os.path.exists(install), "install folder removed: %s" % (os.listdir(install)
-                                                                            if os.path.isdir(install) else ""))
-        expect(not os.path.exists(desktop_link), "desktop shortcut removed")
-        expect(not os.path.exists(start_menu_link), "Start menu shortcut removed")
-        expect(registry_entry(h, env) is None, "uninstall entry removed")
-        expect(os.path.isfile(os.path.join(downloads, LAUNCHER)), "the downloaded copy is not touched")
-        print("PASS install, then uninstall", flush=True)
-        return 0
+            # 4. Quiet, from inside the folder it removes, while the launcher is
+            #    open from there too.
+            open_launcher = h.start_launcher(install)
+            h.wait_window()
+            result = h.run(os.path.join(install, LAUNCHER), ["--uninstall", "--quiet"], env=env, cwd=install)
+            self.assertEqual(result.code, 0, "exit code of the quiet uninstall")
+            self.assertEqual(open_launcher.wait(30), 0, "exit code of the launcher that was open")
+            self.assertFalse(os.path.exists(install), "install folder removed: %s" % (os.listdir(install)
+                                                                              if os.path.isdir(install) else ""))
+            self.assertFalse(os.path.exists(desktop_link), "desktop shortcut removed")
+            self.assertFalse(os.path.exists(start_menu_link), "Start menu shortcut removed")
+            self.assertIsNone(registry_entry(h, env), "uninstall entry removed")
+            self.assertTrue(os.path.isfile(os.path.join(downloads, LAUNCHER)), "the downloaded copy is not touched")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()

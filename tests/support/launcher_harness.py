@@ -23,6 +23,10 @@ cleans all of it up in close():
         h.close_window()
         assert launcher.wait(30) == 0
 
+A test driver is a unittest module (TestCase classes whose tests run in the
+order they are written) that ends with lh.run_tests(), run by ctest as
+`python3 test_x.py BUILD_DIR`.
+
 What the window shows is read two ways: screenshots (pixels at design
 points), and the strings it drew, which Wine's GDI+ reports when a launcher
 is started with trace_text=True (status title, detail, main button and the
@@ -46,6 +50,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 import urllib.request
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -127,11 +132,33 @@ def find_build_dir(argv=None):
     """The build directory: the first argument (as ctest passes it), else
     $TINDERHALLOW_BUILD_DIR, else build/ in the source tree."""
     argv = sys.argv if argv is None else argv
-    if len(argv) > 1:
+    if len(argv) > 1 and not argv[1].startswith("-"):
         return os.path.abspath(argv[1])
     if os.environ.get("TINDERHALLOW_BUILD_DIR"):
         return os.path.abspath(os.environ["TINDERHALLOW_BUILD_DIR"])
     return os.path.join(SOURCE_DIR, "build")
+
+
+class _WrittenOrder(unittest.TestLoader):
+    """Runs a TestCase's tests in the order they are written: tests that share
+    a display may leave windows (a started game) that an earlier one must not
+    find on the screen."""
+
+    def getTestCaseNames(self, case_class):
+        def written_at(name):
+            code = getattr(getattr(case_class, name), "__code__", None)
+            return (code.co_filename, code.co_firstlineno) if code else ("", 0)
+        return sorted(super().getTestCaseNames(case_class), key=written_at)
+
+
+def run_tests():
+    """unittest.main() for a test driver run as `python3 test_x.py BUILD_DIR
+    [unittest options]`: the build directory stays for find_build_dir() and is
+    not passed to unittest; exits with 1 when a test fails."""
+    argv = list(sys.argv)
+    if len(argv) > 1 and not argv[1].startswith("-"):
+        del argv[1]
+    unittest.main(module="__main__", argv=argv, testLoader=_WrittenOrder(), verbosity=2)
 
 
 def _end_with_parent():

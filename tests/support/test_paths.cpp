@@ -1,6 +1,6 @@
 #include "tests/support/test_paths.h"
 
-#include "update/utf8_paths.h"
+#include "base/utf8_paths.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

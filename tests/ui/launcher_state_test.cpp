@@ -5,48 +5,85 @@
 namespace {
 
 TEST(SetStatus, ClampsProgressIntoTheUnitRange) {
-    SetStatus(Updating, "t", "d", -0.5f);
+    SetStatus(LauncherPhase::Updating, "t", "d", -0.5f);
     EXPECT_EQ(launcherState().progress, 0.0f);
-    SetStatus(Updating, "t", "d", 1.7f);
+    SetStatus(LauncherPhase::Updating, "t", "d", 1.7f);
     EXPECT_EQ(launcherState().progress, 1.0f);
-    SetStatus(Updating, "t", "d", 0.25f);
+    SetStatus(LauncherPhase::Updating, "t", "d", 0.25f);
     EXPECT_EQ(launcherState().progress, 0.25f);
 }
 
 TEST(SetStatus, ACheckOpensANewUpdateEpisodeEvenIfNoTimerTickSawIt) {
     launcherState().autoUpdateStarted = true;
-    SetStatus(Checking, "Checking installed files", "Comparing release manifests", 0.08f);
-    SetStatus(UpdateAvailable, "Update available", "1 files ready to install", 0.0f);
+    SetStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
+    SetStatus(LauncherPhase::UpdateAvailable, "Update available", "1 files ready to install", 0.0f);
     EXPECT_FALSE(launcherState().autoUpdateStarted);
 
     launcherState().autoUpdateStarted = true;
-    SetStatus(Updating, "Installing update", "Staging verified files", 0.01f);
-    SetStatus(Error, "Update failed", "x", 0.0f);
+    SetStatus(LauncherPhase::Updating, "Installing update", "Staging verified files", 0.01f);
+    SetStatus(LauncherPhase::Error, "Update failed", "x", 0.0f);
     EXPECT_TRUE(launcherState().autoUpdateStarted);
     launcherState().autoUpdateStarted = false;
 }
 
-TEST(ChangeSignature, ListsTheVisibleFieldsInTheirFixedOrder) {
-    LauncherState state;
-    state.phase = UpdateAvailable;
-    state.title = "Update available";
-    state.detail = "3 files ready to install";
-    state.progress = 0.4567f;
-    state.statusLine = "Log in to start the download.";
-    state.connecting = true;
-    state.loggedIn = false;
-    state.accountName = "Ember";
-    EXPECT_EQ(changeSignature(state), "2|Update available|3 files ready to install|456|Log in to start the download.|10Ember");
+// Each call reports whether the change counter moved since the last call.
+class CounterWatch {
+public:
+    bool moved() {
+        const std::uint64_t now = changeCount();
+        const bool moved = now != last_;
+        last_ = now;
+        return moved;
+    }
+
+private:
+    std::uint64_t last_ = changeCount();
+};
+
+TEST(ChangeCount, MovesWithEveryChangeOfWhatTheWindowShows) {
+    CounterWatch watch;
+    SetStatus(LauncherPhase::UpdateAvailable, "Update available", "3 files ready to install", 0.4567f);
+    EXPECT_TRUE(watch.moved());
+    SetStatus(LauncherPhase::UpdateAvailable, "Update available", "3 files ready to install", 0.4567f);
+    EXPECT_FALSE(watch.moved());
+    SetStatus(LauncherPhase::UpdateAvailable, "Update available", "4 files ready to install", 0.4567f);
+    EXPECT_TRUE(watch.moved());
+    setStatusLine("Log in to start the download.");
+    EXPECT_TRUE(watch.moved());
+    std::string serverUrl;
+    EXPECT_EQ(beginLogin(true, serverUrl), LoginStart::Started);
+    EXPECT_TRUE(watch.moved());
+    finishLogin("token", "Ember");
+    EXPECT_TRUE(watch.moved());
+    signOut("");
+    EXPECT_TRUE(watch.moved());
+    toggleRememberName();
+    EXPECT_TRUE(watch.moved());
+    toggleRememberName();
+    (void)watch.moved();
+    setNavTab(2);
+    EXPECT_TRUE(watch.moved());
+    setNavTab(0);
+    (void)watch.moved();
+    setHover(5);
+    EXPECT_TRUE(watch.moved());
+    setHover(0);
+    (void)watch.moved();
+    setPressed(3);
+    EXPECT_TRUE(watch.moved());
+    EXPECT_EQ(releasePressed(), 3);
+    EXPECT_TRUE(watch.moved());
+    replaceNews(LauncherState::builtInNews(), LauncherState::builtInPatchNotes());
+    EXPECT_TRUE(watch.moved());
 }
 
-TEST(ChangeSignature, IgnoresProgressChangesBelowOneThousandth) {
-    LauncherState state;
-    state.progress = 0.5001f;
-    const std::string before = changeSignature(state);
-    state.progress = 0.5008f;
-    EXPECT_EQ(changeSignature(state), before);
-    state.progress = 0.5012f;
-    EXPECT_NE(changeSignature(state), before);
+TEST(ChangeCount, IgnoresProgressChangesBelowOneThousandth) {
+    SetStatus(LauncherPhase::Updating, "t", "d", 0.5001f);
+    CounterWatch watch;
+    SetStatus(LauncherPhase::Updating, "t", "d", 0.5008f);
+    EXPECT_FALSE(watch.moved());
+    SetStatus(LauncherPhase::Updating, "t", "d", 0.5012f);
+    EXPECT_TRUE(watch.moved());
 }
 
 TEST(Snapshot, HidesTheAccountNameUnlessLoggedInAndClampsThePhase) {
@@ -56,7 +93,7 @@ TEST(Snapshot, HidesTheAccountNameUnlessLoggedInAndClampsThePhase) {
     LauncherView view = snapshot(state);
     EXPECT_EQ(view.accountName, "");
     EXPECT_TRUE(view.showLoginForm);
-    EXPECT_EQ(view.phase, Error);
+    EXPECT_EQ(view.phase, LauncherPhase::Error);
     state.loggedIn = true;
     view = snapshot(state);
     EXPECT_EQ(view.accountName, "Ember");
@@ -65,7 +102,7 @@ TEST(Snapshot, HidesTheAccountNameUnlessLoggedInAndClampsThePhase) {
 
 TEST(LauncherState, StartsWithTheBuiltInTextsAndContent) {
     LauncherState state;
-    EXPECT_EQ(state.phase, Checking);
+    EXPECT_EQ(state.phase, LauncherPhase::Checking);
     EXPECT_EQ(state.title, "Checking installed files");
     EXPECT_EQ(state.detail, "Preparing your arena loadout");
     ASSERT_EQ(state.newsCards.size(), 2u);

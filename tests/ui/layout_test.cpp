@@ -151,9 +151,11 @@ TEST(MainButton, FollowsThePhase) {
         std::uint32_t base;
         bool enabled;
     } cases[] = {
-        {Checking, "CHECKING", 0xFF4B2F1E, false}, {Ready, "PLAY", colorRed, true},
-        {UpdateAvailable, "UPDATE", colorRed, true}, {Updating, "UPDATING", 0xFF4B2F1E, false},
-        {Error, "RETRY", colorBrightRed, true},
+        {LauncherPhase::Checking, "CHECKING", 0xFF4B2F1E, false},
+        {LauncherPhase::Ready, "PLAY", colorRed, true},
+        {LauncherPhase::UpdateAvailable, "UPDATE", colorRed, true},
+        {LauncherPhase::Updating, "UPDATING", 0xFF4B2F1E, false},
+        {LauncherPhase::Error, "RETRY", colorBrightRed, true},
     };
     for (const auto& c : cases) {
         const MainButtonStyle style = mainButtonFor(c.phase);

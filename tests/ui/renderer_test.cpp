@@ -1,8 +1,8 @@
 #include "ui/renderer.h"
 
+#include "base/utf8_paths.h"
 #include "tests/support/test_paths.h"
 #include "ui/layout.h"
-#include "update/utf8_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -127,7 +127,7 @@ protected:
 
 TEST_F(Renderer, DrawsThePlayButtonAndAFullBarWhenReady) {
     ASSERT_TRUE(surface.ok());
-    render(viewFor(Ready, 1.0f));
+    render(viewFor(LauncherPhase::Ready, 1.0f));
     // The face floats 4 units above its place: 796 .. 876.
     EXPECT_TRUE(closeTo(surface.rgb(1340, 836), faceAt(colorRed, true, false, false, 796, 80, 836)));
     EXPECT_TRUE(closeTo(surface.rgb(1340, 800), faceAt(colorRed, true, false, false, 796, 80, 800)));
@@ -136,7 +136,7 @@ TEST_F(Renderer, DrawsThePlayButtonAndAFullBarWhenReady) {
 }
 
 TEST_F(Renderer, FillsHalfTheProgressTrackForAnUpdate) {
-    render(viewFor(UpdateAvailable, 0.5f));
+    render(viewFor(LauncherPhase::UpdateAvailable, 0.5f));
     EXPECT_TRUE(closeTo(surface.rgb(700, 854), rgbOf(colorGold), 1));
     EXPECT_TRUE(closeTo(surface.rgb(975, 854), rgbOf(colorGold), 1));        // fill ends at 666 + 312 = 978
     EXPECT_TRUE(closeTo(surface.rgb(981, 854), rgbOf(colorProgressTrack), 1));
@@ -145,31 +145,31 @@ TEST_F(Renderer, FillsHalfTheProgressTrackForAnUpdate) {
 }
 
 TEST_F(Renderer, DrawsNoFillAtZeroProgress) {
-    render(viewFor(UpdateAvailable, 0.0f));
+    render(viewFor(LauncherPhase::UpdateAvailable, 0.0f));
     EXPECT_TRUE(closeTo(surface.rgb(667, 854), rgbOf(colorProgressTrack), 1));
 }
 
 TEST_F(Renderer, DrawsTheRetryButtonInBrightRedOnError) {
-    render(viewFor(Error, 0.0f));
+    render(viewFor(LauncherPhase::Error, 0.0f));
     EXPECT_TRUE(closeTo(surface.rgb(1340, 836), faceAt(colorBrightRed, true, false, false, 796, 80, 836)));
     EXPECT_TRUE(closeTo(surface.rgb(1600, 860), faceAt(colorBrightRed, true, false, false, 796, 80, 860)));
     EXPECT_FALSE(closeTo(surface.rgb(1340, 836), faceAt(colorRed, true, false, false, 796, 80, 836), 2));
 }
 
 TEST_F(Renderer, DrawsBusyPhasesFlatAndMuted) {
-    for (LauncherPhase phase : {Checking, Updating}) {
+    for (LauncherPhase phase : {LauncherPhase::Checking, LauncherPhase::Updating}) {
         render(viewFor(phase, 0.3f));
         // No lift: the face spans 800 .. 880, and no shadow lies beyond it.
         EXPECT_TRUE(closeTo(surface.rgb(1340, 840), faceAt(colorButtonDisabled, false, false, false, 800, 80, 840)));
-        EXPECT_TRUE(closeTo(surface.rgb(1340, 798), rgbOf(colorPanel), 1)) << phase;
-        EXPECT_TRUE(closeTo(surface.rgb(1617, 884), rgbOf(colorPanel), 1)) << phase;
+        EXPECT_TRUE(closeTo(surface.rgb(1340, 798), rgbOf(colorPanel), 1)) << static_cast<int>(phase);
+        EXPECT_TRUE(closeTo(surface.rgb(1617, 884), rgbOf(colorPanel), 1)) << static_cast<int>(phase);
     }
-    render(viewFor(Ready, 0.3f));
+    render(viewFor(LauncherPhase::Ready, 0.3f));
     EXPECT_FALSE(closeTo(surface.rgb(1617, 884), rgbOf(colorPanel), 1));  // the shadow of a raised button
 }
 
 TEST_F(Renderer, SinksAPressedButtonAndBrightensAHoveredOne) {
-    LauncherView view = viewFor(Ready, 1.0f);
+    LauncherView view = viewFor(LauncherPhase::Ready, 1.0f);
     view.pressedHit = HitMainButton;
     view.hoverHit = HitMainButton;
     render(view);
@@ -183,7 +183,7 @@ TEST_F(Renderer, SinksAPressedButtonAndBrightensAHoveredOne) {
 }
 
 TEST_F(Renderer, FillsTheActiveTabWithItsGradientAndAccentBar) {
-    LauncherView view = viewFor(Ready, 1.0f);
+    LauncherView view = viewFor(LauncherPhase::Ready, 1.0f);
     render(view);
     // HOME: gradient from (40, 0) to (278, 0), accent bar 40 .. 46.
     EXPECT_TRUE(closeTo(surface.rgb(100, 212), mix(rgbOf(colorActiveTabLeft), rgbOf(colorActiveTabRight), 60.5 / 238), 5));
@@ -199,7 +199,7 @@ TEST_F(Renderer, FillsTheActiveTabWithItsGradientAndAccentBar) {
 }
 
 TEST_F(Renderer, CoversTheWholeContentAreaOnNewsAndOnlyTheCardOnHome) {
-    LauncherView view = viewFor(Ready, 1.0f);
+    LauncherView view = viewFor(LauncherPhase::Ready, 1.0f);
     render(view);
     EXPECT_TRUE(closeTo(surface.rgb(700, 600), rgbOf(colorCanvas), 1));      // the illustration's place
     EXPECT_TRUE(closeTo(surface.rgb(1140, 720), rgbOf(colorPanel), 1));      // the latest-patch card
@@ -214,7 +214,7 @@ TEST_F(Renderer, CoversTheWholeContentAreaOnNewsAndOnlyTheCardOnHome) {
 }
 
 TEST_F(Renderer, ShowsTheLoginFormOrTheSignedInLines) {
-    LauncherView view = viewFor(Ready, 1.0f);
+    LauncherView view = viewFor(LauncherPhase::Ready, 1.0f);
     render(view);
     EXPECT_TRUE(closeTo(surface.rgb(61, 722), rgbOf(colorGold), 1));         // "Remember my name" ticked
     EXPECT_TRUE(closeTo(surface.rgb(200, 630), rgbOf(colorCanvas), 1));      // account box
@@ -233,7 +233,7 @@ TEST_F(Renderer, ShowsTheLoginFormOrTheSignedInLines) {
 }
 
 TEST_F(Renderer, DrawsItsTexts) {
-    render(viewFor(Ready, 1.0f));
+    render(viewFor(LauncherPhase::Ready, 1.0f));
     EXPECT_GT(surface.brightPixels(34, 52, 284, 98, 0xC0), 200);   // "TINDER"
     EXPECT_GT(surface.brightPixels(326, 807, 656, 843, 0xC0), 50);  // the status title
     EXPECT_GT(surface.brightPixels(1232, 827, 1290, 855, 0xC0), 20);  // "100%"
@@ -265,14 +265,14 @@ TEST_F(Renderer, ShrinksALongDetailUntilItsLastWordsFit) {
 
 TEST_F(Renderer, ScalesTheDesignToTheClientArea) {
     Surface half(832, 470);
-    renderFrame(half.dc(), 832, 470, viewFor(Ready, 1.0f), background);
+    renderFrame(half.dc(), 832, 470, viewFor(LauncherPhase::Ready, 1.0f), background);
     EXPECT_TRUE(closeTo(half.rgb(670, 418), faceAt(colorRed, true, false, false, 398, 40, 418), 6));
     EXPECT_TRUE(closeTo(half.rgb(350, 427), rgbOf(colorGold), 2));
 }
 
 TEST_F(Renderer, PaintsTheIllustrationBehindThePanelsAndKeepsItsScaledCopy) {
     ASSERT_TRUE(loadImageFromFile(background, sourceDir() / "ui" / "assets" / "emberwarden_launcher_ledger.png"));
-    render(viewFor(Ready, 1.0f));
+    render(viewFor(LauncherPhase::Ready, 1.0f));
     EXPECT_EQ(background.scaledWidth, 1664);
     EXPECT_EQ(background.scaledHeight, 940);
     Gdiplus::Bitmap* scaled = background.scaled.get();
@@ -286,10 +286,10 @@ TEST_F(Renderer, PaintsTheIllustrationBehindThePanelsAndKeepsItsScaledCopy) {
     Gdiplus::Color expected;
     scaled->GetPixel(700, 600, &expected);
     EXPECT_TRUE(closeTo(surface.rgb(700, 600), expected.GetValue() & 0xFFFFFF, 2));
-    render(viewFor(Ready, 1.0f));
+    render(viewFor(LauncherPhase::Ready, 1.0f));
     EXPECT_EQ(background.scaled.get(), scaled);  // same size: no resampling
     Surface half(832, 470);
-    renderFrame(half.dc(), 832, 470, viewFor(Ready, 1.0f), background);
+    renderFrame(half.dc(), 832, 470, viewFor(LauncherPhase::Ready, 1.0f), background);
     EXPECT_EQ(background.scaledWidth, 832);
     EXPECT_EQ(background.scaledHeight, 470);
     releaseBackground(background);
@@ -298,7 +298,7 @@ TEST_F(Renderer, PaintsTheIllustrationBehindThePanelsAndKeepsItsScaledCopy) {
 TEST_F(Renderer, RedrawsWhatChangedSoAKeptFrameLooksLikeOneDrawnWhole) {
     FrameCache cache;
     Surface whole(1664, 940);
-    LauncherView view = viewFor(Checking, 0.0f);
+    LauncherView view = viewFor(LauncherPhase::Checking, 0.0f);
     view.title = "Checking installed files";
     view.detail = "Preparing your arena loadout";
     struct Step {
@@ -314,7 +314,7 @@ TEST_F(Renderer, RedrawsWhatChangedSoAKeptFrameLooksLikeOneDrawnWhole) {
              v.detail = "3 of 12 files";
          }},
         {"Ready", [](LauncherView& v, BackgroundImage&) {
-             v.phase = Ready;
+             v.phase = LauncherPhase::Ready;
              v.title = "Game is ready";
          }},
         {"NEWS open", [](LauncherView& v, BackgroundImage&) { v.navTab = 1; }},
@@ -363,7 +363,7 @@ TEST_F(Renderer, RedrawsWhatChangedSoAKeptFrameLooksLikeOneDrawnWhole) {
 
 TEST_F(Renderer, DrawsOnAnAnyClientSizeDownToOnePixel) {
     Surface tiny(1, 1);
-    renderFrame(tiny.dc(), 0, 0, viewFor(Error, 0.5f), background);
+    renderFrame(tiny.dc(), 0, 0, viewFor(LauncherPhase::Error, 0.5f), background);
     SUCCEED();
 }
 

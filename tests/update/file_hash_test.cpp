@@ -1,8 +1,8 @@
 #include "update/file_hash.h"
 
+#include "base/utf8_paths.h"
 #include "tests/support/test_paths.h"
 #include "update/sha256.h"
-#include "update/utf8_paths.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

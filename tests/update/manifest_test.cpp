@@ -1,7 +1,7 @@
 #include "update/manifest.h"
 
+#include "base/utf8_paths.h"
 #include "tests/support/test_paths.h"
-#include "update/utf8_paths.h"
 
 #include <gtest/gtest.h>
 

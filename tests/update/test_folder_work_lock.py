@@ -99,4 +99,4 @@ class FolderWorkLock(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=[sys.argv[0]], verbosity=2)
+    lh.run_tests()

@@ -3,11 +3,10 @@ the installation is always made of whole files of one release or the other,
 that the installed manifest moves to the new release only at the very end,
 and that running the update again completes it.
 
-Run by ctest as: python3 test_interrupted_apply.py BUILD_DIR
+Usage: test_interrupted_apply.py BUILD_DIR
 """
 
 import hashlib
-import json
 import os
 import shutil
 import signal
@@ -15,11 +14,13 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
-BUILD_DIR = os.path.abspath(sys.argv[1])
-SOURCE_DIR = os.environ.get("TINDERHALLOW_SOURCE_DIR") or os.path.abspath(
-    os.path.join(os.path.dirname(__file__), "..", ".."))
-WINE_RUN = os.path.join(SOURCE_DIR, "cmake", "wine-run.sh")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import launcher_harness as lh  # noqa: E402
+
+BUILD_DIR = lh.find_build_dir()
+WINE_RUN = os.path.join(lh.SOURCE_DIR, "cmake", "wine-run.sh")
 PREFIX = os.environ.get("WINEPREFIX") or os.path.join(BUILD_DIR, "wineprefix")
 TOOL = os.path.join(BUILD_DIR, "TinderhallowTool.exe")
 
@@ -30,27 +31,22 @@ OBSOLETE = [f"old/o{i:02d}.pak" for i in range(12)]    # only in the old release
 UNCHANGED = [f"same/u{i}.txt" for i in range(4)]       # identical in both
 
 
-def windows_path(path):
-    return "Z:" + path
-
-
 def content(tag, path, size):
     seed = hashlib.sha256(f"{tag}:{path}".encode()).digest()
     return (seed * (size // len(seed) + 1))[:size]
 
 
 def write_release(folder, release_id, files):
-    entries = []
-    for path, data in sorted(files.items()):
-        target = os.path.join(folder, path)
+    """FOLDER as a release of FILES (path -> bytes), published with the
+    harness; returns its manifest."""
+    game = folder + "-game"
+    for path, data in files.items():
+        target = os.path.join(game, path)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as out:
             out.write(data)
-        entries.append({"path": path, "size": len(data), "sha256": hashlib.sha256(data).hexdigest()})
-    manifest = json.dumps({"schemaVersion": 1, "releaseId": release_id, "files": entries}, indent=1).encode()
-    with open(os.path.join(folder, "update_manifest.json"), "wb") as out:
-        out.write(manifest)
-    return manifest
+    lh.publish_release(game, folder, release_id)
+    return read(os.path.join(folder, "update_manifest.json"))
 
 
 def read(path):
@@ -88,7 +84,7 @@ def wait_until_gone(pid, marker, timeout=20.0):
 class Run:
     def __init__(self, install, source):
         self.process = subprocess.Popen(
-            [WINE_RUN, PREFIX, TOOL, "apply", windows_path(install), windows_path(source)],
+            [WINE_RUN, PREFIX, TOOL, "apply", lh.windows_path(install), lh.windows_path(source)],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = []
 
@@ -121,147 +117,146 @@ class Run:
         wait_until_gone(self.process.pid, marker)
 
 
-def main():
-    work = tempfile.mkdtemp(prefix="th_interrupted_")
-    # The prefix's server shuts down with its last program, and starting it
-    # again costs seconds per run: a command shell waiting on its input keeps
-    # it up until this test closes that input.
-    keeper = subprocess.Popen([WINE_RUN, PREFIX, "cmd"], stdin=subprocess.PIPE,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        return run_all(work)
-    finally:
-        keeper.stdin.close()
+class InterruptedApply(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="th_interrupted_")
+        # The prefix's server shuts down with its last program, and starting it
+        # again costs seconds per run: a command shell waiting on its input keeps
+        # it up until this test closes that input.
+        cls.keeper = subprocess.Popen([WINE_RUN, PREFIX, "cmd"], stdin=subprocess.PIPE,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.keeper.stdin.close()
         try:
-            keeper.wait(timeout=30)
+            cls.keeper.wait(timeout=30)
         except subprocess.TimeoutExpired:
-            keeper.kill()
-            keeper.wait()
-        shutil.rmtree(work, ignore_errors=True)
+            cls.keeper.kill()
+            cls.keeper.wait()
+        shutil.rmtree(cls.work, ignore_errors=True)
 
+    def test_a_killed_update_leaves_whole_files_of_one_release_and_running_it_again_completes_it(self):
+        work = self.work
+        old_files, new_files = {}, {}
+        for path in REPLACED:
+            old_files[path] = content("old", path, MIB // 2 + 17)
+            new_files[path] = content("new", path, MIB // 2 + 4099)
+        for path in ADDED:
+            new_files[path] = content("new", path, MIB)
+        for path in OBSOLETE:
+            old_files[path] = content("old", path, MIB)
+        for path in UNCHANGED:
+            old_files[path] = new_files[path] = content("same", path, 1000)
 
-def run_all(work):
-    old_files, new_files = {}, {}
-    for path in REPLACED:
-        old_files[path] = content("old", path, MIB // 2 + 17)
-        new_files[path] = content("new", path, MIB // 2 + 4099)
-    for path in ADDED:
-        new_files[path] = content("new", path, MIB)
-    for path in OBSOLETE:
-        old_files[path] = content("old", path, MIB)
-    for path in UNCHANGED:
-        old_files[path] = new_files[path] = content("same", path, 1000)
+        template = os.path.join(work, "template")
+        source = os.path.join(work, "source")
+        install = os.path.join(work, "install")
+        old_manifest = write_release(template, "old", old_files)
+        new_manifest = write_release(source, "new", new_files)
+        all_paths = sorted(set(old_files) | set(new_files))
 
-    template = os.path.join(work, "template")
-    source = os.path.join(work, "source")
-    install = os.path.join(work, "install")
-    old_manifest = write_release(template, "old", old_files)
-    new_manifest = write_release(source, "new", new_files)
-    all_paths = sorted(set(old_files) | set(new_files))
+        def reset():
+            shutil.rmtree(install, ignore_errors=True)
+            shutil.copytree(template, install)
 
-    def reset():
-        shutil.rmtree(install, ignore_errors=True)
-        shutil.copytree(template, install)
+        def live(path):
+            return read(os.path.join(install, path))
 
-    def live(path):
-        return read(os.path.join(install, path))
+        def exists(relative):
+            return os.path.exists(os.path.join(install, relative))
 
-    def exists(relative):
-        return os.path.exists(os.path.join(install, relative))
+        # Kill points: inside staging (a staged copy has appeared), inside
+        # applying (a rollback copy or a replaced file has appeared), inside the
+        # removal of obsolete files (one has gone or is being backed up) and
+        # around the final manifest swap.
+        staged = lambda p: lambda: exists(os.path.join(".patch_staging", "new", p))
+        backed_up = lambda p: lambda: exists(os.path.join(".patch_rollback", p))
+        replaced = lambda p: lambda: live(p) == new_files[p] if p in REPLACED else exists(p)
+        removed = lambda p: lambda: not exists(p)
+        line = lambda detail: ("line", detail)
+        points = (
+            [("staging", line("Staging " + REPLACED[0]))]
+            + [("staging", staged(p)) for p in (REPLACED[3], REPLACED[9], REPLACED[15], REPLACED[21], ADDED[1],
+                                               ADDED[6])]
+            + [("staging", line("Staging " + ADDED[4]))]
+            + [("applying", backed_up(p)) for p in (REPLACED[0], REPLACED[7], REPLACED[14], REPLACED[22])]
+            + [("applying", replaced(p)) for p in (ADDED[2], REPLACED[5], REPLACED[18])]
+            + [("applying", line("Applying " + REPLACED[11]))]
+            + [("removal", backed_up(p)) for p in (OBSOLETE[0], OBSOLETE[4], OBSOLETE[9])]
+            + [("removal", removed(p)) for p in (OBSOLETE[2], OBSOLETE[7], OBSOLETE[11])]
+            + [("final", removed(OBSOLETE[11])), ("final", line("Update complete"))]
+        )
 
-    # Kill points: inside staging (a staged copy has appeared), inside
-    # applying (a rollback copy or a replaced file has appeared), inside the
-    # removal of obsolete files (one has gone or is being backed up) and
-    # around the final manifest swap.
-    staged = lambda p: lambda: exists(os.path.join(".patch_staging", "new", p))
-    backed_up = lambda p: lambda: exists(os.path.join(".patch_rollback", p))
-    replaced = lambda p: lambda: live(p) == new_files[p] if p in REPLACED else exists(p)
-    removed = lambda p: lambda: not exists(p)
-    line = lambda detail: ("line", detail)
-    points = (
-        [("staging", line("Staging " + REPLACED[0]))]
-        + [("staging", staged(p)) for p in (REPLACED[3], REPLACED[9], REPLACED[15], REPLACED[21], ADDED[1], ADDED[6])]
-        + [("staging", line("Staging " + ADDED[4]))]
-        + [("applying", backed_up(p)) for p in (REPLACED[0], REPLACED[7], REPLACED[14], REPLACED[22])]
-        + [("applying", replaced(p)) for p in (ADDED[2], REPLACED[5], REPLACED[18])]
-        + [("applying", line("Applying " + REPLACED[11]))]
-        + [("removal", backed_up(p)) for p in (OBSOLETE[0], OBSOLETE[4], OBSOLETE[9])]
-        + [("removal", removed(p)) for p in (OBSOLETE[2], OBSOLETE[7], OBSOLETE[11])]
-        + [("final", removed(OBSOLETE[11])), ("final", line("Update complete"))]
-    )
+        landed = {"staging": 0, "applying": 0, "removal": 0, "final": 0}
+        started = time.monotonic()
+        for number, (aim, trigger) in enumerate(points):
+            reset()
+            run_started = time.monotonic()
+            run = Run(install, source)
+            if isinstance(trigger, tuple):
+                detail = trigger[1]
+                hit = run.read_until(lambda text: text.split(" ", 1)[-1] == detail)
+            else:
+                hit = run.poll_until(trigger)
+            run.kill(lh.windows_path(install))
+            killed_after = time.monotonic() - run_started
+            with self.subTest(run=number, aim=aim, check="killed at its point"):
+                self.assertTrue(hit, f"ended before its kill point; output {run.lines[-3:]}")
 
-    landed = {"staging": 0, "applying": 0, "removal": 0, "final": 0}
-    failures = []
-    started = time.monotonic()
-    for number, (aim, trigger) in enumerate(points):
-        reset()
-        run_started = time.monotonic()
-        run = Run(install, source)
-        if isinstance(trigger, tuple):
-            detail = trigger[1]
-            hit = run.read_until(lambda text: text.split(" ", 1)[-1] == detail)
-        else:
-            hit = run.poll_until(trigger)
-        run.kill(install)
-        killed_after = time.monotonic() - run_started
-        if not hit:
-            failures.append(f"run {number} ({aim}): ended before its kill point; output {run.lines[-3:]}")
+            # Every listed file is whole: its old bytes, its new bytes, or absent
+            # where that release does not have it.
+            changed = removed_count = 0
+            for path in all_paths:
+                data = live(path)
+                allowed = [old_files.get(path), new_files.get(path)]
+                with self.subTest(run=number, aim=aim, path=path):
+                    size = "absent" if data is None else f"{len(data)} bytes"
+                    self.assertIn(data, allowed, f"{path} is neither old nor new ({size})")
+                if path in new_files and data == new_files[path] and data != old_files.get(path):
+                    changed += 1
+                if path in OBSOLETE and data is None:
+                    removed_count += 1
+            manifest = live("update_manifest.json")
+            finished = manifest == new_manifest
+            with self.subTest(run=number, aim=aim, check="installed manifest"):
+                self.assertTrue(finished or manifest == old_manifest, "installed manifest is partial")
+                self.assertFalse(finished and (changed != len(REPLACED) + len(ADDED)
+                                               or removed_count != len(OBSOLETE)),
+                                 "manifest names the new release before the release is in place")
 
-        # Every listed file is whole: its old bytes, its new bytes, or absent
-        # where that release does not have it.
-        changed = removed_count = 0
-        for path in all_paths:
-            data = live(path)
-            allowed = [old_files.get(path), new_files.get(path)]
-            if data not in allowed:
-                size = "absent" if data is None else f"{len(data)} bytes"
-                failures.append(f"run {number} ({aim}): {path} is neither old nor new ({size})")
-            if path in new_files and data == new_files[path] and data != old_files.get(path):
-                changed += 1
-            if path in OBSOLETE and data is None:
-                removed_count += 1
-        manifest = live("update_manifest.json")
-        finished = manifest == new_manifest
-        if not finished and manifest != old_manifest:
-            failures.append(f"run {number} ({aim}): installed manifest is partial")
-        if finished and (changed != len(REPLACED) + len(ADDED) or removed_count != len(OBSOLETE)):
-            failures.append(f"run {number} ({aim}): manifest names the new release before the release is in place")
+            backups_of_obsolete = sum(exists(os.path.join(".patch_rollback", p)) for p in OBSOLETE)
+            if finished:
+                phase = "final"
+            elif removed_count or backups_of_obsolete:
+                phase = "removal"
+            elif changed or exists(".patch_rollback"):
+                phase = "applying"
+            else:
+                phase = "staging"
+            landed[phase] += 1
 
-        backups_of_obsolete = sum(exists(os.path.join(".patch_rollback", p)) for p in OBSOLETE)
-        if finished:
-            phase = "final"
-        elif removed_count or backups_of_obsolete:
-            phase = "removal"
-        elif changed or exists(".patch_rollback"):
-            phase = "applying"
-        else:
-            phase = "staging"
-        landed[phase] += 1
+            # Running the update again completes the release.
+            again_started = time.monotonic()
+            again = subprocess.run([WINE_RUN, PREFIX, TOOL, "apply", lh.windows_path(install),
+                                    lh.windows_path(source)], capture_output=True)
+            with self.subTest(run=number, aim=aim, check="second apply"):
+                self.assertEqual(again.returncode, 0, f"second apply failed: {again.stderr.decode().strip()}")
+                self.assertEqual([p for p in all_paths if live(p) != new_files.get(p)], [],
+                                 "files not at the new release after the second apply")
+                self.assertEqual(live("update_manifest.json"), new_manifest,
+                                 "installed manifest not replaced by the second apply")
+                self.assertFalse(exists(os.path.join(".patch_staging", "new")),
+                                 "staging folder left after the second apply")
+            print(f"run {number:2d}: aimed at {aim:8s} landed in {phase:8s} "
+                  f"({changed} new files, {removed_count} removed; killed after {killed_after:.2f} s, "
+                  f"completed in {time.monotonic() - again_started:.2f} s)", flush=True)
 
-        # Running the update again completes the release.
-        again_started = time.monotonic()
-        again = subprocess.run([WINE_RUN, PREFIX, TOOL, "apply", windows_path(install), windows_path(source)],
-                               capture_output=True)
-        if again.returncode != 0:
-            failures.append(f"run {number} ({aim}): second apply failed: {again.stderr.decode().strip()}")
-        for path in all_paths:
-            if live(path) != new_files.get(path):
-                failures.append(f"run {number} ({aim}): {path} not at the new release after the second apply")
-        if live("update_manifest.json") != new_manifest:
-            failures.append(f"run {number} ({aim}): installed manifest not replaced by the second apply")
-        if exists(os.path.join(".patch_staging", "new")):
-            failures.append(f"run {number} ({aim}): staging folder left after the second apply")
-        print(f"run {number:2d}: aimed at {aim:8s} landed in {phase:8s} "
-              f"({changed} new files, {removed_count} removed; killed after {killed_after:.2f} s, "
-              f"completed in {time.monotonic() - again_started:.2f} s)", flush=True)
-
-    print(f"{len(points)} interrupted runs in {time.monotonic() - started:.1f} s; landed: {landed}", flush=True)
-    if landed["staging"] < 5 or landed["applying"] < 5 or landed["removal"] < 3:
-        failures.append(f"kill points not spread over the phases: {landed}")
-    for failure in failures:
-        print("FAIL:", failure, flush=True)
-    return 1 if failures else 0
+        print(f"{len(points)} interrupted runs in {time.monotonic() - started:.1f} s; landed: {landed}", flush=True)
+        self.assertTrue(landed["staging"] >= 5 and landed["applying"] >= 5 and landed["removal"] >= 3,
+                        f"kill points not spread over the phases: {landed}")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    lh.run_tests()

@@ -1,8 +1,8 @@
 #include "update/update_transaction.h"
 
+#include "base/utf8_paths.h"
 #include "tests/support/test_paths.h"
 #include "update/file_hash.h"
-#include "update/utf8_paths.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

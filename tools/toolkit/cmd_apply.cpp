@@ -1,12 +1,12 @@
 // apply INSTALL_DIR SOURCE_DIR: installs the release in SOURCE_DIR the way
 // the launcher's update does, printing every progress report as it happens.
 
+#include "base/utf8_paths.h"
 #include "tools/toolkit/toolkit.h"
 #include "update/folder_work_lock.h"
 #include "update/inspection.h"
 #include "update/manifest.h"
 #include "update/update_transaction.h"
-#include "update/utf8_paths.h"
 
 #include <charconv>
 #include <string>

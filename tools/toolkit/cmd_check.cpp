@@ -2,12 +2,12 @@
 // prints every status change as <phase>|<title>|<detail>|<progress>, then,
 // when a release was published, its plan as `inspect` prints it.
 
+#include "base/utf8_paths.h"
 #include "delivery/release_check.h"
 #include "tools/toolkit/status_printer.h"
 #include "tools/toolkit/toolkit.h"
 #include "ui/launcher_state.h"
 #include "update/folder_work_lock.h"
-#include "update/utf8_paths.h"
 
 #include <string>
 #include <vector>
@@ -31,7 +31,6 @@ int checkCommand(const std::vector<std::string>& args) {
     toolkit::startPrintingStatus();
     runReleaseCheck();
     toolkit::stopPrintingStatus();
-    toolkit::printCurrentStatus();
 
     std::string text;
     LauncherPhase phase;
@@ -46,7 +45,7 @@ int checkCommand(const std::vector<std::string>& args) {
         }
     }
     toolkit::printOut(text);
-    return phase == Error ? 1 : 0;
+    return phase == LauncherPhase::Error ? 1 : 0;
 }
 
 }  // namespace

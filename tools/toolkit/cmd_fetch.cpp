@@ -2,11 +2,11 @@
 // fetch-many: many files over several threads, each keeping one downloader
 // (and so one connection), the way the update worker fetches a release.
 
+#include "base/utf8_paths.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_notes.h"
-#include "delivery/release_check.h"
+#include "delivery/release_list.h"
 #include "tools/toolkit/toolkit.h"
-#include "update/utf8_paths.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,8 +1,8 @@
 // hash FILE: the digest the launcher computes for an installed file.
 
+#include "base/utf8_paths.h"
 #include "tools/toolkit/toolkit.h"
 #include "update/file_hash.h"
-#include "update/utf8_paths.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // inspect INSTALL_DIR MANIFEST [OLDER_MANIFEST]: the plan an update of the
 // installation would carry out.
 
+#include "base/utf8_paths.h"
 #include "tools/toolkit/toolkit.h"
 #include "update/inspection.h"
 #include "update/manifest.h"
-#include "update/utf8_paths.h"
 
 #include <string>
 #include <vector>

@@ -1,9 +1,9 @@
 // manifest FILE: loads a release manifest the way the launcher does and
 // lists what it holds, in the launcher's order.
 
+#include "base/utf8_paths.h"
 #include "tools/toolkit/toolkit.h"
 #include "update/manifest.h"
-#include "update/utf8_paths.h"
 
 #include <string>
 #include <vector>

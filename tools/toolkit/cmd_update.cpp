@@ -9,13 +9,14 @@
 
 #include "account/local_settings.h"
 #include "account/session.h"
+#include "base/secret_text.h"
+#include "base/utf8_paths.h"
 #include "delivery/release_check.h"
 #include "tools/toolkit/status_printer.h"
 #include "tools/toolkit/toolkit.h"
 #include "ui/launcher_state.h"
 #include "update/folder_work_lock.h"
 #include "update/update_worker.h"
-#include "update/utf8_paths.h"
 
 #include <windows.h>
 
@@ -29,15 +30,11 @@ namespace {
 // it, so no copy is left behind in memory released by a reallocation.
 constexpr std::size_t kMaxPasswordBytes = 1024;
 
-void wipe(std::string& text) {
-    if (!text.empty()) SecureZeroMemory(text.data(), text.size());
-}
-
 // The command's one copy of the password, wiped on every way out.
 struct Password {
     std::string text;
     Password() = default;
-    ~Password() { wipe(text); }
+    ~Password() { wipeSecret(text); }
     Password(const Password&) = delete;
     Password& operator=(const Password&) = delete;
 };
@@ -87,7 +84,7 @@ bool readPasswordLine(std::string& password) {
         return false;
     }
     if (tooLong) {
-        wipe(password);
+        wipeSecret(password);
         toolkit::printError("The password on standard input is longer than 1024 bytes.\n");
         return false;
     }
@@ -132,30 +129,21 @@ int updateCommand(const std::vector<std::string>& args) {
 
     toolkit::startPrintingStatus();
     runReleaseCheck();
-    toolkit::printCurrentStatus();
 
     AccountSession session;
     std::string error;
     const bool signedIn = login(serverUrl, args[1], password.text, session, &error);
-    wipe(password.text);
+    wipeSecret(password.text);
     if (!signedIn) {
         toolkit::stopPrintingStatus();
         toolkit::printError(error + "\n");
         return 1;
     }
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.loggedIn = true;
-        state.sessionToken = session.sessionToken;
-        state.accountName = session.accountName;
-    }
+    finishLogin(session.sessionToken, session.accountName);
 
-    if (currentPhase() == UpdateAvailable) {
-        runUpdateWorker();
-        toolkit::printCurrentStatus();
-    }
+    if (currentPhase() == LauncherPhase::UpdateAvailable) runUpdateWorker();
     toolkit::stopPrintingStatus();
-    return currentPhase() == Ready ? 0 : 1;
+    return currentPhase() == LauncherPhase::Ready ? 0 : 1;
 }
 
 }  // namespace

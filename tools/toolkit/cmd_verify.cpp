@@ -1,9 +1,9 @@
 // verify MANIFEST SIGNATURE_FILE: checks a release list against its
 // signature with the key built into this build, as the launcher does.
 
+#include "base/utf8_paths.h"
 #include "delivery/release_signature.h"
 #include "tools/toolkit/toolkit.h"
-#include "update/utf8_paths.h"
 
 #include <fstream>
 #include <iterator>

@@ -1,8 +1,8 @@
 // TinderhallowTool: checks releases and installations the way the launcher
 // does, for publishers and support staff.
 
+#include "base/utf8_paths.h"
 #include "tools/toolkit/toolkit.h"
-#include "update/utf8_paths.h"
 
 #include <windows.h>
 

@@ -10,15 +10,14 @@ namespace {
 
 // Download threads report concurrently; one lock keeps lines whole.
 std::mutex printMutex;
-std::string lastLine;
 
 const char* phaseName(LauncherPhase phase) {
     switch (phase) {
-        case Checking: return "Checking";
-        case Ready: return "Ready";
-        case UpdateAvailable: return "UpdateAvailable";
-        case Updating: return "Updating";
-        case Error: return "Error";
+        case LauncherPhase::Checking: return "Checking";
+        case LauncherPhase::Ready: return "Ready";
+        case LauncherPhase::UpdateAvailable: return "UpdateAvailable";
+        case LauncherPhase::Updating: return "Updating";
+        case LauncherPhase::Error: return "Error";
     }
     return "Error";
 }
@@ -30,10 +29,8 @@ std::string oneLine(std::string text) {
     return text;
 }
 
-void printLine(const std::string& line, bool skipRepeat) {
+void printLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(printMutex);
-    if (skipRepeat && line == lastLine) return;
-    lastLine = line;
     printOut(line);
 }
 
@@ -47,20 +44,10 @@ std::string statusLine(LauncherPhase phase, const std::string& title, const std:
 
 void startPrintingStatus() {
     setStatusObserver([](LauncherPhase phase, const std::string& title, const std::string& detail, float progress) {
-        printLine(statusLine(phase, title, detail, progress), false);
+        printLine(statusLine(phase, title, detail, progress));
     });
 }
 
 void stopPrintingStatus() { setStatusObserver(nullptr); }
-
-void printCurrentStatus() {
-    LauncherState& state = launcherState();
-    std::string line;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        line = statusLine(state.phase, state.title, state.detail, state.progress);
-    }
-    printLine(line, true);
-}
 
 }  // namespace toolkit

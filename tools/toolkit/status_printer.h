@@ -10,12 +10,9 @@ namespace toolkit {
 
 std::string statusLine(LauncherPhase phase, const std::string& title, const std::string& detail, float progress);
 
-// From now on every SetStatus prints its line, from whichever thread calls it.
+// From now on every status report prints its line, from whichever thread
+// reports it.
 void startPrintingStatus();
 void stopPrintingStatus();
-
-// Prints the state's status unless it is the line printed last: workers set
-// their published outcome directly, not through SetStatus.
-void printCurrentStatus();
 
 }  // namespace toolkit

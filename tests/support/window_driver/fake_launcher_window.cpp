@@ -9,7 +9,7 @@
 // "tab account|password", "char account|password CODE". Enter hides both edits,
 // as a successful login does.
 
-#include "update/utf8_paths.h"
+#include "base/utf8_paths.h"
 
 #include <windows.h>
 #include <commctrl.h>

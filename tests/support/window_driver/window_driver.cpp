@@ -11,7 +11,7 @@
 // Exit code 0 when every command succeeded; 1 at the first failure, with the
 // reason on stderr.
 
-#include "update/utf8_paths.h"
+#include "base/utf8_paths.h"
 
 #include <windows.h>
 

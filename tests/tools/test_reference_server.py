@@ -10,8 +10,10 @@ import sys
 import tempfile
 import unittest
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SERVER = os.path.join(SOURCE_DIR, "tools", "reference_server.py")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import launcher_harness as lh  # noqa: E402
+
+SERVER = os.path.join(lh.SOURCE_DIR, "tools", "reference_server.py")
 API = "/api/games/morvanth/v1/session/"
 
 
@@ -230,4 +232,4 @@ class StartAndStop(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=[sys.argv[0]])
+    lh.run_tests()

@@ -20,7 +20,7 @@ SOURCE = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "tests" / "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else SOURCE / "build").resolve()
+BUILD = Path(lh.find_build_dir())
 PREFIX = os.environ.get("WINEPREFIX") or str(BUILD / "wineprefix")
 NAMES = json.loads((Path(__file__).parent / "fixtures" / "windows_names.json").read_text(encoding="utf-8"))
 DIGEST = "a" * 64
@@ -79,4 +79,4 @@ class WindowsNames(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=[sys.argv[0]], verbosity=2)
+    lh.run_tests()

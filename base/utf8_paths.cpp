@@ -1,4 +1,4 @@
-#include "update/utf8_paths.h"
+#include "base/utf8_paths.h"
 
 #include <windows.h>
 

@@ -1,0 +1,40 @@
+#include "delivery/patch_notes_worker.h"
+
+#include "delivery/download_client.h"
+#include "delivery/patch_notes.h"
+#include "delivery/patch_source.h"
+#include "ui/launcher_state.h"
+#include "update/folder_work_lock.h"
+
+#include <string>
+#include <system_error>
+#include <vector>
+
+void loadPatchNotes(const std::filesystem::path& path) {
+    std::vector<NewsCard> news;
+    std::vector<PatchNotesEntry> notes;
+    if (!readPatchNotes(path, news, notes)) return;
+    replaceNews(std::move(news), std::move(notes));
+}
+
+void runPatchNotes() {
+    try {
+        const std::filesystem::path launcherDir = launcherState().launcherDir;
+        const std::filesystem::path cacheFolder = launcherDir / L".patch_remote";
+        const std::filesystem::path cachePath = cacheFolder / L"patch_notes.json";
+        loadPatchNotes(cachePath);
+        const std::string source = readPatchSource(launcherDir);
+        if (!isHttpUrl(source)) return;
+        // Shared with this launcher's release check; another process's work
+        // on the folder makes the notes wait for the next start.
+        FolderWorkLock workLock;
+        if (!workLock.acquire(launcherDir)) return;
+        std::error_code ec;
+        std::filesystem::create_directories(cacheFolder, ec);
+        if (downloadPatchFile(source, "patch_notes.json", cachePath, atMost(kPatchNotesSizeLimit), nullptr, nullptr)) {
+            loadPatchNotes(cachePath);
+        }
+    } catch (...) {
+        // Notes are optional: nothing a bad document or source does may stop the launcher.
+    }
+}
