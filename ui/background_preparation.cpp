@@ -4,6 +4,7 @@
 
 #include "ui/background_cache.h"
 #include "ui/graphics.h"
+#include "ui/launcher_state.h"
 
 #include <algorithm>
 #include <atomic>
@@ -39,8 +40,10 @@ void publish(BackgroundPreparation& preparation, std::unique_ptr<Gdiplus::Image>
         preparation.finished = true;
     }
     preparation.finishedChanged.notify_all();
-    // A frame drawn without the picture asked for the one with it.
-    if (HWND window = preparation.waitingWindow.exchange(nullptr)) InvalidateRect(window, nullptr, FALSE);
+    // A frame drawn without the picture asked for the one with it; the
+    // window's own thread repaints it.
+    if (HWND window = preparation.waitingWindow.exchange(nullptr))
+        PostMessageW(window, BackgroundPreparedMessage, 0, 0);
 }
 
 void prepare(BackgroundPreparation& preparation) noexcept {

@@ -74,7 +74,8 @@ void prepareBackground(BackgroundImage& background, const std::filesystem::path&
 // still runs (no preparation, or a finished one, gives true).
 bool takePreparedBackground(BackgroundImage& background);
 
-// UI thread: `window` is repainted when the running preparation finishes.
+// UI thread: the running preparation posts BackgroundPreparedMessage to
+// `window` when it finishes, and the window repaints on it.
 void repaintWhenBackgroundPrepared(BackgroundImage& background, HWND window);
 
 // UI thread: makes sure `image` holds the picture when there is one: waits

@@ -306,6 +306,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_DPICHANGED: applyDpiChange(window, *reinterpret_cast<const RECT*>(lParam)); return 0;
         case LoginFinishedMessage: onLoginFinished(wParam != 0); return 0;
         case SubmitLoginMessage: submitLogin(window); return 0;
+        case BackgroundPreparedMessage: InvalidateRect(window, nullptr, FALSE); return 0;
         default: break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
