@@ -11,7 +11,9 @@
 #     threads, 1 MiB reads without WinHttpQueryDataAvailable, WriteFile, no
 #     hashing), built the same way: the reference (target: >= 0.9);
 #   - `curl --parallel --parallel-max 8`, for information (raw sockets, no
-#     WinHTTP, no Wine).
+#     WinHTTP, no Wine);
+#   - `TinderhallowTool fetch-many` of the same files as plain downloads (no
+#     digest, so no hashing), for information: what the hashing costs.
 # and prints the best throughput of each and their ratios. A Wine program
 # kept open spares the timed runs the start of the Wine session.
 # The last line, "RESULT key=value ...", repeats the figures for bench/run.
@@ -54,11 +56,13 @@ trap cleanup EXIT
 mkdir -p "$work/www/release" "$work/nginx" "$work/out"
 head -c "$((size_mib * 1048576))" /dev/urandom > "$work/www/release/.blob"
 : > "$work/list.txt"
+: > "$work/plain.txt"
 : > "$work/curl.cfg"
 blob_sha="$(sha256sum "$work/www/release/.blob" | cut -d' ' -f1)"
 for i in $(seq -f "%03g" 1 "$files"); do
     ln "$work/www/release/.blob" "$work/www/release/file_$i.pak"
     echo "file_$i.pak $((size_mib * 1048576)) $blob_sha" >> "$work/list.txt"
+    echo "file_$i.pak" >> "$work/plain.txt"
 done
 chmod -R a+rX "$work/www"
 chmod a+x "$work"
@@ -143,6 +147,7 @@ best_reference=0
 best_reference_inner=0
 best_ours=0
 best_ours_inner=0
+best_plain=0
 for round in $(seq 1 "$rounds"); do
     rm -rf "$work/out"; mkdir -p "$work/out"; sync
     start="$(now)"
@@ -169,8 +174,17 @@ for round in $(seq 1 "$rounds"); do
     ours_rate="$(mib_per_s "$start" "$end")"
     ours_inner_rate="$(inner_rate "$inner")"
     rss="$(tail -1 "$work/rss.txt" 2>/dev/null || true)"
+
+    rm -rf "$work/out"; mkdir -p "$work/out"; sync
+    start="$(now)"
+    wine "$tool" fetch-many "$base" "Z:$work/plain.txt" "Z:$work/out" "$threads" </dev/null >/dev/null \
+        2>"$work/err.txt" || { echo "plain fetch-many failed: $(cat "$work/err.txt")" >&2; exit 1; }
+    end="$(now)"
+    check_output plain
+    plain_rate="$(mib_per_s "$start" "$end")"
+    best_plain="$(best "$best_plain" "$plain_rate")"
     echo "round $round: curl $curl_rate MiB/s; reference $reference_rate MiB/s ($reference_inner_rate inside);" \
-         "launcher $ours_rate MiB/s ($ours_inner_rate inside), peak RSS ${rss:-?} KiB"
+         "launcher $ours_rate MiB/s ($ours_inner_rate inside), peak RSS ${rss:-?} KiB; without hashing $plain_rate MiB/s"
     best_curl="$(best "$best_curl" "$curl_rate")"
     best_reference="$(best "$best_reference" "$reference_rate")"
     best_reference_inner="$(best "$best_reference_inner" "$reference_inner_rate")"
@@ -181,6 +195,7 @@ done
 ratio="$(python3 -c "print(f'{$best_ours / $best_reference:.3f}')")"
 inner_ratio="$(python3 -c "print(f'{$best_ours_inner / $best_reference_inner:.3f}')")"
 curl_ratio="$(python3 -c "print(f'{$best_ours / $best_curl:.3f}')")"
+plain_ratio="$(python3 -c "print(f'{$best_plain / $best_reference:.3f}')")"
 echo "files: $files x $size_mib MiB, $threads parallel, best of $rounds; load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "curl --parallel:          $best_curl MiB/s"
 echo "WinHTTP reference:        $best_reference MiB/s (wall clock, Wine session kept up)"
@@ -188,7 +203,8 @@ echo "launcher fetch-many:      $best_ours MiB/s (wall clock, hashing and checki
 echo "ratio launcher/reference: $ratio (target >= 0.90)"
 echo "the same inside the processes: $inner_ratio"
 echo "ratio launcher/curl:      $curl_ratio (for information)"
+echo "launcher without hashing / reference: $plain_ratio (for information)"
 # One line for bench/run; the figures above stay the ones to read.
 echo "RESULT files=$files size_mib=$size_mib threads=$threads rounds=$rounds curl_mib_s=$best_curl" \
      "reference_mib_s=$best_reference launcher_mib_s=$best_ours ratio=$ratio inner_ratio=$inner_ratio" \
-     "curl_ratio=$curl_ratio"
+     "curl_ratio=$curl_ratio plain_mib_s=$best_plain plain_ratio=$plain_ratio"
