@@ -3,6 +3,9 @@
 #include "base/utf8_paths.h"
 #include "base/windows_error.h"
 #include "update/file_hash.h"
+#include "update/file_identity.h"
+#include "update/install_index.h"
+#include "update/parallel_hash.h"
 #include "update/windows_names.h"
 
 #include <windows.h>
@@ -216,6 +219,35 @@ std::string undo(const Journal& journal) {
         if (!restored && unrestored.empty()) unrestored = genericPathUtf8(it->path);
     }
     return unrestored;
+}
+
+// Each file put in place is a copy of its verified staged copy: the record
+// learns the entry's digest with the placed file's identity, so the next
+// start need not read it. Removed files leave the record.
+void recordAppliedFiles(const Journal& journal, const UpdatePlan& plan) {
+    InstallIndex record;
+    (void)loadInstallIndex(journal.installDir, record);  // a damaged one starts empty
+    for (const Touched& touched : journal.touched) {
+        if (touched.change == Change::Removed) record.files.erase(installIndexKey(touched.path));
+    }
+    for (const ManifestFile& entry : plan.filesToFetch) {
+        const std::string key = installIndexKey(entry.path);
+        const std::uint64_t seenAt = currentFileTime();
+        FileIdentity identity;
+        if (!readFileIdentity(journal.installDir / entry.path, identity) || identity.size != entry.size ||
+            !recordFile(record, key, entry.sha256, identity, seenAt))
+            record.files.erase(key);
+    }
+    (void)saveInstallIndex(journal.installDir, record);
+}
+
+// After an undo the record may claim nothing about the files touched.
+void forgetTouchedFiles(const Journal& journal) {
+    InstallIndex record;
+    if (!loadInstallIndex(journal.installDir, record)) return;
+    bool changed = false;
+    for (const Touched& touched : journal.touched) changed |= record.files.erase(installIndexKey(touched.path)) > 0;
+    if (changed) (void)saveInstallIndex(journal.installDir, record);
 }
 
 // Only obsolete files of the older release may be moved out of a new file's
@@ -439,20 +471,39 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
         !checkDiskSpace(installDir, updateSpaceNeeded(installDir, sourceDir, plan), available.QuadPart, error))
         return false;
 
-    // Nothing live changes until every file is staged and verified.
+    // Nothing live changes until every file is staged and verified. Copies go
+    // on while earlier ones are hashed, and the first file in the plan's
+    // order that fails decides the message, as if they went one at a time.
+    ParallelHasher hasher;
+    std::size_t verified = 0;
+    auto verifyNext = [&] {
+        const ManifestFile& entry = plan.filesToFetch[verified++];
+        const HashedFile staged = hasher.next();
+        if (!staged.hashed && !staged.error.empty()) return fail(error, staged.error);
+        if (!staged.hashed || staged.digest != entry.sha256)
+            return fail(error, "Hash verification failed: " + genericPathUtf8(entry.path));
+        return true;
+    };
     for (std::size_t k = 0; k < fileCount; ++k) {
         const ManifestFile& entry = plan.filesToFetch[k];
-        const std::string shownPath = genericPathUtf8(entry.path);
-        report(k, "Staging " + shownPath);
+        report(k, "Staging " + genericPathUtf8(entry.path));
         const fs::path staged = stagingDir / entry.path;
-        if (!copyFileCreatingFolders(sourceDir / entry.path, staged, error)) {
+        std::string copyError;
+        if (!copyFileCreatingFolders(sourceDir / entry.path, staged, &copyError)) {
             discardPartialFile(staged);
-            return false;
+            while (verified < k) {
+                if (!verifyNext()) return false;
+            }
+            return fail(error, std::move(copyError));
         }
-        std::string digest;
-        std::string hashError;
-        if (!hashFile(staged, digest, &hashError) && !hashError.empty()) return fail(error, hashError);
-        if (digest != entry.sha256) return fail(error, "Hash verification failed: " + shownPath);
+        hasher.add(staged);
+        // Hashing keeps close behind the copies, which are then still cached.
+        while (hasher.pending() > hashThreadCount()) {
+            if (!verifyNext()) return false;
+        }
+    }
+    while (verified < fileCount) {
+        if (!verifyNext()) return false;
     }
 
     clearFolder(rollbackDir);
@@ -486,6 +537,7 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
     journal.removedEarly.assign(plan.obsoletePaths.size(), false);
     auto undoAndFail = [&] {
         const std::string unrestored = undo(journal);
+        forgetTouchedFiles(journal);
         if (!unrestored.empty() && error)
             *error += " The update could not be undone for " + unrestored + "; press REPAIR.";
         return false;
@@ -516,6 +568,7 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
     // manifest still names the release the undo restores.
     if (!replaceFile(sourceDir / InstalledManifestName, installedManifest, error)) return undoAndFail();
 
+    recordAppliedFiles(journal, plan);
     clearFolder(stagingDir);
     report(stepsTotal, "Update complete");
     if (error) error->clear();
