@@ -221,6 +221,47 @@ std::string undo(const Journal& journal) {
     return unrestored;
 }
 
+// Copies every file of the plan into staging and checks its digest. Copies
+// go on while earlier ones are hashed, and the first file in the plan's
+// order that fails decides the message, as if they went one at a time.
+template <typename Report>
+bool stageAndVerify(const fs::path& sourceDir, const fs::path& stagingDir, const UpdatePlan& plan,
+                    const Report& report, std::string* error) {
+    const std::size_t fileCount = plan.filesToFetch.size();
+    ParallelHasher hasher;
+    std::size_t verified = 0;
+    auto verifyNext = [&] {
+        const ManifestFile& entry = plan.filesToFetch[verified++];
+        const HashedFile staged = hasher.next();
+        if (!staged.hashed && !staged.error.empty()) return fail(error, staged.error);
+        if (!staged.hashed || staged.digest != entry.sha256)
+            return fail(error, "Hash verification failed: " + genericPathUtf8(entry.path));
+        return true;
+    };
+    for (std::size_t k = 0; k < fileCount; ++k) {
+        const ManifestFile& entry = plan.filesToFetch[k];
+        report(k, "Staging " + genericPathUtf8(entry.path));
+        const fs::path staged = stagingDir / entry.path;
+        std::string copyError;
+        if (!copyFileCreatingFolders(sourceDir / entry.path, staged, &copyError)) {
+            discardPartialFile(staged);
+            while (verified < k) {
+                if (!verifyNext()) return false;
+            }
+            return fail(error, std::move(copyError));
+        }
+        hasher.add(staged);
+        // Hashing keeps close behind the copies, which are then still cached.
+        while (hasher.pending() > hashThreadCount()) {
+            if (!verifyNext()) return false;
+        }
+    }
+    while (verified < fileCount) {
+        if (!verifyNext()) return false;
+    }
+    return true;
+}
+
 // Each file put in place is a copy of its verified staged copy: the record
 // learns the entry's digest with the placed file's identity, so the next
 // start need not read it. Removed files leave the record.
@@ -471,40 +512,8 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
         !checkDiskSpace(installDir, updateSpaceNeeded(installDir, sourceDir, plan), available.QuadPart, error))
         return false;
 
-    // Nothing live changes until every file is staged and verified. Copies go
-    // on while earlier ones are hashed, and the first file in the plan's
-    // order that fails decides the message, as if they went one at a time.
-    ParallelHasher hasher;
-    std::size_t verified = 0;
-    auto verifyNext = [&] {
-        const ManifestFile& entry = plan.filesToFetch[verified++];
-        const HashedFile staged = hasher.next();
-        if (!staged.hashed && !staged.error.empty()) return fail(error, staged.error);
-        if (!staged.hashed || staged.digest != entry.sha256)
-            return fail(error, "Hash verification failed: " + genericPathUtf8(entry.path));
-        return true;
-    };
-    for (std::size_t k = 0; k < fileCount; ++k) {
-        const ManifestFile& entry = plan.filesToFetch[k];
-        report(k, "Staging " + genericPathUtf8(entry.path));
-        const fs::path staged = stagingDir / entry.path;
-        std::string copyError;
-        if (!copyFileCreatingFolders(sourceDir / entry.path, staged, &copyError)) {
-            discardPartialFile(staged);
-            while (verified < k) {
-                if (!verifyNext()) return false;
-            }
-            return fail(error, std::move(copyError));
-        }
-        hasher.add(staged);
-        // Hashing keeps close behind the copies, which are then still cached.
-        while (hasher.pending() > hashThreadCount()) {
-            if (!verifyNext()) return false;
-        }
-    }
-    while (verified < fileCount) {
-        if (!verifyNext()) return false;
-    }
+    // Nothing live changes until every file is staged and verified.
+    if (!stageAndVerify(sourceDir, stagingDir, plan, report, error)) return false;
 
     clearFolder(rollbackDir);
     fs::create_directories(rollbackDir, ec);
