@@ -275,8 +275,9 @@ void recordAppliedFiles(const Journal& journal, const UpdatePlan& plan) {
         const std::string key = installIndexKey(entry.path);
         const std::uint64_t seenAt = currentFileTime();
         FileIdentity identity;
-        if (!readFileIdentity(journal.installDir / entry.path, identity) || identity.size != entry.size ||
-            !recordFile(record, key, entry.sha256, identity, seenAt))
+        if (readFileIdentity(journal.installDir / entry.path, identity) && identity.size == entry.size)
+            (void)recordFile(record, key, entry.sha256, identity, seenAt);
+        else
             record.files.erase(key);
     }
     (void)saveInstallIndex(journal.installDir, record);
