@@ -36,10 +36,10 @@ bool inspectFiles(const fs::path& installDir, const ReleaseManifest& manifest, I
         if (trusting) {
             FileIdentity current;
             if (!readFileIdentity(localPath, current) || current.size != entry.size) continue;
-            auto found = record->files.find(installIndexKey(entry.path));
-            if (found != record->files.end() && found->second.identity == current) {
-                installed[i] = found->second.sha256 == entry.sha256;
-                known.files.insert(record->files.extract(found));
+            const std::string key = installIndexKey(entry.path);
+            if (const IndexedFile* recorded = unchangedEntry(*record, key, current)) {
+                installed[i] = recorded->sha256 == entry.sha256;
+                known.files.insert(record->files.extract(key));
                 continue;
             }
         } else if (!hasListedSize(localPath, entry)) {
