@@ -9,6 +9,7 @@ Every picture is the window's client area at half size. The request log of
 the run is kept as build/test-artefacts/docs_screenshots/requests.jsonl.
 """
 
+import glob
 import json
 import os
 import shutil
@@ -58,6 +59,14 @@ def keep(h, name, colour=None, timeout=60):
     print("wrote", os.path.relpath(target, os.path.dirname(DOCS)))
 
 
+def wait_for_picture(h):
+    """A new prefix's first launcher draws its first frames before the
+    background picture is ready; its kept copy is written right after."""
+    pattern = os.path.join(h.prefix, "drive_c", "users", "*", "AppData", "Local", "Tinderhallow",
+                           "launcher_background.cache")
+    lh.wait_until(lambda: glob.glob(pattern), 30, "the background picture")
+
+
 def make_game(build, folder):
     os.makedirs(os.path.join(folder, "data", "maps"))
     shutil.copy2(os.path.join(build, "TinderhallowDemoGame.exe"),
@@ -95,6 +104,7 @@ def main():
         folder = h.prepare_launcher_dir(patch_source=server.url, server_url=server.url)
         launcher = h.start_launcher(folder)
         h.wait_window()
+        wait_for_picture(h)
         keep(h, "update-available", RED_FACE)
 
         h.keys_account("Ada")

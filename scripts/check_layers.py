@@ -49,6 +49,7 @@ TIERS = [
     ("startup/install_location.*", "engine"),
     ("startup/instance_guard.*", "engine"),
     ("startup/launcher_file.*", "engine"),
+    ("ui/background_cache.*", "engine"),
     # worker
     ("update/update_worker.*", "worker"),
     ("delivery/release_check.*", "worker"),
@@ -57,6 +58,7 @@ TIERS = [
     ("account/game_launch.*", "worker"),
     ("startup/self_update.*", "worker"),
     # window
+    ("ui/background_preparation.*", "window"),
     ("ui/dpi.*", "window"),
     ("ui/graphics.*", "window"),
     ("ui/layout.*", "window"),

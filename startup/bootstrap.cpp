@@ -101,7 +101,7 @@ int runStartup(HINSTANCE instance, int showCommand) {
         state.launcherDir = launcherDir;
     }
     removeSelfUpdateLeftovers(launcherDir);
+    // The background is prepared by the window code while the window is created.
     const ULONG_PTR graphics = startGraphics();
-    loadBackground(launcherBackground(), launcherDir);
     return runLauncherWindow(instance, showCommand, graphics);
 }

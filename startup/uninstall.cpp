@@ -6,6 +6,7 @@
 #include "base/version.h"
 #include "base/windows_error.h"
 #include "startup/install_location.h"
+#include "ui/background_cache.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -211,6 +212,17 @@ std::uint64_t folderBytes(const fs::path& dir) {
     return total;
 }
 
+// The window's kept background lives outside the install folder; its folder
+// goes too once empty, unless it is the install folder (removed already).
+void removeKeptBackground(const fs::path& installDir) {
+    const fs::path cache = backgroundCachePath();
+    if (cache.empty()) return;
+    std::string ignored;
+    if (!deleteFile(cache, &ignored)) return;  // a copy only: a launcher reading it right now keeps it
+    const fs::path folder = cache.parent_path();
+    if (!sameDirectory(folder, installDir)) RemoveDirectoryW(extendedPath(folder).c_str());  // only when empty
+}
+
 int showMessage(const std::wstring& text, UINT type) { return MessageBoxW(nullptr, text.c_str(), kTitle, type); }
 
 }  // namespace
@@ -332,6 +344,7 @@ bool removeInstallation(const fs::path& installDir, std::string* error) {
 
     removeShortcutTo(desktopShortcutPath(), launcher);
     removeShortcutTo(startMenuShortcutPath(), launcher);
+    removeKeptBackground(dir);
     // Only the entry of this installation.
     const fs::path registered = registeredInstallFolder();
     if (!registered.empty() && sameDirectory(registered, dir)) RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKey);

@@ -35,7 +35,8 @@ std::filesystem::path registeredInstallFolder();
 
 // Removes the installation in `installDir` (which must pass
 // isRemovableInstallFolder): every file and folder below it, the launcher
-// last, then the folder, the shortcuts that start its launcher and the
+// last, then the folder, the shortcuts that start its launcher, the kept
+// background copy (and its folder when that is left empty) and the
 // uninstall entry that names it. A launcher running from that folder is
 // asked to close; locked files are tried again for about 4 seconds. When
 // this program is that launcher it moves itself out of the folder first (a

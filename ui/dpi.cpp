@@ -58,7 +58,14 @@ UINT windowDpi(HWND window) {
     return monitorDpi(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST));
 }
 
-SIZE launcherWindowSize(HMONITOR monitor, DWORD style) {
+namespace {
+
+struct WindowSizes {
+    SIZE frame;
+    SIZE client;
+};
+
+WindowSizes launcherWindowSizes(HMONITOR monitor, DWORD style) {
     RECT work{0, 0, static_cast<LONG>(kDesignWidth), static_cast<LONG>(kDesignHeight)};
     MONITORINFO info{};
     info.cbSize = sizeof info;
@@ -68,8 +75,17 @@ SIZE launcherWindowSize(HMONITOR monitor, DWORD style) {
     const SIZE frame = frameSize(style, dpi);
     const ClientSize client =
         clientSizeForWorkArea(work.right - work.left, work.bottom - work.top, frame.cx, frame.cy, dpi);
-    return {client.width + frame.cx, client.height + frame.cy};
+    return {frame, {client.width, client.height}};
 }
+
+}  // namespace
+
+SIZE launcherWindowSize(HMONITOR monitor, DWORD style) {
+    const WindowSizes sizes = launcherWindowSizes(monitor, style);
+    return {sizes.client.cx + sizes.frame.cx, sizes.client.cy + sizes.frame.cy};
+}
+
+SIZE launcherClientSize(HMONITOR monitor, DWORD style) { return launcherWindowSizes(monitor, style).client; }
 
 void fitWindowToItsMonitor(HWND window, DWORD style) {
     const SIZE wanted = launcherWindowSize(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), style);

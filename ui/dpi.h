@@ -15,6 +15,8 @@ UINT windowDpi(HWND window);
 // area fitted to the monitor's work area at the monitor's scale, plus the
 // frame at that scale.
 SIZE launcherWindowSize(HMONITOR monitor, DWORD style);
+// That window's client size.
+SIZE launcherClientSize(HMONITOR monitor, DWORD style);
 
 // Gives a newly created, still hidden window the size for the monitor it
 // opened on (its size was computed for the primary monitor).

@@ -88,6 +88,8 @@ extern HWND mainWindow;
 
 inline constexpr UINT LoginFinishedMessage = WM_APP + 1;
 inline constexpr UINT SubmitLoginMessage = WM_APP + 2;
+// Posted by the background preparation when it finishes; the window repaints.
+inline constexpr UINT BackgroundPreparedMessage = WM_APP + 3;
 
 LauncherView snapshot(LauncherState& state);
 

@@ -308,6 +308,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_DPICHANGED: applyDpiChange(window, *reinterpret_cast<const RECT*>(lParam)); return 0;
         case LoginFinishedMessage: onLoginFinished(wParam != 0); return 0;
         case SubmitLoginMessage: submitLogin(window); return 0;
+        case BackgroundPreparedMessage: InvalidateRect(window, nullptr, FALSE); return 0;
         default: break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -386,7 +387,19 @@ int runLauncherWindow(HINSTANCE instance, int showCommand, ULONG_PTR graphicsTok
 
     // Physical pixels: sized for the primary monitor first, then for the
     // monitor the window opened on.
-    const SIZE outer = launcherWindowSize(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), kWindowStyle);
+    const HMONITOR primary = MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
+    {
+        // Decoded and scaled on a thread of its own while the window is made.
+        std::filesystem::path launcherDir;
+        {
+            LauncherState& state = launcherState();
+            std::lock_guard<std::mutex> lock(state.mutex);
+            launcherDir = state.launcherDir;
+        }
+        const SIZE client = launcherClientSize(primary, kWindowStyle);
+        prepareBackground(launcherBackground(), launcherDir, client.cx, client.cy);
+    }
+    const SIZE outer = launcherWindowSize(primary, kWindowStyle);
     const std::wstring title = utf8ToWide(launcherWindowTitle());
     HWND window = CreateWindowExW(0, kLauncherWindowClass, title.c_str(), kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                                   outer.cx, outer.cy, nullptr, nullptr, instance, nullptr);

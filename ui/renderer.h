@@ -2,6 +2,7 @@
 // The painter: one complete frame of the launcher from a LauncherView,
 // drawn off-screen on the design canvas and copied to the window at once.
 
+#include "base/handles.h"
 #include "ui/graphics.h"
 #include "ui/launcher_state.h"
 
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The graphics of the off-screen buffer. A failing call leaves its status
 // here and the frame goes on; nothing reports it.
@@ -19,10 +21,52 @@ struct DrawContext {
     Gdiplus::Status status = Gdiplus::Ok;
 };
 
+// What the painter keeps between frames: the layer that changes rarely (the
+// background, panels, fixed texts, the open tab's news or patch notes) and
+// the buffer each frame is finished in. The layer is drawn again only when
+// the client size, the tab, the login form, the news and patch notes or the
+// background change; a frame copies it and draws the changing parts over it.
+class FrameCache {
+public:
+    FrameCache() = default;
+    ~FrameCache();
+    FrameCache(const FrameCache&) = delete;
+    FrameCache& operator=(const FrameCache&) = delete;
+
+    // A memory device context drawing into a bitmap of its own.
+    struct Buffer {
+        GdiObject<HBITMAP> bitmap;
+        MemoryDc dc;
+        HGDIOBJ previous = nullptr;  // the context's own bitmap, selected back before the bitmap goes
+    };
+    Buffer layer;
+    Buffer back;
+    int width = 0;
+    int height = 0;
+    // The layer's key; valid only while layerValid.
+    bool layerValid = false;
+    std::int32_t navTab = 0;
+    bool showLoginForm = true;
+    const void* image = nullptr;
+    const void* scaled = nullptr;
+    std::uint64_t backgroundGeneration = 0;
+    std::vector<NewsCard> newsCards;
+    std::vector<PatchNotesEntry> patchNotes;
+    // The back buffer holds the layer and, in each area of the changing
+    // parts that was drawn since the layer, what that area's key says.
+    static constexpr int kChangingAreaCount = 3;
+    bool areaDrawn[kChangingAreaCount] = {};
+    std::string areaKeys[kChangingAreaCount];
+};
+
 // Paints the window's whole client area from the view.
 void paintFrame(HWND window, HDC paintDc, const LauncherView& view, BackgroundImage& background);
 
-// Draws a frame of width × height pixels and copies it to target at (0, 0).
+// Draws a frame of width × height pixels and copies it to target at (0, 0),
+// reusing what `cache` kept from earlier frames.
+void renderFrame(HDC target, int width, int height, const LauncherView& view, BackgroundImage& background,
+                 FrameCache& cache);
+// The same with nothing kept: every part is drawn.
 void renderFrame(HDC target, int width, int height, const LauncherView& view, BackgroundImage& background);
 
 // One line of text in a rectangle: vertically centred, trimmed with an ellipsis.

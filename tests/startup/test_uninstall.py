@@ -11,8 +11,8 @@
 4. "--uninstall --quiet", run by the installed launcher from inside its own
    folder while a launcher window from there is open, closes that window and
    removes the folder with the game (read-only files, the remembered account
-   name, the work folders), both shortcuts and the entry, and leaves the
-   downloaded copy alone.
+   name, the work folders), both shortcuts, the entry and the window's kept
+   background copy with its folder, and leaves the downloaded copy alone.
 """
 
 import getpass
@@ -163,6 +163,9 @@ class Uninstall(unittest.TestCase):
             self.assertFalse(os.path.exists(desktop_link), "desktop shortcut removed")
             self.assertFalse(os.path.exists(start_menu_link), "Start menu shortcut removed")
             self.assertIsNone(registry_entry(h, env), "uninstall entry removed")
+            kept_background = os.path.join(profile, "AppData", "Local", "Tinderhallow")
+            self.assertFalse(os.path.exists(kept_background), "kept background copy and its folder removed: %s"
+                             % (os.listdir(kept_background) if os.path.isdir(kept_background) else ""))
             self.assertTrue(os.path.isfile(os.path.join(downloads, LAUNCHER)), "the downloaded copy is not touched")
 
 

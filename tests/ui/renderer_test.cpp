@@ -46,6 +46,14 @@ public:
         GdiFlush();
         return bits_[static_cast<std::size_t>(y) * width_ + x] & 0xFFFFFFu;
     }
+    // Pixels whose colour differs from the same pixel of another surface of this size.
+    int differingPixels(const Surface& other) const {
+        GdiFlush();
+        int count = 0;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(width_) * height_; ++i)
+            if ((bits_[i] & 0xFFFFFFu) != (other.bits_[i] & 0xFFFFFFu)) ++count;
+        return count;
+    }
     // Pixels in a rectangle whose red channel is above a threshold.
     int brightPixels(int x0, int y0, int x1, int y1, int red) const {
         int count = 0;
@@ -284,6 +292,72 @@ TEST_F(Renderer, PaintsTheIllustrationBehindThePanelsAndKeepsItsScaledCopy) {
     renderFrame(half.dc(), 832, 470, viewFor(LauncherPhase::Ready, 1.0f), background);
     EXPECT_EQ(background.scaledWidth, 832);
     EXPECT_EQ(background.scaledHeight, 470);
+    releaseBackground(background);
+}
+
+TEST_F(Renderer, RedrawsWhatChangedSoAKeptFrameLooksLikeOneDrawnWhole) {
+    FrameCache cache;
+    Surface whole(1664, 940);
+    LauncherView view = viewFor(LauncherPhase::Checking, 0.0f);
+    view.title = "Checking installed files";
+    view.detail = "Preparing your arena loadout";
+    struct Step {
+        const char* what;
+        void (*change)(LauncherView&, BackgroundImage&);
+    };
+    const Step steps[] = {
+        {"first frame", [](LauncherView&, BackgroundImage&) {}},
+        {"the same again", [](LauncherView&, BackgroundImage&) {}},
+        {"hover on NEWS", [](LauncherView& v, BackgroundImage&) { v.hoverHit = HitNewsTab; }},
+        {"progress and detail", [](LauncherView& v, BackgroundImage&) {
+             v.progress = 0.5f;
+             v.detail = "3 of 12 files";
+         }},
+        {"Ready", [](LauncherView& v, BackgroundImage&) {
+             v.phase = LauncherPhase::Ready;
+             v.title = "Game is ready";
+         }},
+        {"NEWS open", [](LauncherView& v, BackgroundImage&) { v.navTab = 1; }},
+        {"new news", [](LauncherView& v, BackgroundImage&) { v.newsCards.front().title = "Ashfall Trials begin"; }},
+        {"PATCH NOTES open", [](LauncherView& v, BackgroundImage&) { v.navTab = 2; }},
+        {"new patch notes", [](LauncherView& v, BackgroundImage&) {
+             v.patchNotes.front().lines.front() = "Embers now drift with the wind";
+         }},
+        {"HOME open", [](LauncherView& v, BackgroundImage&) {
+             v.navTab = 0;
+             v.hoverHit = HitHomeTab;
+         }},
+        {"another latest patch", [](LauncherView& v, BackgroundImage&) { v.patchNotes.front().title = "Patch 9.9"; }},
+        {"a login message", [](LauncherView& v, BackgroundImage&) { v.statusLine = "Enter your account name and password."; }},
+        {"name not remembered", [](LauncherView& v, BackgroundImage&) { v.rememberName = false; }},
+        {"connecting", [](LauncherView& v, BackgroundImage&) { v.connecting = true; }},
+        {"hover on LOG IN, PLAY pressed", [](LauncherView& v, BackgroundImage&) {
+             v.connecting = false;
+             v.hoverHit = HitLogIn;
+             v.pressedHit = HitMainButton;
+         }},
+        {"signed in", [](LauncherView& v, BackgroundImage&) {
+             v.showLoginForm = false;
+             v.accountName = "Ember";
+             v.pressedHit = HitNone;
+         }},
+        {"another account", [](LauncherView& v, BackgroundImage&) { v.accountName = "Brannoc"; }},
+        {"signed out", [](LauncherView& v, BackgroundImage&) {
+             v.showLoginForm = true;
+             v.accountName.clear();
+             v.statusLine.clear();
+         }},
+        {"the picture arrives", [](LauncherView&, BackgroundImage& b) {
+             ASSERT_TRUE(loadImageFromFile(b, sourceDir() / "ui" / "assets" / "emberwarden_launcher_ledger.png"));
+         }},
+        {"hover on REPAIR", [](LauncherView& v, BackgroundImage&) { v.hoverHit = HitRepair; }},
+    };
+    for (const Step& step : steps) {
+        step.change(view, background);
+        renderFrame(surface.dc(), 1664, 940, view, background, cache);
+        renderFrame(whole.dc(), 1664, 940, view, background);
+        EXPECT_EQ(surface.differingPixels(whole), 0) << step.what;
+    }
     releaseBackground(background);
 }
 

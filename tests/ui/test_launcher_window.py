@@ -4,7 +4,8 @@
 Phases: with a local-folder patch source the window shows Ready (PLAY, a full
 progress bar), UpdateAvailable (UPDATE, an empty bar) and Error (RETRY);
 screenshots are kept in the build's test-artefacts folder and checked at
-chosen design points. Input: login against the reference server hides the
+chosen design points. The first start keeps the scaled background for the
+next, which shows the same picture. Input: login against the reference server hides the
 form and remembers the name, after which the update starts by itself and ends
 Ready; a cleared "Remember my name" forgets it; Enter submits; a press on HOME
 released on NEWS runs nothing; PLAY asks for a ticket, starts the game and
@@ -15,6 +16,7 @@ files only when missing, hands over to the installed copy and exits without
 a window; a running installed copy is closed through its window and replaced.
 """
 
+import glob
 import http.server
 import json
 import os
@@ -76,6 +78,17 @@ def install_release(release, folder):
             target = os.path.join(folder, os.path.relpath(source, release))
             os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.copy2(source, target)
+
+
+def wait_for_pixel(h, name, point, accept, timeout=10):
+    """Screenshots until the pixel at the design point is accepted; returns the last one."""
+    deadline = time.monotonic() + timeout
+    while True:
+        image, rect = h.window_screenshot(name)
+        pixel = image.pixel(*lh.design_to_screen(*point, rect))
+        if accept(pixel) or time.monotonic() > deadline:
+            return pixel
+        time.sleep(0.3)
 
 
 def wait_for_pixels(h, name, points, timeout=60):
@@ -184,10 +197,18 @@ class LauncherWindow(unittest.TestCase):
             ("HOME tab gradient", (100, 212), tab_gradient(100), 8),
         ])
         self.assertFalse(misses, "Ready screenshot: " + "; ".join(misses))
-        # The folder holds no picture file: the key art comes from the built-in resource.
-        image, rect = h.window_screenshot("ready")
-        sky = image.pixel(*lh.design_to_screen(1100, 200, rect))
+        # The folder holds no picture file: the key art comes from the built-in resource
+        # (drawn at once from the copy kept by an earlier start, else right after the first frame).
+        sky = wait_for_pixel(h, "ready", (1100, 200), lambda sky: sky[0] > 80 and sky[0] > sky[2] + 40)
         self.assertTrue(sky[0] > 80 and sky[0] > sky[2] + 40, "built-in background drawn %s" % (sky,))
+        # Written right after the window has the picture.
+        kept_pattern = os.path.join(h.prefix, "drive_c", "users", "*", "AppData", "Local", "Tinderhallow",
+                                    "launcher_background.cache")
+        deadline = time.monotonic() + 10
+        while not glob.glob(kept_pattern) and time.monotonic() < deadline:
+            time.sleep(0.3)
+        kept = glob.glob(kept_pattern)
+        self.assertEqual(len(kept), 1, "scaled background kept for the next start %s" % kept)
         self.assertFalse(os.path.exists(os.path.join(ready_dir, "ui")), "no fallback picture in the folder")
         self.assertFalse(any(os.path.exists(os.path.join(ready_dir, n))
                              for n in ("Tinderhallow.exe.old", "Tinderhallow.exe.new")), "leftovers removed")
@@ -204,6 +225,9 @@ class LauncherWindow(unittest.TestCase):
             ("empty progress bar", (700, 854), TRACK, 6),
         ])
         self.assertFalse(misses, "UpdateAvailable screenshot: " + "; ".join(misses))
+        kept_sky = wait_for_pixel(h, "update-available", (1100, 200), lambda pixel: lh.colour_close(pixel, sky, 2))
+        self.assertTrue(lh.colour_close(kept_sky, sky, 2), "kept background looks the same: %s, before %s"
+                        % (kept_sky, sky))
         h.close_window()
         self.assertEqual(launcher.wait(30), 0, "UpdateAvailable: exit code")
 
