@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -221,21 +222,33 @@ std::string undo(const Journal& journal) {
     return unrestored;
 }
 
+// What the record may learn of one file of the plan: the file put in place
+// holds the verified bytes only while nothing wrote to the staged copy after
+// its check, nor to the copy put in place after it was made.
+struct PlacedFile {
+    std::optional<FileIdentity> verified;  // of the staged copy, through its check
+    std::optional<FileIdentity> placed;    // of the copy put in place (replaceFile)
+    std::uint64_t copiedAt = 0;            // the time just before that copy was made
+};
+
 // Copies every file of the plan into staging and checks its digest. Copies
 // go on while earlier ones are hashed, and the first file in the plan's
 // order that fails decides the message, as if they went one at a time.
 template <typename Report>
 bool stageAndVerify(const fs::path& sourceDir, const fs::path& stagingDir, const UpdatePlan& plan,
-                    const Report& report, std::string* error) {
+                    const Report& report, std::vector<PlacedFile>& files, std::string* error) {
     const std::size_t fileCount = plan.filesToFetch.size();
+    files.assign(fileCount, {});
     ParallelHasher hasher;
     std::size_t verified = 0;
     auto verifyNext = [&] {
-        const ManifestFile& entry = plan.filesToFetch[verified++];
+        const std::size_t k = verified++;
+        const ManifestFile& entry = plan.filesToFetch[k];
         const HashedFile staged = hasher.next();
         if (!staged.hashed && !staged.error.empty()) return fail(error, staged.error);
         if (!staged.hashed || staged.digest != entry.sha256)
             return fail(error, "Hash verification failed: " + genericPathUtf8(entry.path));
+        files[k].verified = staged.identity;
         return true;
     };
     for (std::size_t k = 0; k < fileCount; ++k) {
@@ -262,21 +275,25 @@ bool stageAndVerify(const fs::path& sourceDir, const fs::path& stagingDir, const
     return true;
 }
 
-// Each file put in place is a copy of its verified staged copy: the record
-// learns the entry's digest with the placed file's identity, so the next
-// start need not read it. Removed files leave the record.
-void recordAppliedFiles(const Journal& journal, const UpdatePlan& plan) {
+// Each file put in place is a copy of its verified staged copy, and the
+// copies keep the staged copy's last-write time: the record learns the
+// entry's digest with the placed file's identity, so the next start need not
+// read it. Removed files leave the record.
+void recordAppliedFiles(const Journal& journal, const UpdatePlan& plan, const std::vector<PlacedFile>& files) {
     InstallIndex record;
     (void)loadInstallIndex(journal.installDir, record);  // a damaged one starts empty
     for (const Touched& touched : journal.touched) {
         if (touched.change == Change::Removed) record.files.erase(installIndexKey(touched.path));
     }
-    for (const ManifestFile& entry : plan.filesToFetch) {
+    for (std::size_t k = 0; k < plan.filesToFetch.size(); ++k) {
+        const ManifestFile& entry = plan.filesToFetch[k];
+        const PlacedFile& file = files[k];
         const std::string key = installIndexKey(entry.path);
-        const std::uint64_t seenAt = currentFileTime();
-        FileIdentity identity;
-        if (readFileIdentity(journal.installDir / entry.path, identity) && identity.size == entry.size)
-            (void)recordFile(record, key, entry.sha256, identity, seenAt);
+        const bool untouched = file.verified && file.placed && file.verified->size == entry.size &&
+                               file.placed->size == entry.size &&
+                               file.placed->lastWriteTime == file.verified->lastWriteTime;
+        if (untouched)
+            (void)recordFile(record, key, entry.sha256, *file.placed, file.copiedAt);
         else
             record.files.erase(key);
     }
@@ -430,13 +447,17 @@ bool copyFileCreatingFolders(const fs::path& source, const fs::path& destination
     return true;
 }
 
-bool replaceFile(const fs::path& source, const fs::path& target, std::string* error) {
+bool replaceFile(const fs::path& source, const fs::path& target, std::string* error,
+                 std::optional<FileIdentity>* placed) {
     fs::path temporary = target;
     temporary += L".patch_new";
+    if (placed) placed->reset();
     if (!copyFileCreatingFolders(source, temporary, error)) {
         discardPartialFile(temporary);
         return false;
     }
+    FileIdentity copied;
+    const bool copiedKnown = placed != nullptr && readFileIdentity(temporary, copied);
     // Windows refuses a rename onto a read-only file (error 5); players and
     // antivirus programs set the flag on game files.
     const DWORD targetAttributes = GetFileAttributesW(target.c_str());
@@ -448,6 +469,8 @@ bool replaceFile(const fs::path& source, const fs::path& target, std::string* er
         return fail(error, withWindowsError("Could not replace " + pathToUtf8(target), code) +
                                " Close the game and retry.");
     }
+    FileIdentity now;
+    if (copiedKnown && readFileIdentity(target, now) && now == copied) *placed = now;
     if (error) error->clear();
     return true;
 }
@@ -514,7 +537,8 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
         return false;
 
     // Nothing live changes until every file is staged and verified.
-    if (!stageAndVerify(sourceDir, stagingDir, plan, report, error)) return false;
+    std::vector<PlacedFile> placedFiles;
+    if (!stageAndVerify(sourceDir, stagingDir, plan, report, placedFiles, error)) return false;
 
     clearFolder(rollbackDir);
     fs::create_directories(rollbackDir, ec);
@@ -554,12 +578,14 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
     };
 
     std::size_t steps = fileCount;
-    for (const ManifestFile& entry : plan.filesToFetch) {
+    for (std::size_t k = 0; k < fileCount; ++k) {
+        const ManifestFile& entry = plan.filesToFetch[k];
         if (!clearWayFor(journal, entry.path, error)) return undoAndFail();
         const fs::path live = installDir / entry.path;
         const bool existed = entryKind(live) != EntryKind::Missing;
         if (existed && !backUp(journal, entry.path, error)) return undoAndFail();
-        if (!replaceFile(stagingDir / entry.path, live, error)) return undoAndFail();
+        placedFiles[k].copiedAt = currentFileTime();
+        if (!replaceFile(stagingDir / entry.path, live, error, &placedFiles[k].placed)) return undoAndFail();
         journal.touched.push_back({entry.path, existed ? Change::Replaced : Change::Added});
         ++steps;
         report(steps, "Applying " + genericPathUtf8(entry.path));
@@ -578,7 +604,7 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
     // manifest still names the release the undo restores.
     if (!replaceFile(sourceDir / InstalledManifestName, installedManifest, error)) return undoAndFail();
 
-    recordAppliedFiles(journal, plan);
+    recordAppliedFiles(journal, plan, placedFiles);
     clearFolder(stagingDir);
     report(stepsTotal, "Update complete");
     if (error) error->clear();
