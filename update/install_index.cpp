@@ -115,7 +115,8 @@ bool parseRecord(std::string_view text, const FolderIdentity& folder, InstallInd
     rest.remove_prefix(expectedFolder.size());
 
     InstallIndex result;
-    result.files.reserve(count);
+    // The count is the record's own word: no more than its lines could hold.
+    result.files.reserve(std::min(count, rest.size() / 64));
     while (!rest.empty()) {
         const std::size_t lineEnd = rest.find('\n');
         std::string_view line = rest.substr(0, lineEnd);
