@@ -38,17 +38,14 @@ int inspectCommand(const std::vector<std::string>& args) {
     const ReleaseManifest* olderManifest = args.size() == 3 ? &older : nullptr;
     UpdatePlan plan;
     std::error_code ec;
-    if (std::filesystem::exists(installDir / kInstallIndexName, ec)) {
-        // The record is written like a launcher writes it, under the folder's lock.
-        FolderWorkLock workLock;
-        if (!workLock.acquire(installDir, &error)) {
-            toolkit::printError(error + "\n");
-            return 1;
-        }
+    // The record is written like a launcher writes it, under the folder's
+    // lock; while a launcher holds that, the files are read all the same and
+    // the record is left to it.
+    FolderWorkLock workLock;
+    if (std::filesystem::exists(installDir / kInstallIndexName, ec) && workLock.acquire(installDir))
         (void)inspectRecordedInstallation(installDir, manifest, olderManifest, plan, InstallRecordUse::Rebuild);
-    } else {
+    else
         (void)inspectInstallation(installDir, manifest, olderManifest, plan);
-    }
 
     std::string text;
     for (const ManifestFile& file : plan.filesToFetch)
