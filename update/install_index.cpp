@@ -233,7 +233,10 @@ const IndexedFile* unchangedEntry(const InstallIndex& index, const std::string& 
 bool recordFile(InstallIndex& index, const std::string& key, const std::string& sha256, const FileIdentity& identity,
                 std::uint64_t seenAt) {
     const bool settled = identity.lastWriteTime <= seenAt && seenAt - identity.lastWriteTime >= kSettledTicks;
-    if (!settled || !isStorableKey(key) || !isDigestText(sha256)) {
+    // A volume that numbers no files cannot tell a file put in place of the
+    // recorded one, with its size and time, from that one.
+    const bool numbered = identity.fileIndex != 0;
+    if (!settled || !numbered || !isStorableKey(key) || !isDigestText(sha256)) {
         index.files.erase(key);
         return false;
     }

@@ -60,8 +60,8 @@ std::string installIndexKey(const std::filesystem::path& path);
 const IndexedFile* unchangedEntry(const InstallIndex& index, const std::string& key, const FileIdentity& current);
 
 // Records that the file at `key` with `identity`, looked at from `seenAt` on,
-// holds `sha256`. A file written too shortly before `seenAt` (or after it)
-// and a path the format cannot hold are not recorded, and any earlier entry
+// holds `sha256`. A file written too shortly before `seenAt` (or after it),
+// one without a file number and a path the format cannot hold are not recorded, and any earlier entry
 // for the path goes. True when the entry was recorded.
 bool recordFile(InstallIndex& index, const std::string& key, const std::string& sha256, const FileIdentity& identity,
                 std::uint64_t seenAt);
