@@ -106,8 +106,12 @@ void recordInstalledRelease(const std::vector<std::uint8_t>& accepted, const fs:
     (void)replaceFile(published, installed, nullptr);
 }
 
+InstallRecordUse recordUse(ReleaseCheckKind kind) {
+    return kind == ReleaseCheckKind::Full ? InstallRecordUse::Rebuild : InstallRecordUse::Trust;
+}
+
 void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourceText, const fs::path& releaseFolder,
-                           FetchedRelease* fetched, const ReleaseManifest* installed) {
+                           FetchedRelease* fetched, const ReleaseManifest* installed, ReleaseCheckKind kind) {
     const fs::path publishedPath = releaseFolder / L"update_manifest.json";
     ReleaseManifest published;
     std::vector<std::uint8_t> bytes;
@@ -141,7 +145,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
         }
     }
     UpdatePlan plan;
-    (void)inspectInstallation(launcherDir, published, installed, plan);
+    (void)inspectRecordedInstallation(launcherDir, published, installed, plan, recordUse(kind));
 
     // The running launcher is never replaced by the update worker; its entry
     // goes to the self-update instead, under whatever spelling names it.
@@ -178,14 +182,14 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
                         nothingToDo ? "Game is ready" : "Update available", detail, nothingToDo ? 1.0f : 0.0f);
 }
 
-void checkInstalledRelease(const fs::path& launcherDir, const ReleaseManifest* installed) {
+void checkInstalledRelease(const fs::path& launcherDir, const ReleaseManifest* installed, ReleaseCheckKind kind) {
     if (installed == nullptr) {
         SetStatus(LauncherPhase::Error, "Installation needs repair",
                   "Set patch_source.txt to a published release folder", 0.0f);
         return;
     }
     UpdatePlan plan;
-    (void)inspectInstallation(launcherDir, *installed, installed, plan);
+    (void)inspectRecordedInstallation(launcherDir, *installed, installed, plan, recordUse(kind));
     if (plan.filesToFetch.empty()) {
         SetStatus(LauncherPhase::Ready, "Game is ready", "Local release " + installed->releaseId, 1.0f);
     } else {
@@ -194,7 +198,7 @@ void checkInstalledRelease(const fs::path& launcherDir, const ReleaseManifest* i
     }
 }
 
-void releaseCheck() {
+void releaseCheck(ReleaseCheckKind kind) {
     SetStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
     // Set once at start-up, before any worker exists.
     const fs::path launcherDir = launcherState().launcherDir;
@@ -224,17 +228,17 @@ void releaseCheck() {
         loadBoundedManifest(launcherDir / L"update_manifest.json", installed, installedBytes, nullptr);
     if (!sourceText.empty()) {
         checkPublishedRelease(launcherDir, sourceText, releaseFolder, remote ? &fetched : nullptr,
-                              installedLoaded ? &installed : nullptr);
+                              installedLoaded ? &installed : nullptr, kind);
     } else {
-        checkInstalledRelease(launcherDir, installedLoaded ? &installed : nullptr);
+        checkInstalledRelease(launcherDir, installedLoaded ? &installed : nullptr, kind);
     }
 }
 
 }  // namespace
 
-void runReleaseCheck() {
+void runReleaseCheck(ReleaseCheckKind kind) {
     try {
-        releaseCheck();
+        releaseCheck(kind);
     } catch (...) {
         // Left at Checking, the window would never offer RETRY again.
         try {

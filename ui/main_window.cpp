@@ -55,7 +55,7 @@ void startDetached(Function&& function, Args&&... args) noexcept {
     }
 }
 
-void startReleaseCheck() { startDetached(runReleaseCheck); }
+void startReleaseCheck(ReleaseCheckKind kind) { startDetached(runReleaseCheck, kind); }
 void startUpdate() { startDetached(runUpdateWorker); }
 
 // One update per UpdateAvailable episode: the timer's automatic start and a
@@ -160,7 +160,7 @@ void onCreate(HWND window) {
     layoutEditControls(window);
     focusLoginForm();
 
-    startReleaseCheck();
+    startReleaseCheck(ReleaseCheckKind::Quick);
     startDetached(runPatchNotes);
 }
 
@@ -215,11 +215,13 @@ void runCommand(HWND window, HitCode code, LauncherPhase phase, bool loggedIn) {
                 if (loggedIn) startUpdateOnce();
                 else setStatusLine("Log in first: the download starts right after.");
             } else if (phase == LauncherPhase::Error) {
-                startReleaseCheck();
+                startReleaseCheck(ReleaseCheckKind::Quick);
             }
             break;
         case HitRepair:
-            if (phase != LauncherPhase::Checking && phase != LauncherPhase::Updating) startReleaseCheck();
+            // REPAIR reads every file: it is how a player gets past the record.
+            if (phase != LauncherPhase::Checking && phase != LauncherPhase::Updating)
+                startReleaseCheck(ReleaseCheckKind::Full);
             break;
         case HitLogIn: submitLogin(window); break;
         case HitCreateAccount: openWebsitePage(window, "/community/register"); break;

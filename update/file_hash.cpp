@@ -36,8 +36,10 @@ std::uint64_t sizeHint(const FileHandle& file) {
 
 }  // namespace
 
-bool hashFile(const std::filesystem::path& path, std::string& digestText, std::string* error) {
-    const FileHandle file = openForReading(path);
+namespace {
+
+bool hashOpenFile(const FileHandle& file, const std::filesystem::path& path, std::string& digestText,
+                  std::string* error) {
     if (!file) {
         if (error) *error = "Could not open file for hashing: " + pathToUtf8(path);
         return false;
@@ -65,6 +67,24 @@ bool hashFile(const std::filesystem::path& path, std::string& digestText, std::s
     sha256Finish(stream, digest);
     digestText = digestToHex(digest, sizeof digest);
     if (error) error->clear();
+    return true;
+}
+
+}  // namespace
+
+bool hashFile(const std::filesystem::path& path, std::string& digestText, std::string* error) {
+    return hashOpenFile(openForReading(path), path, digestText, error);
+}
+
+bool hashFileWithIdentity(const std::filesystem::path& path, std::string& digestText,
+                          std::optional<FileIdentity>& identity, std::string* error) {
+    identity.reset();
+    const FileHandle file = openForReading(path);
+    FileIdentity before;
+    const bool known = readFileIdentity(file, before);
+    if (!hashOpenFile(file, path, digestText, error)) return false;
+    FileIdentity after;
+    if (known && readFileIdentity(file, after) && after == before) identity = after;
     return true;
 }
 

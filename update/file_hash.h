@@ -2,8 +2,11 @@
 // SHA-256 digests of files and buffers. Digest text is 64 lower-case
 // hexadecimal characters; every comparison in the system compares such texts.
 
+#include "update/file_identity.h"
+
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,12 @@
 // CPU's SHA extensions when present.
 [[nodiscard]] bool hashFile(const std::filesystem::path& path, std::string& digestText,
                             std::string* error = nullptr);
+
+// hashFile that also tells which content it read: `identity` is the file's
+// identity through the same handle, read before and after reading the bytes,
+// and set only when both reads succeed and agree.
+[[nodiscard]] bool hashFileWithIdentity(const std::filesystem::path& path, std::string& digestText,
+                                        std::optional<FileIdentity>& identity, std::string* error = nullptr);
 
 // One-shot digest through CNG. `digest` is resized to 32 zero bytes first.
 [[nodiscard]] bool sha256Digest(const std::vector<std::uint8_t>& data, std::vector<std::uint8_t>& digest);

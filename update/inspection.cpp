@@ -1,20 +1,67 @@
 #include "update/inspection.h"
 
-#include "update/file_hash.h"
+#include "update/install_index.h"
+#include "update/parallel_hash.h"
 
 #include <string_view>
 #include <unordered_map>
 
+namespace fs = std::filesystem;
+
 namespace {
 
-bool isInstalled(const std::filesystem::path& localPath, const ManifestFile& entry) {
+// A regular file of the listed size is worth reading; nothing else is.
+bool hasListedSize(const fs::path& localPath, const ManifestFile& entry) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(std::filesystem::status(localPath, ec))) return false;
-    const std::uintmax_t size = std::filesystem::file_size(localPath, ec);
-    if (ec || size != entry.size) return false;
-    std::string digest;
-    if (!hashFile(localPath, digest)) return false;
-    return digest == entry.sha256;
+    if (!fs::is_regular_file(fs::status(localPath, ec))) return false;
+    const std::uintmax_t size = fs::file_size(localPath, ec);
+    return !ec && size == entry.size;
+}
+
+// Fills `installed` by manifest position. With a record, a file whose
+// identity is still the recorded one counts as its recorded digest without
+// being read; on return the record holds what is now known of the manifest's
+// files. True when that differs from what it held before.
+bool inspectFiles(const fs::path& installDir, const ReleaseManifest& manifest, InstallIndex* record,
+                  std::vector<bool>& installed) {
+    installed.assign(manifest.files.size(), false);
+    InstallIndex known;
+    const bool trusting = record != nullptr && !record->files.empty();
+    bool changed = false;
+    ParallelHasher hasher;
+    std::vector<std::size_t> hashing;  // manifest positions, in the order handed to the hasher
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+        const ManifestFile& entry = manifest.files[i];
+        const fs::path localPath = installDir / entry.path;
+        if (trusting) {
+            FileIdentity current;
+            if (!readFileIdentity(localPath, current) || current.size != entry.size) continue;
+            const std::string key = installIndexKey(entry.path);
+            if (const IndexedFile* recorded = unchangedEntry(*record, key, current)) {
+                installed[i] = recorded->sha256 == entry.sha256;
+                known.files.insert(record->files.extract(key));
+                continue;
+            }
+        } else if (!hasListedSize(localPath, entry)) {
+            continue;
+        }
+        hasher.add(localPath);
+        hashing.push_back(i);
+    }
+    for (const std::size_t i : hashing) {
+        const ManifestFile& entry = manifest.files[i];
+        const HashedFile file = hasher.next();
+        installed[i] = file.hashed && file.digest == entry.sha256;
+        if (record != nullptr && file.hashed && file.identity && file.identity->size == entry.size)
+            changed |= recordFile(known, installIndexKey(entry.path), file.digest, *file.identity, file.seenAt);
+    }
+    if (record != nullptr) {
+        // Entries left behind were not confirmed: changed or gone files, or
+        // paths the manifest does not list.
+        changed |= !record->files.empty();
+        *record = std::move(known);
+    }
+    return changed;
 }
 
 // The last non-empty element, "/" and "\" both separators. Paths that are
@@ -30,13 +77,15 @@ std::wstring_view lastElement(const std::wstring& text) {
 
 }  // namespace
 
-bool inspectInstallation(const std::filesystem::path& installDir, const ReleaseManifest& manifest,
-                         const ReleaseManifest* olderManifest, UpdatePlan& plan, std::string* error) {
+namespace {
+
+void planFrom(const ReleaseManifest& manifest, const ReleaseManifest* olderManifest, const std::vector<bool>& installed,
+              UpdatePlan& plan) {
     UpdatePlan result;
-    for (const ManifestFile& entry : manifest.files) {
-        if (isInstalled(installDir / entry.path, entry)) continue;
-        result.filesToFetch.push_back(entry);
-        result.bytesToFetch += entry.size;
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+        if (installed[i]) continue;
+        result.filesToFetch.push_back(manifest.files[i]);
+        result.bytesToFetch += manifest.files[i].size;
     }
 
     if (olderManifest != nullptr) {
@@ -54,8 +103,30 @@ bool inspectInstallation(const std::filesystem::path& installDir, const ReleaseM
             if (!kept) result.obsoletePaths.push_back(older.path);
         }
     }
-
     plan = std::move(result);
+}
+
+}  // namespace
+
+bool inspectInstallation(const fs::path& installDir, const ReleaseManifest& manifest,
+                         const ReleaseManifest* olderManifest, UpdatePlan& plan, std::string* error) {
+    std::vector<bool> installed;
+    (void)inspectFiles(installDir, manifest, nullptr, installed);
+    planFrom(manifest, olderManifest, installed, plan);
+    if (error) error->clear();
+    return true;
+}
+
+bool inspectRecordedInstallation(const fs::path& installDir, const ReleaseManifest& manifest,
+                                 const ReleaseManifest* olderManifest, UpdatePlan& plan, InstallRecordUse use,
+                                 std::string* error) {
+    InstallIndex record;
+    const bool loaded = use == InstallRecordUse::Trust && loadInstallIndex(installDir, record);
+    std::vector<bool> installed;
+    const bool changed = inspectFiles(installDir, manifest, &record, installed);
+    // A record that cannot be written costs only reading the files next time.
+    if (changed || !loaded) (void)saveInstallIndex(installDir, record);
+    planFrom(manifest, olderManifest, installed, plan);
     if (error) error->clear();
     return true;
 }

@@ -17,9 +17,24 @@ struct UpdatePlan {
 
 // Fills `plan` (replaced as a whole). A file counts as installed only when it
 // is a regular file of the listed size whose digest matches; a file of the
-// wrong size is never read. Obsolete paths come only from `olderManifest`
+// wrong size is never read. Files are read on up to four threads at once. Obsolete paths come only from `olderManifest`
 // (none when it is null). Unreadable files are not errors: they are fetched.
 // Always returns true and clears `error`.
 [[nodiscard]] bool inspectInstallation(const std::filesystem::path& installDir, const ReleaseManifest& manifest,
                                        const ReleaseManifest* olderManifest, UpdatePlan& plan,
                                        std::string* error = nullptr);
+
+enum class InstallRecordUse {
+    Trust,    // files unchanged since the record read them are not read again
+    Rebuild,  // every file is read and the record made anew (REPAIR)
+};
+
+// inspectInstallation with the installation's record ".patch_index"
+// (update/install_index.h): with Trust, a file whose identity is still the
+// recorded one counts as its recorded digest without being read. What was
+// read is recorded, and the record is rewritten when it changed (always with
+// Rebuild); one that cannot be written costs only reading the files next time.
+[[nodiscard]] bool inspectRecordedInstallation(const std::filesystem::path& installDir,
+                                               const ReleaseManifest& manifest,
+                                               const ReleaseManifest* olderManifest, UpdatePlan& plan,
+                                               InstallRecordUse use, std::string* error = nullptr);

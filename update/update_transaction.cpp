@@ -4,6 +4,9 @@
 #include "base/utf8_paths.h"
 #include "base/windows_error.h"
 #include "update/file_hash.h"
+#include "update/file_identity.h"
+#include "update/install_index.h"
+#include "update/parallel_hash.h"
 #include "update/windows_names.h"
 
 #include <windows.h>
@@ -11,6 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -219,6 +223,93 @@ std::string undo(const Journal& journal) {
     return unrestored;
 }
 
+// What the record may learn of one file of the plan: the file put in place
+// holds the verified bytes only while nothing wrote to the staged copy after
+// its check, nor to the copy put in place after it was made.
+struct PlacedFile {
+    std::optional<FileIdentity> verified;  // of the staged copy, through its check
+    std::optional<FileIdentity> placed;    // of the copy put in place (replaceFile)
+    std::uint64_t copiedAt = 0;            // the time just before that copy was made
+};
+
+// Copies every file of the plan into staging and checks its digest. Copies
+// go on while earlier ones are hashed, and the first file in the plan's
+// order that fails decides the message, as if they went one at a time.
+template <typename Report>
+bool stageAndVerify(const fs::path& sourceDir, const fs::path& stagingDir, const UpdatePlan& plan,
+                    const Report& report, std::vector<PlacedFile>& files, std::string* error) {
+    const std::size_t fileCount = plan.filesToFetch.size();
+    files.assign(fileCount, {});
+    ParallelHasher hasher;
+    std::size_t verified = 0;
+    auto verifyNext = [&] {
+        const std::size_t k = verified++;
+        const ManifestFile& entry = plan.filesToFetch[k];
+        const HashedFile staged = hasher.next();
+        if (!staged.hashed && !staged.error.empty()) return fail(error, staged.error);
+        if (!staged.hashed || staged.digest != entry.sha256)
+            return fail(error, "Hash verification failed: " + genericPathUtf8(entry.path));
+        files[k].verified = staged.identity;
+        return true;
+    };
+    for (std::size_t k = 0; k < fileCount; ++k) {
+        const ManifestFile& entry = plan.filesToFetch[k];
+        report(k, "Staging " + genericPathUtf8(entry.path));
+        const fs::path staged = stagingDir / entry.path;
+        std::string copyError;
+        if (!copyFileCreatingFolders(sourceDir / entry.path, staged, &copyError)) {
+            discardPartialFile(staged);
+            while (verified < k) {
+                if (!verifyNext()) return false;
+            }
+            return fail(error, std::move(copyError));
+        }
+        hasher.add(staged);
+        // Hashing keeps close behind the copies, which are then still cached.
+        while (hasher.pending() > hashThreadCount()) {
+            if (!verifyNext()) return false;
+        }
+    }
+    while (verified < fileCount) {
+        if (!verifyNext()) return false;
+    }
+    return true;
+}
+
+// Each file put in place is a copy of its verified staged copy, and the
+// copies keep the staged copy's last-write time: the record learns the
+// entry's digest with the placed file's identity, so the next start need not
+// read it. Removed files leave the record.
+void recordAppliedFiles(const Journal& journal, const UpdatePlan& plan, const std::vector<PlacedFile>& files) {
+    InstallIndex record;
+    (void)loadInstallIndex(journal.installDir, record);  // a damaged one starts empty
+    for (const Touched& touched : journal.touched) {
+        if (touched.change == Change::Removed) record.files.erase(installIndexKey(touched.path));
+    }
+    for (std::size_t k = 0; k < plan.filesToFetch.size(); ++k) {
+        const ManifestFile& entry = plan.filesToFetch[k];
+        const PlacedFile& file = files[k];
+        const std::string key = installIndexKey(entry.path);
+        const bool untouched = file.verified && file.placed && file.verified->size == entry.size &&
+                               file.placed->size == entry.size &&
+                               file.placed->lastWriteTime == file.verified->lastWriteTime;
+        if (untouched)
+            (void)recordFile(record, key, entry.sha256, *file.placed, file.copiedAt);
+        else
+            record.files.erase(key);
+    }
+    (void)saveInstallIndex(journal.installDir, record);
+}
+
+// After an undo the record may claim nothing about the files touched.
+void forgetTouchedFiles(const Journal& journal) {
+    InstallIndex record;
+    if (!loadInstallIndex(journal.installDir, record)) return;
+    bool changed = false;
+    for (const Touched& touched : journal.touched) changed |= record.files.erase(installIndexKey(touched.path)) > 0;
+    if (changed) (void)saveInstallIndex(journal.installDir, record);
+}
+
 // Only obsolete files of the older release may be moved out of a new file's
 // way, never a file of the new one. Marks the path as removed early.
 bool takeObsolete(Journal& journal, const fs::path& relative) {
@@ -360,8 +451,14 @@ bool copyFileCreatingFolders(const fs::path& source, const fs::path& destination
 namespace {
 
 // A replacement's second half: the new content, complete in `temporary`
-// beside the target, renamed onto it in one write-through step.
-bool moveIntoPlace(const fs::path& temporary, const fs::path& target, std::string* error) {
+// beside the target, renamed onto it in one write-through step. `placed`,
+// when given, receives the identity of the file put in place, unless it
+// changed between the copy and the rename.
+bool moveIntoPlace(const fs::path& temporary, const fs::path& target, std::string* error,
+                   std::optional<FileIdentity>* placed = nullptr) {
+    if (placed) placed->reset();
+    FileIdentity copied;
+    const bool copiedKnown = placed != nullptr && readFileIdentity(temporary, copied);
     // Windows refuses a rename onto a read-only file (error 5); players and
     // antivirus programs set the flag on game files.
     const DWORD targetAttributes = GetFileAttributesW(target.c_str());
@@ -373,6 +470,8 @@ bool moveIntoPlace(const fs::path& temporary, const fs::path& target, std::strin
         return fail(error, withWindowsError("Could not replace " + pathToUtf8(target), code) +
                                " Close the game and retry.");
     }
+    FileIdentity now;
+    if (copiedKnown && readFileIdentity(target, now) && now == copied) *placed = now;
     if (error) error->clear();
     return true;
 }
@@ -399,14 +498,16 @@ bool replaceFileWithBytes(const std::vector<std::uint8_t>& bytes, const fs::path
 
 }  // namespace
 
-bool replaceFile(const fs::path& source, const fs::path& target, std::string* error) {
+bool replaceFile(const fs::path& source, const fs::path& target, std::string* error,
+                 std::optional<FileIdentity>* placed) {
     fs::path temporary = target;
     temporary += L".patch_new";
+    if (placed) placed->reset();
     if (!copyFileCreatingFolders(source, temporary, error)) {
         discardPartialFile(temporary);
         return false;
     }
-    return moveIntoPlace(temporary, target, error);
+    return moveIntoPlace(temporary, target, error, placed);
 }
 
 std::uint64_t updateSpaceNeeded(const fs::path& installDir, const fs::path& sourceDir, const UpdatePlan& plan) {
@@ -472,20 +573,8 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
         return false;
 
     // Nothing live changes until every file is staged and verified.
-    for (std::size_t k = 0; k < fileCount; ++k) {
-        const ManifestFile& entry = plan.filesToFetch[k];
-        const std::string shownPath = genericPathUtf8(entry.path);
-        report(k, "Staging " + shownPath);
-        const fs::path staged = stagingDir / entry.path;
-        if (!copyFileCreatingFolders(sourceDir / entry.path, staged, error)) {
-            discardPartialFile(staged);
-            return false;
-        }
-        std::string digest;
-        std::string hashError;
-        if (!hashFile(staged, digest, &hashError) && !hashError.empty()) return fail(error, hashError);
-        if (digest != entry.sha256) return fail(error, "Hash verification failed: " + shownPath);
-    }
+    std::vector<PlacedFile> placedFiles;
+    if (!stageAndVerify(sourceDir, stagingDir, plan, report, placedFiles, error)) return false;
 
     clearFolder(rollbackDir);
     fs::create_directories(rollbackDir, ec);
@@ -518,18 +607,21 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
     journal.removedEarly.assign(plan.obsoletePaths.size(), false);
     auto undoAndFail = [&] {
         const std::string unrestored = undo(journal);
+        forgetTouchedFiles(journal);
         if (!unrestored.empty() && error)
             *error += " The update could not be undone for " + unrestored + "; press REPAIR.";
         return false;
     };
 
     std::size_t steps = fileCount;
-    for (const ManifestFile& entry : plan.filesToFetch) {
+    for (std::size_t k = 0; k < fileCount; ++k) {
+        const ManifestFile& entry = plan.filesToFetch[k];
         if (!clearWayFor(journal, entry.path, error)) return undoAndFail();
         const fs::path live = installDir / entry.path;
         const bool existed = entryKind(live) != EntryKind::Missing;
         if (existed && !backUp(journal, entry.path, error)) return undoAndFail();
-        if (!replaceFile(stagingDir / entry.path, live, error)) return undoAndFail();
+        placedFiles[k].copiedAt = currentFileTime();
+        if (!replaceFile(stagingDir / entry.path, live, error, &placedFiles[k].placed)) return undoAndFail();
         journal.touched.push_back({entry.path, existed ? Change::Replaced : Change::Added});
         ++steps;
         report(steps, "Applying " + genericPathUtf8(entry.path));
@@ -551,6 +643,7 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
                                   : replaceFile(sourceDir / InstalledManifestName, installedManifest, error);
     if (!listReplaced) return undoAndFail();
 
+    recordAppliedFiles(journal, plan, placedFiles);
     clearFolder(stagingDir);
     report(stepsTotal, "Update complete");
     if (error) error->clear();

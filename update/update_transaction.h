@@ -4,11 +4,13 @@
 // copies, remove obsolete files, and replace the installed manifest last.
 
 #include "base/progress.h"
+#include "update/file_identity.h"
 #include "update/inspection.h"
 #include "update/manifest.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,9 +39,11 @@
 // running game) fails with "Could not replace <target> (Windows error N).
 // Close the game and retry."; the temporary file never survives a failure.
 // A read-only target loses the flag only when it is replaced. `source` is
-// never moved or deleted.
+// never moved or deleted. `placed`, when given, is the identity of the copy
+// now at `target`, set only when that copy kept the identity it had when the
+// copy ended: nothing wrote to it in between.
 [[nodiscard]] bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                               std::string* error = nullptr);
+                               std::string* error = nullptr, std::optional<FileIdentity>* placed = nullptr);
 
 // Clears the read-only attribute of a file or folder and keeps the others.
 // True when the path is now writable or does not exist.

@@ -6,6 +6,7 @@
 #include "tests/support/test_paths.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
+#include "update/file_identity.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -262,6 +263,101 @@ TEST_F(ReleaseCheckRun, VerifiesAndLoadsTheReleaseListItFetchedNotTheFileOnDisk)
     EXPECT_EQ(state.title, "Update available") << state.detail;
     EXPECT_EQ(state.pendingManifest.releaseId, "fixture-1");
     EXPECT_EQ(readTextFile(cachedList), signedList);
+}
+
+void setLastWriteTime(const fs::path& path, std::uint64_t ticks) {
+    const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    const FileHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+    ASSERT_TRUE(file && SetFileTime(file.get(), nullptr, nullptr, &time)) << pathToUtf8(path);
+}
+
+// New bytes written into the file itself, its size, time and number kept: a
+// change the record cannot see.
+void overwriteKeepingIdentity(const fs::path& path, const std::string& bytes) {
+    FileIdentity before;
+    ASSERT_TRUE(readFileIdentity(path, before));
+    ASSERT_EQ(before.size, bytes.size());
+    {
+        const FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                          nullptr));
+        DWORD written = 0;
+        ASSERT_TRUE(file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    }
+    setLastWriteTime(path, before.lastWriteTime);
+    FileIdentity after;
+    ASSERT_TRUE(readFileIdentity(path, after));
+    ASSERT_EQ(after, before);
+}
+
+// An installed release whose files were written an hour ago, checked once,
+// so that its record ".patch_index" holds every file.
+class RecordedInstallation : public ReleaseCheckRun {
+protected:
+    void SetUp() override {
+        ReleaseCheckRun::SetUp();
+        writeRelease(releaseDir, "r1", {{"a.pak", "alpha"}, {"b.pak", "bravo"}});
+        writeRelease(launcherDir, "r1", {{"a.pak", "alpha"}, {"b.pak", "bravo"}});
+        for (const wchar_t* name : {L"a.pak", L"b.pak"}) setLastWriteTime(launcherDir / name, anHourAgo);
+        writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+        ASSERT_EQ(checked(), "Release r1");
+        ASSERT_TRUE(fs::is_regular_file(record));
+    }
+
+    // The detail a check of the folder ends with.
+    std::string checked(ReleaseCheckKind kind = ReleaseCheckKind::Quick) {
+        runReleaseCheck(kind);
+        return snapshot(launcherState()).detail;
+    }
+
+    // The paths of the published plan, one line each.
+    std::string fetched() {
+        LauncherState& state = launcherState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        std::string paths;
+        for (const ManifestFile& file : state.filesToFetch) paths += (paths.empty() ? "" : "\n") + genericPathUtf8(file.path);
+        return paths;
+    }
+
+    const std::uint64_t anHourAgo = currentFileTime() - 3600ull * 10'000'000;
+    const fs::path record = launcherDir / L".patch_index";
+};
+
+TEST_F(RecordedInstallation, AStartReadsAgainAFileWhoseLastWriteTimeChanged) {
+    overwriteKeepingIdentity(launcherDir / L"a.pak", "ALPHA");
+    setLastWriteTime(launcherDir / L"a.pak", anHourAgo + 10'000'000);
+    EXPECT_EQ(checked(), "1 files ready to install");
+    EXPECT_EQ(fetched(), "a.pak");
+}
+
+TEST_F(RecordedInstallation, ADamagedOrForeignRecordIsIgnoredWhole) {
+    overwriteKeepingIdentity(launcherDir / L"a.pak", "ALPHA");
+    const std::string intact = readTextFile(record);
+    // Sound and the folder's own, the record hides such a change: REPAIR is for that.
+    ASSERT_EQ(checked(), "Release r1");
+
+    std::string cutShort = intact.substr(0, intact.rfind("end "));
+    // A digit of b.pak's time: b.pak alone would merely be read again.
+    std::string changedByte = intact;
+    const std::size_t bravoTime = intact.find(' ', intact.find(' ', intact.find(" a.pak\n") + 7) + 1) + 1;
+    changedByte[bravoTime] = changedByte[bravoTime] == '1' ? '2' : '1';
+    for (const auto& [what, bytes] : {std::pair{"cut short", cutShort}, {"one byte changed", changedByte}}) {
+        writeTextFile(record, bytes);
+        EXPECT_EQ(checked(), "1 files ready to install") << what;
+        EXPECT_EQ(fetched(), "a.pak") << what;
+    }
+
+    // The same files under another folder, as hard links: only the folder
+    // tells this record apart from that folder's own.
+    const fs::path other = scratch / L"other";
+    fs::create_directories(other);
+    for (const wchar_t* name : {L"a.pak", L"b.pak"})
+        ASSERT_TRUE(CreateHardLinkW((other / name).c_str(), (launcherDir / name).c_str(), nullptr));
+    for (const wchar_t* name : {L"update_manifest.json", L"patch_source.txt"}) fs::copy_file(launcherDir / name, other / name);
+    writeTextFile(other / L".patch_index", intact);
+    launcherState().launcherDir = other;
+    EXPECT_EQ(checked(), "1 files ready to install") << "record of another folder";
+    EXPECT_EQ(fetched(), "a.pak");
 }
 
 }  // namespace

@@ -65,11 +65,14 @@ def installed_files(folder, files):
 
 
 def snapshot(folder):
-    """Every file below FOLDER (relative path -> SHA-256), work folders aside."""
+    """Every file below FOLDER (relative path -> SHA-256), the launcher's work
+    folders and files (.patch_remote, .patch_index...) aside."""
     result = {}
     for root, dirs, names in os.walk(folder):
         dirs[:] = [d for d in dirs if not d.startswith(".patch")]
         for name in names:
+            if name.startswith(".patch"):
+                continue
             path = os.path.join(root, name)
             result[os.path.relpath(path, folder).replace(os.sep, "/")] = sha256(read(path))
     return result

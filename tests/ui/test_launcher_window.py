@@ -328,6 +328,33 @@ class LauncherWindow(unittest.TestCase):
         finally:
             service.stop()
 
+    def test_repair_reads_a_file_that_changed_behind_the_record_back(self):
+        # The start trusts the record (.patch_index) for files unchanged since
+        # they were read; a file changed in place with its size and time kept
+        # looks unchanged, and only REPAIR reads it again.
+        h, release = self.h, self.release
+        folder = h.prepare_launcher_dir(patch_source=release)
+        install_release(release, folder)
+        an_hour_ago = time.time() - 3600
+        for root, _, names in os.walk(folder):
+            for name in names:
+                os.utime(os.path.join(root, name), (an_hour_ago, an_hour_ago))
+        launcher = h.start_launcher(folder, trace_text=True)
+        h.wait_window()
+        launcher.wait_status("Game is ready", "Release window-1")
+        self.assertTrue(os.path.isfile(os.path.join(folder, ".patch_index")), "record written")
+
+        arena = os.path.join(folder, "data", "arena.map")
+        before = os.stat(arena)
+        with open(arena, "r+b") as f:
+            f.write(b"ARENA ")
+        os.utime(arena, ns=(before.st_atime_ns, before.st_mtime_ns))
+        h.click(491, 779)  # REPAIR
+        shown = launcher.wait_status("Update available", "1 files ready to install")
+        self.assertEqual(shown.button, "UPDATE", "main button after REPAIR")
+        h.close_window()
+        self.assertEqual(launcher.wait(30), 0, "exit code")
+
     def test_a_downloaded_copy_installs_itself_hands_over_and_replaces_a_running_installed_copy(self):
         h, release = self.h, self.release
         download = os.path.join(h.scratch, "download")

@@ -3,6 +3,7 @@
 #include "base/utf8_paths.h"
 #include "tests/support/test_paths.h"
 #include "update/file_hash.h"
+#include "update/install_index.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -235,6 +236,49 @@ TEST_F(Transaction, StagingReportsTheFirstFailureInPlanOrder) {
     ASSERT_TRUE(applyUpdate(install, source, manifest, plan, {}, &error)) << error;
     EXPECT_EQ(live("big1.pak"), big + "1");
     EXPECT_EQ(live("big3.pak"), big + "3");
+}
+
+// Files whose last-write time lies this far back are ones the record takes.
+void setAnHourAgo(const fs::path& path) {
+    const std::uint64_t ticks = currentFileTime() - 3600ull * 10'000'000;
+    const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    const FileHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+    ASSERT_TRUE(file && SetFileTime(file.get(), nullptr, nullptr, &time)) << pathToUtf8(path);
+}
+
+// The next start need not read what an update put in place.
+TEST_F(Transaction, TheRecordLearnsEveryFilePutInPlaceAndForgetsRemovedOnes) {
+    installed("a.pak", "old a");
+    installed("kept.pak", "kept");
+    installed("old.pak", "old only");
+    InstallIndex record;
+    for (const char* path : {"a.pak", "kept.pak", "old.pak"}) {
+        setAnHourAgo(install / path);
+        FileIdentity identity;
+        ASSERT_TRUE(readFileIdentity(install / path, identity));
+        ASSERT_TRUE(recordFile(record, path, digestOf(live(path)), identity, currentFileTime()));
+    }
+    ASSERT_TRUE(saveInstallIndex(install, record));
+    toInstall("a.pak", "new a");
+    toInstall("maps/fresh.map", "fresh");
+    listed("kept.pak", "kept");
+    obsolete("old.pak");
+    setAnHourAgo(source / "a.pak");
+    setAnHourAgo(source / "maps/fresh.map");
+    std::string error;
+    ASSERT_TRUE(applyUpdate(install, source, manifest, plan, {}, &error)) << error;
+
+    ASSERT_TRUE(loadInstallIndex(install, record));
+    EXPECT_EQ(record.files.size(), 3u);
+    EXPECT_EQ(record.files.count("old.pak"), 0u);
+    for (const auto& [path, bytes] : {std::pair{"a.pak", "new a"}, {"maps/fresh.map", "fresh"}, {"kept.pak", "kept"}}) {
+        FileIdentity identity;
+        ASSERT_TRUE(readFileIdentity(install / path, identity));
+        const IndexedFile* entry = unchangedEntry(record, path, identity);
+        ASSERT_NE(entry, nullptr) << path;
+        EXPECT_EQ(entry->sha256, digestOf(bytes)) << path;
+    }
 }
 
 TEST_F(Transaction, StaleStagedFilesAreClearedFirst) {

@@ -1,6 +1,8 @@
-// check LAUNCHER_DIR: runs the launcher's release check for that folder and
-// prints every status change as <phase>|<title>|<detail>|<progress>, then,
-// when a release was published, its plan as `inspect` prints it.
+// check LAUNCHER_DIR [--full]: runs the launcher's release check for that
+// folder and prints every status change as <phase>|<title>|<detail>|<progress>,
+// then, when a release was published, its plan as `inspect` prints it. As at
+// start-up, files unchanged since the folder's record read them are not read
+// again; --full reads every file, as REPAIR does.
 
 #include "base/utf8_paths.h"
 #include "delivery/release_check.h"
@@ -15,8 +17,9 @@
 namespace {
 
 int checkCommand(const std::vector<std::string>& args) {
-    if (args.size() != 1) {
-        toolkit::printError("usage: TinderhallowTool check LAUNCHER_DIR\n");
+    const bool full = args.size() == 2 && args[1] == "--full";
+    if (args.size() != 1 && !full) {
+        toolkit::printError("usage: TinderhallowTool check LAUNCHER_DIR [--full]\n");
         return 2;
     }
     LauncherState& state = launcherState();
@@ -29,7 +32,7 @@ int checkCommand(const std::vector<std::string>& args) {
     }
 
     toolkit::startPrintingStatus();
-    runReleaseCheck();
+    runReleaseCheck(full ? ReleaseCheckKind::Full : ReleaseCheckKind::Quick);
     toolkit::stopPrintingStatus();
 
     std::string text;
@@ -50,4 +53,4 @@ int checkCommand(const std::vector<std::string>& args) {
 
 }  // namespace
 
-TOOLKIT_COMMAND("check", "LAUNCHER_DIR", checkCommand);
+TOOLKIT_COMMAND("check", "LAUNCHER_DIR [--full]", checkCommand);

@@ -1,12 +1,19 @@
 // inspect INSTALL_DIR MANIFEST [OLDER_MANIFEST]: the plan an update of the
-// installation would carry out.
+// installation would carry out. Every file is read; a launcher folder's
+// record of its files (".patch_index") is made anew from what was read. A
+// folder without one gets none: a game folder that publish_release.py turns
+// into a release must not gain a file of the launcher's.
 
 #include "base/utf8_paths.h"
 #include "tools/toolkit/toolkit.h"
+#include "update/folder_work_lock.h"
 #include "update/inspection.h"
+#include "update/install_index.h"
 #include "update/manifest.h"
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -27,8 +34,18 @@ int inspectCommand(const std::vector<std::string>& args) {
         toolkit::printError(error + "\n");
         return 1;
     }
+    const std::filesystem::path installDir = pathFromUtf8(args[0]);
+    const ReleaseManifest* olderManifest = args.size() == 3 ? &older : nullptr;
     UpdatePlan plan;
-    (void)inspectInstallation(pathFromUtf8(args[0]), manifest, args.size() == 3 ? &older : nullptr, plan);
+    std::error_code ec;
+    // The record is written like a launcher writes it, under the folder's
+    // lock; while a launcher holds that, the files are read all the same and
+    // the record is left to it.
+    FolderWorkLock workLock;
+    if (std::filesystem::exists(installDir / kInstallIndexName, ec) && workLock.acquire(installDir))
+        (void)inspectRecordedInstallation(installDir, manifest, olderManifest, plan, InstallRecordUse::Rebuild);
+    else
+        (void)inspectInstallation(installDir, manifest, olderManifest, plan);
 
     std::string text;
     for (const ManifestFile& file : plan.filesToFetch)
