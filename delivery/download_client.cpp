@@ -2,10 +2,12 @@
 
 #include "base/secure_failure.h"
 #include "base/windows_error.h"
+#include "delivery/partial_download.h"
+#include "update/file_hash.h"
+#include "update/sha256.h"
 
 #include <algorithm>
 #include <deque>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -14,7 +16,11 @@
 
 namespace {
 
-constexpr DWORD kChunkBytes = 131072;
+// One read's most: big reads keep WinHTTP's per-call cost off the transfer.
+constexpr DWORD kReadBytes = 1024 * 1024;
+// From this rate on, reads ask WinHTTP for a whole buffer without first
+// asking what has arrived (see ReadPace).
+constexpr std::uint64_t kFastBytesPerSecond = 8ull * 1024 * 1024;
 
 // The process-wide session: created on first use, closed at exit.
 WinHttpHandle downloadSession;
@@ -242,7 +248,88 @@ std::uint64_t parseLength(const wchar_t* text) {
 
 void removeFile(const std::filesystem::path& path) { DeleteFileW(path.c_str()); }
 
+// Under Wine, WinHttpReadData returns only once the buffer is full or the
+// body has ended, so a big read on a slow link would keep the stall watch
+// from looking for as long as the buffer takes to fill. While bytes flow
+// fast, reads go straight for a whole buffer, without a
+// WinHttpQueryDataAvailable round trip each; otherwise each read takes what
+// has arrived. (A host that turns from fast to a trickle within one read
+// delays the stall watch until that read is full; one that stops outright
+// is cut off by the receive time-out.)
+class ReadPace {
+public:
+    explicit ReadPace(bool fast) : fast_(fast) {}
+    bool fast() const { return fast_; }
+
+    void arrived(std::uint64_t bytes) {
+        bytes_ += bytes;
+        const auto now = std::chrono::steady_clock::now();
+        const auto span = std::chrono::duration_cast<std::chrono::microseconds>(now - since_).count();
+        if (span < 50000) return;
+        fast_ = bytes_ * 1000000 / static_cast<std::uint64_t>(span) >= kFastBytesPerSecond;
+        since_ = now;
+        bytes_ = 0;
+    }
+
+private:
+    bool fast_;
+    std::uint64_t bytes_ = 0;
+    std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
+};
+
+std::string queryHeaderText(HINTERNET request, DWORD header) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > 16384) return {};
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return {};
+    }
+    text.resize(size / sizeof(wchar_t));
+    return wideToUtf8(text);
+}
+
+std::string targetUrl(const RequestTarget& target) {
+    return std::string(target.secure ? "https://" : "http://") + wideToUtf8(target.host) + ":" +
+           std::to_string(target.port) + wideToUtf8(target.path);
+}
+
+bool parseNumber(std::string_view& text, std::uint64_t& value) {
+    std::size_t used = 0;
+    value = 0;
+    while (used < text.size() && text[used] >= '0' && text[used] <= '9') {
+        const std::uint64_t digit = static_cast<std::uint64_t>(text[used] - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+        ++used;
+    }
+    text.remove_prefix(used);
+    return used > 0;
+}
+
+std::string mismatchText(const std::string& relativeText) {
+    return "Downloaded file does not match the release: " + relativeText + ".";
+}
+
 }  // namespace
+
+bool parseContentRange(std::string_view text, ContentRange& range) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    if (!text.starts_with("bytes ")) return false;
+    text.remove_prefix(6);
+    ContentRange read;
+    if (!parseNumber(text, read.first) || !text.starts_with("-")) return false;
+    text.remove_prefix(1);
+    if (!parseNumber(text, read.last) || !text.starts_with("/")) return false;
+    text.remove_prefix(1);
+    if (!parseNumber(text, read.total) || !text.empty()) return false;
+    if (read.first > read.last || read.last >= read.total) return false;
+    range = read;
+    return true;
+}
 
 bool isHttpUrl(std::string_view text) {
     auto startsWith = [&](std::string_view prefix) {
@@ -325,7 +412,27 @@ struct PatchDownloader::Response {
     WinHttpHandle otherHost;
     DWORD status = 0;
     DWORD secureFailures = 0;  // written by the request's status callback
+    std::string url;           // where the answer came from, after redirects
 };
+
+// One attempt's file: "<destination>.download", and what it already holds
+// when an earlier attempt left bytes to resume.
+struct PatchDownloader::Transfer {
+    std::filesystem::path temporary;
+    std::filesystem::path record;  // the resume record beside it
+    FileHandle file;               // open from the first byte kept or written
+    std::uint64_t held = 0;        // bytes in the file before this answer's body
+    ResumeRecord resume;           // where those bytes came from
+    bool resumable = false;        // a release file: hashed, and kept when a transfer breaks
+    bool recorded = false;         // the resume record names this file's source
+    bool complete = false;         // every byte arrived and matched; only the move is left
+    DWORD status = 0;              // of the answer the body came with
+    Sha256Stream digest{};
+};
+
+void PatchDownloader::reportPosition(std::uint64_t bytesOnHand) const {
+    if (positionObserver_) positionObserver_(bytesOnHand);
+}
 
 bool PatchDownloader::sourceUsable(std::string* error) const {
     // The relative path is appended to the base URL's path: after a query or
@@ -337,7 +444,8 @@ bool PatchDownloader::sourceUsable(std::string* error) const {
 
 // One GET, up to the response head and its status.
 bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path, bool secure, bool withToken,
-                                  Response& response, std::string* error, bool& retryable) {
+                                  const std::wstring& extraHeaders, Response& response, std::string* error,
+                                  bool& retryable) {
     response.request.reset();
     response.secureFailures = 0;
     response.request.reset(WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
@@ -368,6 +476,7 @@ bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path
     }
     std::wstring headers;
     if (!token.empty()) headers = L"Authorization: Bearer " + utf8ToWide(token) + L"\r\n";
+    headers += extraHeaders;
     const HINTERNET request = response.request.get();
     const BOOL sent = headers.empty() ? WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
@@ -391,8 +500,8 @@ bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path
 
 // Sends the request for the file and follows its redirects; true with the
 // first response that is not a redirect.
-bool PatchDownloader::openResponse(const std::string& relativeText, Response& response, std::string* error,
-                                   bool& retryable) {
+bool PatchDownloader::openResponse(const std::string& relativeText, const std::wstring& extraHeaders,
+                                   Response& response, std::string* error, bool& retryable) {
     RequestTarget target{secure_, host_, port_, basePath_ + L"/" + utf8ToWide(percentEncodePath(relativeText))};
     for (int redirects = 0;; ++redirects) {
         // The token is for the patch source alone: a redirect to another
@@ -408,8 +517,14 @@ bool PatchDownloader::openResponse(const std::string& relativeText, Response& re
             }
             connection = response.otherHost.get();
         }
-        if (!sendRequest(connection, target.path, target.secure, ownSource, response, error, retryable)) return false;
-        if (!isFollowedRedirect(response.status)) return true;
+        if (!sendRequest(connection, target.path, target.secure, ownSource, extraHeaders, response, error,
+                         retryable)) {
+            return false;
+        }
+        if (!isFollowedRedirect(response.status)) {
+            response.url = targetUrl(target);
+            return true;
+        }
 
         if (redirects == kMaxRedirects) {
             setError(error, "Patch server redirected " + relativeText + " more than " +
@@ -430,10 +545,74 @@ bool PatchDownloader::openResponse(const std::string& relativeText, Response& re
     }
 }
 
-bool PatchDownloader::checkStatus(const std::string& relativeText, const Response& response, DownloadLimit limit,
-                                  std::uint64_t& expected, std::string* error, bool& retryable) {
+// Takes up what an earlier attempt kept of this file: its bytes are read
+// back into the digest, so the whole file's digest is known on arrival. A
+// partial file without a usable record, or one that cannot be resumed, is
+// discarded.
+void PatchDownloader::takeUpPartial(Transfer& transfer, const DownloadLimit& limit) {
+    if (!readResumeRecord(transfer.record, transfer.resume)) {
+        startOver(transfer);
+        return;
+    }
+    transfer.file.reset(CreateFileW(transfer.temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    if (!transfer.file || !GetFileSizeEx(transfer.file.get(), &size) || size.QuadPart <= 0 ||
+        static_cast<std::uint64_t>(size.QuadPart) >= limit.bytes) {
+        startOver(transfer);
+        return;
+    }
+    const std::uint64_t kept = static_cast<std::uint64_t>(size.QuadPart);
+    std::uint64_t read = 0;
+    while (read < kept) {
+        const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(kept - read, buffer_.size()));
+        DWORD got = 0;
+        if (!ReadFile(transfer.file.get(), buffer_.data(), wanted, &got, nullptr) || got == 0) {
+            startOver(transfer);
+            return;
+        }
+        sha256Feed(transfer.digest, buffer_.data(), got);
+        read += got;
+    }
+    transfer.held = kept;
+    transfer.recorded = true;
+}
+
+// Forgets every byte kept: the next bytes written are the file's first.
+void PatchDownloader::startOver(Transfer& transfer) {
+    transfer.file.reset();
+    removeFile(transfer.temporary);
+    removeFile(transfer.record);
+    transfer.held = 0;
+    transfer.recorded = false;
+    sha256Begin(transfer.digest);
+    reportPosition(0);
+}
+
+// A resumed answer is appended only when it is the rest of the very copy the
+// kept bytes came from: same URL, same validator, and a range that starts
+// where they end and spans the release file's size.
+bool PatchDownloader::acceptsResumedAnswer(const Response& response, const Transfer& transfer,
+                                           const DownloadLimit& limit) const {
+    if (response.status != 206 || response.url != transfer.resume.url) return false;
+    ContentRange range;
+    if (!parseContentRange(queryHeaderText(response.request.get(), WINHTTP_QUERY_CONTENT_RANGE), range) ||
+        range.first != transfer.held || range.total != limit.bytes || range.last + 1 != limit.bytes) {
+        return false;
+    }
+    // A server that ignores If-Range would send the rest of another copy.
+    const bool etag = transfer.resume.validator.starts_with("\"");
+    const std::string validator =
+        queryHeaderText(response.request.get(), etag ? WINHTTP_QUERY_ETAG : WINHTTP_QUERY_LAST_MODIFIED);
+    return validator.empty() || validator == transfer.resume.validator;
+}
+
+bool PatchDownloader::checkStatus(const std::string& relativeText, const Response& response,
+                                  const DownloadLimit& limit, std::uint64_t alreadyHeld, std::uint64_t& expected,
+                                  std::string* error, bool& retryable) {
     const DWORD status = response.status;
-    if (status != 200) {
+    // 206 only ever reaches here as the accepted rest of a kept file.
+    if (status != 200 && !(status == 206 && alreadyHeld > 0)) {
         if (status == 401 || status == 403) {
             setError(error, "The download server did not accept your login (HTTP " + std::to_string(status) +
                                 "). Log in again and retry.");
@@ -454,13 +633,14 @@ bool PatchDownloader::checkStatus(const std::string& relativeText, const Respons
     }
     // An announced size that breaks the limit is refused before any of the
     // body is read; the unread body makes the connection unusable.
-    if (expected != 0 && limit.exact && expected != limit.bytes) {
+    const std::uint64_t room = limit.bytes - alreadyHeld;
+    if (expected != 0 && limit.exact && expected != room) {
         setError(error, sizeMismatchText(relativeText, limit.bytes));
         retryable = true;
         closeConnection();
         return false;
     }
-    if (expected > limit.bytes) {
+    if (expected > room) {
         setError(error, tooLargeText(relativeText, limit.bytes));
         closeConnection();
         return false;
@@ -469,138 +649,230 @@ bool PatchDownloader::checkStatus(const std::string& relativeText, const Respons
 }
 
 bool PatchDownloader::receiveBody(const std::string& relativeText, const Response& response,
-                                  const std::filesystem::path& destination, DownloadLimit limit,
-                                  std::uint64_t expected, const ProgressCallback& progress, std::string* error,
-                                  bool& retryable) {
-    DWORD folderError = 0;
-    if (!createFolderChain(destination.parent_path(), folderError)) {
-        setError(error, "Could not create download folder: " + windowsErrorMessage(folderError));
-        return false;
+                                  const std::filesystem::path& destination, const DownloadLimit& limit,
+                                  std::uint64_t expected, const ProgressCallback& progress, Transfer& transfer,
+                                  std::string* error, bool& retryable) {
+    if (!transfer.file) {
+        DWORD folderError = 0;
+        if (!createFolderChain(destination.parent_path(), folderError)) {
+            setError(error, "Could not create download folder: " + windowsErrorMessage(folderError));
+            return false;
+        }
+        transfer.file.reset(CreateFileW(transfer.temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!transfer.file) {
+            setError(error, "Could not create download file: " + pathToUtf8(transfer.temporary));
+            return false;
+        }
+    }
+    // A release file's transfer is kept for resuming only when the server
+    // named the copy it sends, so the rest can be asked of that copy alone.
+    if (transfer.resumable && !transfer.recorded) {
+        const std::string validator =
+            resumeValidator(queryHeaderText(response.request.get(), WINHTTP_QUERY_ETAG),
+                            queryHeaderText(response.request.get(), WINHTTP_QUERY_LAST_MODIFIED));
+        transfer.resume = {response.url, validator};
+        transfer.recorded = !validator.empty() && writeResumeRecord(transfer.record, transfer.resume);
     }
 
-    const std::filesystem::path temporary = destination.native() + L".download";
-    // Some WinHTTP builds (Wine's) hand out the body 8 KiB at a time; a
-    // chunk-sized stream buffer keeps the file writes at 128 KiB anyway.
-    std::vector<char> fileBuffer(kChunkBytes);
-    std::ofstream file;
-    file.rdbuf()->pubsetbuf(fileBuffer.data(), static_cast<std::streamsize>(fileBuffer.size()));
-    file.open(temporary, std::ios::binary | std::ios::trunc);
-    if (!file) {
-        setError(error, "Could not create download file: " + pathToUtf8(temporary));
-        return false;
-    }
-
-    // A broken transfer leaves no partial file, and its connection is not reused.
-    auto abandonTransfer = [&](bool again) {
-        file.close();
-        removeFile(temporary);
+    // A broken transfer's bytes stay only when they can be resumed; its
+    // connection is not reused.
+    auto abandonTransfer = [&](bool again, bool keepable = true) {
+        transfer.file.reset();
+        if (!(again && keepable && transfer.recorded)) {
+            removeFile(transfer.temporary);
+            removeFile(transfer.record);
+        }
         closeConnection();
         retryable = again;
         return false;
     };
 
-    std::vector<char> buffer(kChunkBytes);
+    const std::uint64_t held = transfer.held;
+    const std::uint64_t whole = expected != 0 ? held + expected : 0;
     std::uint64_t received = 0;
     StallWatch stallWatch(stallWindow_);
+    // A connection that was fast for the last file starts the next one fast.
+    ReadPace pace(fastLink_);
+    const HINTERNET request = response.request.get();
     for (;;) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(response.request.get(), &available)) {
-            appendWindowsError("Patch download interrupted", error);
+        DWORD wanted = kReadBytes;
+        const bool askFirst = !pace.fast();
+        if (askFirst) {
+            DWORD available = 0;
+            if (!WinHttpQueryDataAvailable(request, &available)) {
+                appendWindowsError("Patch download interrupted", error);
+                return abandonTransfer(true);
+            }
+            if (available == 0) break;
+            wanted = std::min(available, kReadBytes);
+        }
+        // One byte past the limit is enough to know the body is too long;
+        // it is never written.
+        const std::uint64_t allowance = limit.bytes - held - received;
+        if (allowance < wanted) wanted = static_cast<DWORD>(allowance + 1);
+        DWORD read = 0;
+        if (!WinHttpReadData(request, buffer_.data(), wanted, &read) || (read == 0 && askFirst)) {
+            appendWindowsError("Patch download read failed", error);
             return abandonTransfer(true);
         }
-        if (available == 0) break;
-        while (available > 0) {
-            // One byte past the limit is enough to know the body is too long;
-            // it is never written.
-            const std::uint64_t allowance = limit.bytes - received;
-            DWORD wanted = std::min(available, kChunkBytes);
-            if (allowance < wanted) wanted = static_cast<DWORD>(allowance + 1);
-            DWORD read = 0;
-            if (!WinHttpReadData(response.request.get(), buffer.data(), wanted, &read) || read == 0) {
-                appendWindowsError("Patch download read failed", error);
-                return abandonTransfer(true);
-            }
-            if (read > allowance) {
-                setError(error, limit.exact ? sizeMismatchText(relativeText, limit.bytes)
-                                            : tooLargeText(relativeText, limit.bytes));
-                return abandonTransfer(limit.exact);
-            }
-            if (!file.write(buffer.data(), read)) {
-                file.close();
-                removeFile(temporary);
-                setError(error, "Could not write downloaded patch file.");
-                return false;
-            }
-            received += read;
-            available -= std::min(available, read);
-            if (progress && expected != 0) {
-                progress(std::min(static_cast<float>(received) / static_cast<float>(expected), 1.0f));
-            }
-            // WinHTTP's receive timeout only catches a host that sends
-            // nothing at all; one that trickles is caught here.
-            if (!stallWatch.keepsUp(received)) {
-                setError(error, "Patch download stalled: less than 1 KiB arrived in " + durationText(stallWindow_) +
-                                    ".");
-                return abandonTransfer(true);
-            }
+        if (read == 0) break;  // a full-buffer read that found the body's end
+        if (read > allowance) {
+            setError(error, limit.exact ? sizeMismatchText(relativeText, limit.bytes)
+                                        : tooLargeText(relativeText, limit.bytes));
+            // A longer body is another copy than the release's: nothing to resume.
+            return abandonTransfer(limit.exact, false);
+        }
+        DWORD written = 0;
+        if (!WriteFile(transfer.file.get(), buffer_.data(), read, &written, nullptr) || written != read) {
+            transfer.file.reset();
+            removeFile(transfer.temporary);
+            removeFile(transfer.record);
+            setError(error, "Could not write downloaded patch file.");
+            return false;
+        }
+        // The bytes just read for writing are the ones hashed: no second read.
+        if (transfer.resumable) sha256Feed(transfer.digest, buffer_.data(), read);
+        received += read;
+        pace.arrived(read);
+        fastLink_ = pace.fast();
+        reportPosition(held + received);
+        if (progress && whole != 0) {
+            progress(std::min(static_cast<float>(held + received) / static_cast<float>(whole), 1.0f));
+        }
+        // WinHTTP's receive timeout only catches a host that sends
+        // nothing at all; one that trickles is caught here.
+        if (!stallWatch.keepsUp(received)) {
+            setError(error, "Patch download stalled: less than 1 KiB arrived in " + durationText(stallWindow_) + ".");
+            return abandonTransfer(true);
         }
     }
 
-    // Buffered bytes reach the disk only here, so a failing close is a
-    // failed write too.
-    file.close();
-    if (file.fail()) {
-        removeFile(temporary);
-        setError(error, "Could not write downloaded patch file.");
-        return false;
-    }
+    transfer.file.reset();
     if (expected != 0 && expected != received) {
         setError(error, "Patch download size did not match the server response.");
         return abandonTransfer(true);
     }
-    if (limit.exact && received != limit.bytes) {
+    if (limit.exact && held + received != limit.bytes) {
         setError(error, sizeMismatchText(relativeText, limit.bytes));
         return abandonTransfer(true);
+    }
+    if (transfer.resumable) {
+        std::uint8_t digest[32];
+        sha256Finish(transfer.digest, digest);
+        if (digestToHex(digest, sizeof digest) != limit.sha256) {
+            // Not the release's file, however it came to be: none of it is kept.
+            removeFile(transfer.temporary);
+            removeFile(transfer.record);
+            mismatched_ = true;
+            retryable = true;
+            setError(error, mismatchText(relativeText));
+            return false;
+        }
     }
 
     // Replacing in one move (never deleting first) keeps the previous copy
     // when the move fails.
-    if (!MoveFileExW(temporary.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+    transfer.complete = true;
+    if (!MoveFileExW(transfer.temporary.c_str(), destination.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         const DWORD code = GetLastError();
         setError(error, "Could not finalize downloaded file: " + windowsErrorMessage(code));
         return false;
     }
+    removeFile(transfer.record);
 
     if (progress) progress(1.0f);
     if (error != nullptr) error->clear();
     return true;
 }
 
+bool PatchDownloader::attempt(const std::filesystem::path& relativePath, const std::filesystem::path& destination,
+                              const DownloadLimit& limit, const ProgressCallback& progress, Transfer& transfer,
+                              std::string* error, bool& retryable) {
+    const std::string relativeText = genericPathUtf8(relativePath);
+    transfer.temporary = partialDownloadPath(destination);
+    transfer.record = resumeRecordPath(destination);
+    transfer.resumable = limit.exact && !limit.sha256.empty();
+    if (buffer_.size() != kReadBytes) buffer_.assign(kReadBytes, 0);
+    if (transfer.resumable) {
+        sha256Begin(transfer.digest);
+        takeUpPartial(transfer, limit);
+    }
+    reportPosition(transfer.held);
+
+    std::wstring rangeHeaders;
+    if (transfer.held > 0) {
+        rangeHeaders = L"Range: bytes=" + std::to_wstring(transfer.held) + L"-\r\nIf-Range: " +
+                       utf8ToWide(transfer.resume.validator) + L"\r\n";
+    }
+    Response response;
+    if (!openResponse(relativeText, rangeHeaders, response, error, retryable)) return false;
+    if (transfer.held > 0 && !acceptsResumedAnswer(response, transfer, limit)) {
+        const DWORD status = response.status;
+        const bool refusal = status == 401 || status == 403 || status >= 500;
+        if (!refusal) {
+            // A 200 is the whole file from its first byte; anything else is
+            // asked for again, whole.
+            startOver(transfer);
+            if (status != 200) {
+                response = Response();
+                closeConnection();
+                if (!connect(error)) {
+                    retryable = true;
+                    return false;
+                }
+                if (!openResponse(relativeText, {}, response, error, retryable)) return false;
+            }
+        }
+    }
+    transfer.status = response.status;
+    std::uint64_t expected = 0;
+    return checkStatus(relativeText, response, limit, transfer.held, expected, error, retryable) &&
+           receiveBody(relativeText, response, destination, limit, expected, progress, transfer, error, retryable);
+}
+
 bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, const std::filesystem::path& destination,
                                    DownloadLimit limit, const ProgressCallback& progress, std::string* error,
                                    bool& retryable) {
     retryable = false;
+    mismatched_ = false;
     if (!sourceUsable(error)) return false;
     if (!connect(error)) {
         retryable = true;
         return false;
     }
-    const std::string relativeText = genericPathUtf8(relativePath);
-    Response response;
-    std::uint64_t expected = 0;
-    return openResponse(relativeText, response, error, retryable) &&
-           checkStatus(relativeText, response, limit, expected, error, retryable) &&
-           receiveBody(relativeText, response, destination, limit, expected, progress, error, retryable);
+    Transfer transfer;
+    if (attempt(relativePath, destination, limit, progress, transfer, error, retryable)) return true;
+    transfer.file.reset();
+    // Kept bytes survive a failure that says nothing about the file (the
+    // network, the server's own trouble, a refused login) for the next
+    // attempt or RETRY; any other failure takes them along. A file that only
+    // failed its move stays where it is.
+    const bool refusedLogin = transfer.status == 401 || transfer.status == 403;
+    if (transfer.recorded && !retryable && !refusedLogin && !transfer.complete) {
+        removeFile(transfer.temporary);
+        removeFile(transfer.record);
+    }
+    return false;
 }
 
 bool downloadWithRetries(PatchDownloader& downloader, const std::filesystem::path& relativePath,
                          const std::filesystem::path& destination, DownloadLimit limit,
                          const ProgressCallback& progress, std::string* error) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    bool refetched = false;
+    for (int failures = 0; failures < 3;) {
         bool retryable = false;
         if (downloader.downloadOnce(relativePath, destination, limit, progress, error, retryable)) return true;
+        if (downloader.lastAttemptMismatched()) {
+            // Fetched once more from zero; a second mismatch is final.
+            if (refetched) return false;
+            refetched = true;
+            continue;
+        }
         if (!retryable) return false;
-        Sleep(static_cast<DWORD>(250 * (attempt + 1)));
+        Sleep(static_cast<DWORD>(250 * (failures + 1)));
+        ++failures;
     }
     return false;
 }

@@ -1,9 +1,11 @@
 #pragma once
 // Fetching single files from a patch source over HTTP(S) with WinHTTP: one GET
 // of a path below a base URL, streamed into "<destination>.download", checked
-// against Content-Length and its size limit, and moved into place. Redirects
-// are followed here, not by WinHTTP. Plus the small URL utilities the
-// delivery code shares and the process-wide download token.
+// against Content-Length, its size limit and, for a release file, its digest,
+// and moved into place. A release file's broken transfer is kept and resumed
+// with a Range request. Redirects are followed here, not by WinHTTP. Plus the
+// small URL utilities the delivery code shares and the process-wide download
+// token.
 
 #include "base/handles.h"
 #include "base/progress.h"
@@ -15,8 +17,11 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // True when the text starts with "http://" or "https://", ASCII case ignored.
 bool isHttpUrl(std::string_view text);
@@ -28,13 +33,32 @@ std::string percentEncodePath(std::string_view path);
 // the patch source's own scheme, host and port only).
 void setDownloadToken(const std::string& token);
 
-// How much a download may bring, known before it starts.
+// What a download may bring, known before it starts.
 struct DownloadLimit {
     std::uint64_t bytes = 0;  // the body may not be longer
     bool exact = false;       // the body must be exactly `bytes` long (a game file)
+    // A release file's digest text: the body is hashed as it arrives and must
+    // match it, and a broken transfer is kept to be resumed. Empty for files
+    // the release lists no digest for.
+    std::string sha256;
 };
-inline DownloadLimit atMost(std::uint64_t bytes) { return {bytes, false}; }
-inline DownloadLimit exactly(std::uint64_t bytes) { return {bytes, true}; }
+inline DownloadLimit atMost(std::uint64_t bytes) { return {bytes, false, {}}; }
+inline DownloadLimit exactly(std::uint64_t bytes) { return {bytes, true, {}}; }
+inline DownloadLimit releaseFile(std::uint64_t bytes, std::string sha256) { return {bytes, true, std::move(sha256)}; }
+
+// Where a download stands: the bytes of the file on hand, those kept from an
+// earlier attempt included. Goes back to 0 when a download starts over.
+using DownloadPositionCallback = std::function<void(std::uint64_t bytesOnHand)>;
+
+// A 206 answer's "Content-Range: bytes <first>-<last>/<total>".
+struct ContentRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::uint64_t total = 0;
+};
+// False for anything but that form with first <= last < total (an unknown
+// total "*" included).
+[[nodiscard]] bool parseContentRange(std::string_view text, ContentRange& range);
 
 // A transfer that brings less than this within one stall window fails.
 inline constexpr std::uint64_t kStallMinimumBytes = 1024;
@@ -68,6 +92,13 @@ public:
     void setStallWindow(std::chrono::milliseconds window) { stallWindow_ = window; }
     std::chrono::milliseconds stallWindow() const { return stallWindow_; }
 
+    // Called as bytes arrive (from the downloading thread) until replaced.
+    void setPositionObserver(DownloadPositionCallback observer) { positionObserver_ = std::move(observer); }
+
+    // True when the last attempt failed because the whole body did not match
+    // the release file's digest (the file is gone; a new attempt starts from 0).
+    bool lastAttemptMismatched() const { return mismatched_; }
+
     const std::string& baseUrl() const { return baseUrl_; }
     const std::wstring& host() const { return host_; }
     const std::wstring& basePath() const { return basePath_; }
@@ -77,19 +108,30 @@ public:
 
 private:
     struct Response;
+    struct Transfer;
 
     void closeConnection();
+    void reportPosition(std::uint64_t bytesOnHand) const;
     [[nodiscard]] bool sourceUsable(std::string* error) const;
     [[nodiscard]] bool sendRequest(HINTERNET connection, const std::wstring& path, bool secure, bool withToken,
-                                   Response& response, std::string* error, bool& retryable);
-    [[nodiscard]] bool openResponse(const std::string& relativeText, Response& response, std::string* error,
-                                    bool& retryable);
-    [[nodiscard]] bool checkStatus(const std::string& relativeText, const Response& response, DownloadLimit limit,
-                                   std::uint64_t& expected, std::string* error, bool& retryable);
-    [[nodiscard]] bool receiveBody(const std::string& relativeText, const Response& response,
-                                   const std::filesystem::path& destination, DownloadLimit limit,
-                                   std::uint64_t expected, const ProgressCallback& progress, std::string* error,
+                                   const std::wstring& extraHeaders, Response& response, std::string* error,
                                    bool& retryable);
+    [[nodiscard]] bool openResponse(const std::string& relativeText, const std::wstring& extraHeaders,
+                                    Response& response, std::string* error, bool& retryable);
+    void takeUpPartial(Transfer& transfer, const DownloadLimit& limit);
+    void startOver(Transfer& transfer);
+    [[nodiscard]] bool acceptsResumedAnswer(const Response& response, const Transfer& transfer,
+                                            const DownloadLimit& limit) const;
+    [[nodiscard]] bool checkStatus(const std::string& relativeText, const Response& response,
+                                   const DownloadLimit& limit, std::uint64_t alreadyHeld, std::uint64_t& expected,
+                                   std::string* error, bool& retryable);
+    [[nodiscard]] bool receiveBody(const std::string& relativeText, const Response& response,
+                                   const std::filesystem::path& destination, const DownloadLimit& limit,
+                                   std::uint64_t expected, const ProgressCallback& progress, Transfer& transfer,
+                                   std::string* error, bool& retryable);
+    [[nodiscard]] bool attempt(const std::filesystem::path& relativePath, const std::filesystem::path& destination,
+                               const DownloadLimit& limit, const ProgressCallback& progress, Transfer& transfer,
+                               std::string* error, bool& retryable);
 
     std::string baseUrl_;
     std::wstring host_;
@@ -98,10 +140,17 @@ private:
     bool secure_ = false;
     WinHttpHandle connection_;
     std::chrono::milliseconds stallWindow_ = kDefaultStallWindow;
+    DownloadPositionCallback positionObserver_;
+    bool mismatched_ = false;
+    bool fastLink_ = false;     // the last body arrived fast enough for whole-buffer reads
+    std::vector<char> buffer_;  // the receive buffer, kept across downloads
 };
 
 // Up to three attempts on an existing downloader (and so one connection),
-// sleeping 250, 500 and 750 ms after retryable failures.
+// sleeping 250, 500 and 750 ms after retryable failures. A release file whose
+// digest does not match is fetched once more from zero; a second mismatch
+// fails with "Downloaded file does not match the release: <path>.". A
+// resumable transfer that still broke off is left for a later attempt.
 [[nodiscard]] bool downloadWithRetries(PatchDownloader& downloader, const std::filesystem::path& relativePath,
                                        const std::filesystem::path& destination, DownloadLimit limit,
                                        const ProgressCallback& progress = {}, std::string* error = nullptr);

@@ -174,6 +174,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     release.sourceFolder = releaseFolder;
     release.sourceText = sourceText;
     release.manifest = std::move(published);
+    release.manifestBytes = accepted;
     release.filesToFetch = std::move(plan.filesToFetch);
     release.obsoletePaths = std::move(plan.obsoletePaths);
     release.bytesToFetch = plan.bytesToFetch;

@@ -38,6 +38,7 @@ TIERS = [
     ("update/windows_names.*", "engine"),
     ("update/folder_work_lock.*", "engine"),
     ("delivery/download_client.*", "engine"),
+    ("delivery/partial_download.*", "engine"),
     ("delivery/release_signature.*", "engine"),
     ("delivery/patch_source.*", "engine"),
     ("delivery/patch_notes.*", "engine"),

@@ -147,6 +147,7 @@ void publishReleaseCheck(PublishedRelease release, LauncherPhase phase, std::str
         state.pendingSourceFolder = std::move(release.sourceFolder);
         state.pendingSourceText = std::move(release.sourceText);
         state.pendingManifest = std::move(release.manifest);
+        state.pendingManifestBytes = std::move(release.manifestBytes);
         state.filesToFetch = std::move(release.filesToFetch);
         state.obsoletePaths = std::move(release.obsoletePaths);
         state.bytesToFetch = release.bytesToFetch;
@@ -160,6 +161,7 @@ PublishedRelease beginUpdate(LauncherPhase phase, std::string title, std::string
         release.sourceFolder = state.pendingSourceFolder;
         release.sourceText = state.pendingSourceText;
         release.manifest = state.pendingManifest;
+        release.manifestBytes = state.pendingManifestBytes;
         release.filesToFetch = state.filesToFetch;
         release.obsoletePaths = state.obsoletePaths;
         release.bytesToFetch = state.bytesToFetch;

@@ -35,6 +35,7 @@ struct LauncherState {
     std::filesystem::path pendingSourceFolder;
     std::string pendingSourceText;
     ReleaseManifest pendingManifest;
+    std::vector<std::uint8_t> pendingManifestBytes;  // the release list exactly as accepted
     std::vector<ManifestFile> filesToFetch;
     std::vector<std::filesystem::path> obsoletePaths;
     std::uint64_t bytesToFetch = 0;
@@ -115,6 +116,9 @@ struct PublishedRelease {
     std::filesystem::path sourceFolder;
     std::string sourceText;
     ReleaseManifest manifest;
+    // The release list's bytes the manifest was read from: what the update
+    // installs, though the file in the source folder may be replaced since.
+    std::vector<std::uint8_t> manifestBytes;
     std::vector<ManifestFile> filesToFetch;
     std::vector<std::filesystem::path> obsoletePaths;
     std::uint64_t bytesToFetch = 0;

@@ -1,5 +1,6 @@
 #include "update/update_transaction.h"
 
+#include "base/handles.h"
 #include "base/utf8_paths.h"
 #include "base/windows_error.h"
 #include "update/file_hash.h"
@@ -447,15 +448,15 @@ bool copyFileCreatingFolders(const fs::path& source, const fs::path& destination
     return true;
 }
 
-bool replaceFile(const fs::path& source, const fs::path& target, std::string* error,
-                 std::optional<FileIdentity>* placed) {
-    fs::path temporary = target;
-    temporary += L".patch_new";
+namespace {
+
+// A replacement's second half: the new content, complete in `temporary`
+// beside the target, renamed onto it in one write-through step. `placed`,
+// when given, receives the identity of the file put in place, unless it
+// changed between the copy and the rename.
+bool moveIntoPlace(const fs::path& temporary, const fs::path& target, std::string* error,
+                   std::optional<FileIdentity>* placed = nullptr) {
     if (placed) placed->reset();
-    if (!copyFileCreatingFolders(source, temporary, error)) {
-        discardPartialFile(temporary);
-        return false;
-    }
     FileIdentity copied;
     const bool copiedKnown = placed != nullptr && readFileIdentity(temporary, copied);
     // Windows refuses a rename onto a read-only file (error 5); players and
@@ -473,6 +474,40 @@ bool replaceFile(const fs::path& source, const fs::path& target, std::string* er
     if (copiedKnown && readFileIdentity(target, now) && now == copied) *placed = now;
     if (error) error->clear();
     return true;
+}
+
+// replaceFile from bytes in memory.
+bool replaceFileWithBytes(const std::vector<std::uint8_t>& bytes, const fs::path& target, std::string* error) {
+    fs::path temporary = target;
+    temporary += L".patch_new";
+    {
+        FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+            written != bytes.size()) {
+            const DWORD code = GetLastError();
+            const bool created = static_cast<bool>(file);
+            file.reset();
+            if (created) discardPartialFile(temporary);
+            return fail(error, "Could not write " + pathToUtf8(temporary) + ": " + windowsErrorMessage(code));
+        }
+    }
+    return moveIntoPlace(temporary, target, error);
+}
+
+}  // namespace
+
+bool replaceFile(const fs::path& source, const fs::path& target, std::string* error,
+                 std::optional<FileIdentity>* placed) {
+    fs::path temporary = target;
+    temporary += L".patch_new";
+    if (placed) placed->reset();
+    if (!copyFileCreatingFolders(source, temporary, error)) {
+        discardPartialFile(temporary);
+        return false;
+    }
+    return moveIntoPlace(temporary, target, error, placed);
 }
 
 std::uint64_t updateSpaceNeeded(const fs::path& installDir, const fs::path& sourceDir, const UpdatePlan& plan) {
@@ -511,7 +546,8 @@ bool checkDiskSpace(const fs::path& installDir, std::uint64_t needed, std::uint6
 }
 
 bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const ReleaseManifest& manifest,
-                 const UpdatePlan& plan, const InstallProgressCallback& progress, std::string* error) {
+                 const UpdatePlan& plan, const InstallProgressCallback& progress, std::string* error,
+                 const std::vector<std::uint8_t>* acceptedList) {
     const std::size_t fileCount = plan.filesToFetch.size();
     const std::size_t stepsTotal = fileCount + std::max<std::size_t>(fileCount + plan.obsoletePaths.size(), 1);
     auto report = [&](std::size_t steps, const std::string& detail) {
@@ -602,7 +638,10 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
 
     // replaceFile leaves its target as it was when it fails, so the installed
     // manifest still names the release the undo restores.
-    if (!replaceFile(sourceDir / InstalledManifestName, installedManifest, error)) return undoAndFail();
+    const bool listReplaced = acceptedList != nullptr
+                                  ? replaceFileWithBytes(*acceptedList, installedManifest, error)
+                                  : replaceFile(sourceDir / InstalledManifestName, installedManifest, error);
+    if (!listReplaced) return undoAndFail();
 
     recordAppliedFiles(journal, plan, placedFiles);
     clearFolder(stagingDir);

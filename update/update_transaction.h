@@ -12,9 +12,12 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The transaction. `manifest` supplies the release id (the staging folder's
 // name) and the release's paths; `plan` says what to install and remove.
+// `acceptedList`, when given, is installed as the new "update_manifest.json"
+// instead of the source folder's copy: the bytes the release check accepted.
 // Progress reports are "Staging <path>", "Applying <path>" and finally
 // 1.0 "Update complete". Obsolete files in a new file's way (a folder that
 // became a file or the reverse) are moved out of it first. Any failure after
@@ -23,7 +26,8 @@
 // when the release was installed completely (then `error` is cleared).
 [[nodiscard]] bool applyUpdate(const std::filesystem::path& installDir, const std::filesystem::path& sourceDir,
                                const ReleaseManifest& manifest, const UpdatePlan& plan,
-                               const InstallProgressCallback& progress = {}, std::string* error = nullptr);
+                               const InstallProgressCallback& progress = {}, std::string* error = nullptr,
+                               const std::vector<std::uint8_t>* acceptedList = nullptr);
 
 // Creates the folders above `destination`, then copies `source` over it.
 // "Could not copy <source>: <system message>" on failure.

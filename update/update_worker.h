@@ -22,7 +22,11 @@ struct DownloadJob {
     std::atomic<bool> failed{false};
     std::mutex errorMutex;
     std::string firstError;
+    // Bytes on hand: finished files, copies reused from the cache, and what
+    // has arrived of the files still downloading (kept bytes included).
     std::atomic<std::uint64_t> bytesDone{0};
+    // Files finished or reused.
+    std::atomic<std::uint64_t> filesDone{0};
     std::uint64_t bytesTotal = 1;
 };
 
@@ -33,14 +37,27 @@ void runUpdateWorker();
 // download client; failures keep the current token and report nothing.
 void refreshDownloadToken();
 
-// Downloads every file of the job with min(max(N, 1), 8) threads. False when
-// a download failed; `job.firstError` then holds the first failure's text.
+// Fetches every file of the job with min(max(N, 1), 8) threads; a verified
+// copy already in the target folder is used as it is. Reports the progress
+// as bytes arrive, at most ten times a second. False when a download failed;
+// `job.firstError` then holds the first failure's text.
 [[nodiscard]] bool downloadJobFiles(DownloadJob& job);
 
-// "%zu of %zu files, %.0f of %.0f MB"
-std::string downloadDetail(std::size_t position, std::size_t count, std::uint64_t bytesDone,
+// "%zu of %zu files, %.0f of %.0f MB" (finished files; MB of 1048576 bytes).
+std::string downloadDetail(std::size_t filesDone, std::size_t count, std::uint64_t bytesDone,
                            std::uint64_t bytesTotal);
+
+// The detail followed by the rate and the time left, e.g.
+// ", 42 MB/s, about 41 s left"; at most 95 characters in all.
+std::string downloadDetailWithRate(std::size_t filesDone, std::size_t count, std::uint64_t bytesDone,
+                                   std::uint64_t bytesTotal, double bytesPerSecond);
 
 // Removes everything but the release list, its signature and the patch notes
 // from the download cache ".patch_remote"; any other folder is left alone.
 void pruneDownloadCache(const std::filesystem::path& folder);
+
+// Before downloading: removes from ".patch_remote" only what is not part of
+// `planned` (the files, their ".download" and ".download.resume" files and
+// their folders), the release list, its signature and the patch notes; so a
+// file or folder in a planned file's way goes too.
+void pruneDownloadCache(const std::filesystem::path& folder, const std::vector<ManifestFile>& planned);

@@ -3,6 +3,8 @@
 #include "base/windows_error.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
+#include "update/sha256.h"
+#include "update/file_hash.h"
 
 #include <gtest/gtest.h>
 
@@ -36,6 +38,21 @@ protected:
 // A server that answers every request with the same file.
 ScriptedHandler serve(const std::string& body) {
     return [body](const RecordedRequest&, int) { return ScriptedResponse::ok(body); };
+}
+
+std::string digestOf(const std::string& bytes) {
+    std::uint8_t digest[32];
+    sha256Portable(bytes.data(), bytes.size(), digest);
+    return digestToHex(digest, sizeof digest);
+}
+
+// The whole file with its validator, cut off after `sent` bytes (then the
+// server closes the connection).
+ScriptedResponse brokenAfter(const std::string& body, const std::string& etag, std::size_t sent) {
+    ScriptedResponse response = ScriptedResponse::ok(body);
+    response.headers.emplace_back("ETag", etag);
+    response.closeAfterBodyBytes = sent;
+    return response;
 }
 
 }  // namespace
@@ -655,4 +672,133 @@ TEST_F(DownloadClient, SourceWithAQueryOrFragmentIsRefusedWithoutNetworkAccess) 
     EXPECT_EQ(server.connectionCount(), 0);
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_FALSE(fs::exists(scratch / "a.txt"));
+}
+
+// ---- Release files: verified on arrival, resumed after a break ----
+
+TEST_F(DownloadClient, KeptBytesAreResumedOnlyWithTheRestOfTheSameCopy) {
+    const std::string body = bytesOfSize(256 * 1024 + 5);
+    const std::size_t half = body.size() / 2;
+    const fs::path destination = scratch / "data" / "game.pak";
+    auto fetch = [&](ScriptedServer& server, std::string& error) {
+        PatchDownloader downloader(server.url());
+        return downloadWithRetries(downloader, "data/game.pak", destination, releaseFile(body.size(), digestOf(body)),
+                                   {}, &error);
+    };
+    const std::string rest = "bytes " + std::to_string(half) + "-" + std::to_string(body.size() - 1) + "/" +
+                             std::to_string(body.size());
+
+    // The rest of the copy the kept bytes came from is appended.
+    {
+        ScriptedServer server([&](const RecordedRequest&, int number) {
+            if (number == 1) return brokenAfter(body, "\"v1\"", half);
+            ScriptedResponse response = ScriptedResponse::withStatus(206, body.substr(half));
+            response.headers.emplace_back("ETag", "\"v1\"");
+            response.headers.emplace_back("Content-Range", rest);
+            return response;
+        });
+        std::string error;
+        ASSERT_TRUE(fetch(server, error)) << error;
+        EXPECT_EQ(readTextFile(destination), body);
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_FALSE(requests[0].header("Range"));
+        EXPECT_EQ(requests[1].header("Range").value_or(""), "bytes=" + std::to_string(half) + "-");
+        EXPECT_EQ(requests[1].header("If-Range").value_or(""), "\"v1\"");
+        EXPECT_LE(server.bodyBytesSent(), body.size());
+    }
+    EXPECT_FALSE(fs::exists(scratch / "data" / "game.pak.download"));
+    EXPECT_FALSE(fs::exists(scratch / "data" / "game.pak.download.resume"));
+    fs::remove(destination);
+
+    // A 206 whose range starts elsewhere is not appended: the file is asked
+    // for again, whole.
+    {
+        ScriptedServer server([&](const RecordedRequest&, int number) {
+            if (number == 1) return brokenAfter(body, "\"v1\"", half);
+            if (number == 2) {
+                ScriptedResponse response = ScriptedResponse::withStatus(206, body);
+                response.headers.emplace_back("ETag", "\"v1\"");
+                response.headers.emplace_back("Content-Range",
+                                              "bytes 0-" + std::to_string(body.size() - 1) + "/" +
+                                                  std::to_string(body.size()));
+                return response;
+            }
+            return ScriptedResponse::ok(body);
+        });
+        std::string error;
+        ASSERT_TRUE(fetch(server, error)) << error;
+        EXPECT_EQ(readTextFile(destination), body);
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 3u);
+        EXPECT_TRUE(requests[1].header("Range"));
+        EXPECT_FALSE(requests[2].header("Range"));
+        EXPECT_FALSE(requests[2].header("If-Range"));
+    }
+    EXPECT_FALSE(fs::exists(scratch / "data" / "game.pak.download"));
+    EXPECT_FALSE(fs::exists(scratch / "data" / "game.pak.download.resume"));
+}
+
+TEST_F(DownloadClient, ResumedTransferOfAFileChangedOnTheServerStartsOver) {
+    const std::string before = bytesOfSize(200 * 1024);
+    std::string after = before;
+    after[10] = static_cast<char>(after[10] ^ 0x5A);
+    const std::size_t half = before.size() / 2;
+    // The copy changed in between: If-Range names the old one, so the answer
+    // is the new copy, whole.
+    ScriptedServer server([&](const RecordedRequest&, int number) {
+        if (number == 1) return brokenAfter(before, "\"v1\"", half);
+        ScriptedResponse response = ScriptedResponse::ok(after);
+        response.headers.emplace_back("ETag", "\"v2\"");
+        return response;
+    });
+    const fs::path destination = scratch / "game.pak";
+    PatchDownloader downloader(server.url());
+    std::string error;
+    ASSERT_TRUE(downloadWithRetries(downloader, "game.pak", destination, releaseFile(after.size(), digestOf(after)),
+                                    {}, &error))
+        << error;
+    EXPECT_EQ(readTextFile(destination), after);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].header("Range").value_or(""), "bytes=" + std::to_string(half) + "-");
+    EXPECT_EQ(requests[1].header("If-Range").value_or(""), "\"v1\"");
+    EXPECT_FALSE(fs::exists(scratch / "game.pak.download"));
+    EXPECT_FALSE(fs::exists(scratch / "game.pak.download.resume"));
+}
+
+TEST_F(DownloadClient, FileThatDoesNotMatchItsDigestIsFetchedOnceMoreFromZeroThenFails) {
+    const std::string body = bytesOfSize(64 * 1024);
+    std::string wrong = body;
+    wrong[body.size() - 1] = static_cast<char>(wrong[body.size() - 1] ^ 1);
+    const DownloadLimit limit = releaseFile(body.size(), digestOf(body));
+    const fs::path destination = scratch / "data" / "game.pak";
+    writeTextFile(destination, "previous copy");
+
+    {
+        ScriptedServer server([&](const RecordedRequest&, int) {
+            ScriptedResponse response = ScriptedResponse::ok(wrong);
+            response.headers.emplace_back("ETag", "\"w\"");
+            return response;
+        });
+        PatchDownloader downloader(server.url());
+        std::string error;
+        EXPECT_FALSE(downloadWithRetries(downloader, "data/game.pak", destination, limit, {}, &error));
+        EXPECT_EQ(error, "Downloaded file does not match the release: data/game.pak.");
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_FALSE(requests[1].header("Range"));
+        EXPECT_EQ(readTextFile(destination), "previous copy");
+        EXPECT_FALSE(fs::exists(scratch / "data" / "game.pak.download"));
+        EXPECT_FALSE(fs::exists(scratch / "data" / "game.pak.download.resume"));
+    }
+
+    // One bad copy on the way is mended by the second fetch.
+    ScriptedServer server([&](const RecordedRequest&, int number) {
+        return ScriptedResponse::ok(number == 1 ? wrong : body);
+    });
+    std::string error;
+    ASSERT_TRUE(downloadPatchFile(server.url(), "data/game.pak", destination, limit, {}, &error)) << error;
+    EXPECT_EQ(readTextFile(destination), body);
+    EXPECT_EQ(server.requestCount(), 2);
 }

@@ -11,6 +11,7 @@ Usage: test_update_worker.py BUILD_DIR   (WINEPREFIX: the build's prefix)
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -228,13 +229,20 @@ class UpdateWorker(unittest.TestCase):
         (manifest_get,) = [e for e in case.server.gets() if e["path"] == "/update_manifest.json"]
         self.assertIsNone(lh.request_header(manifest_get, "Authorization"))
 
-    def test_downloads_report_their_position_and_bytes_up_to_045(self):
+    def test_downloads_report_finished_files_and_bytes_as_they_arrive_up_to_045(self):
         run = self.case("three_files").run
         downloads = run.titled("Updating|Downloading update")
-        self.assertEqual(len(downloads), 3, run.output)
+        self.assertTrue(downloads, run.output)
+        counts = []
         for line in downloads:
-            self.assertRegex(line, r"^Updating\|Downloading update\|[123] of 3 files, (6|12|18) of 18 MB\|")
-        self.assertEqual(max(run.progress(line) for line in downloads), 0.45)
+            match = re.match(r"^Updating\|Downloading update\|([0-3]) of 3 files, ([0-9]+) of 18 MB"
+                             r"(, [0-9.]+ [KM]B/s(, about [0-9]+ (s|min) left)?)?\|", line)
+            self.assertTrue(match, line)
+            counts.append((int(match.group(1)), int(match.group(2))))
+        self.assertEqual(counts, sorted(counts))
+        self.assertEqual(downloads[-1], "Updating|Downloading update|3 of 3 files, 18 of 18 MB|0.450")
+        progress = [run.progress(line) for line in downloads]
+        self.assertEqual(progress, sorted(progress))
         installs = run.titled("Updating|Installing update")
         self.assertGreaterEqual(run.progress(installs[0]), 0.45)
         self.assertEqual(installs[-1], "Updating|Installing update|Update complete|1.000")
@@ -383,6 +391,25 @@ class UpdateWorker(unittest.TestCase):
         case = self.case("cache_left_by_another_release")
         self.assert_ready(case, self.small, "r1")
         self.assert_cache(case, ["update_manifest.json", "update_manifest.sig"])
+
+    @classmethod
+    def prepare_cache_left_by_an_earlier_attempt(cls):
+        # An earlier attempt of this update left a.pak whole and data/b.pak
+        # with one byte changed (a disk fault, a tampered file).
+        case = cls.case_for(cls.small)
+        cache = case.folder / ".patch_remote"
+        (cache / "data").mkdir(parents=True)
+        shutil.copy(cls.small / "a.pak", cache / "a.pak")
+        damaged = bytearray((cls.small / "data" / "b.pak").read_bytes())
+        damaged[1000] ^= 0x01
+        (cache / "data" / "b.pak").write_bytes(bytes(damaged))
+        return case
+
+    def test_a_verified_copy_left_in_the_cache_is_used_and_a_damaged_one_downloaded_again(self):
+        case = self.case("cache_left_by_an_earlier_attempt")
+        self.assert_ready(case, self.small, "r1")
+        self.assertEqual(sorted(entry["path"] for entry in case.server.game_file_gets()),
+                         ["/data/b.pak", "/data/c.pak"])
 
     # -- plans without downloads ----------------------------------------------
 

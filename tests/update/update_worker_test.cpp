@@ -1,15 +1,63 @@
 #include "update/update_worker.h"
 
+#include "base/utf8_paths.h"
+#include "delivery/release_check.h"
 #include "tests/support/test_paths.h"
+#include "ui/launcher_state.h"
+#include "update/file_hash.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace {
+
+// A release folder: its files and a manifest listing them.
+void writeRelease(const std::filesystem::path& folder, const std::string& releaseId,
+                  const std::map<std::string, std::string>& files) {
+    std::string list;
+    for (const auto& [path, bytes] : files) {
+        writeTextFile(folder / pathFromUtf8(path), bytes);
+        list += std::string(list.empty() ? "" : ",") + "{\"path\": \"" + path + "\", \"size\": " +
+                std::to_string(bytes.size()) + ", \"sha256\": \"" + sha256FileHex(folder / pathFromUtf8(path)) +
+                "\"}";
+    }
+    writeTextFile(folder / "update_manifest.json", "{\"schemaVersion\": 1, \"releaseId\": \"" + releaseId +
+                                                       "\", \"minimumLauncherVersion\": 1, \"files\": [" + list +
+                                                       "]}\n");
+}
 
 TEST(DownloadDetail, RoundsMegabytesLikePrintf) {
     EXPECT_EQ(downloadDetail(1, 3, 1468006, 2726297), "1 of 3 files, 1 of 3 MB");
     EXPECT_EQ(downloadDetail(20, 20, 0, 1), "20 of 20 files, 0 of 0 MB");
     EXPECT_EQ(downloadDetail(2, 5, 3u * 1048576u, 10u * 1048576u), "2 of 5 files, 3 of 10 MB");
+}
+
+// Between the release check and the update (while the player logs in) the
+// release folder may be republished; the update must still record the
+// release whose files it installs.
+TEST(UpdateWorker, InstallsTheReleaseListTheReleaseCheckAccepted) {
+    ScratchDir dir;
+    const auto launcherDir = dir / L"launcher";
+    const auto releaseDir = dir / L"release";
+    writeRelease(releaseDir, "r1", {{"a.pak", "alpha"}});
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    {
+        LauncherState& state = launcherState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.launcherDir = launcherDir;
+    }
+    runReleaseCheck();
+    ASSERT_EQ(snapshot(launcherState()).title, "Update available");
+    const std::string accepted = readTextFile(releaseDir / L"update_manifest.json");
+
+    writeRelease(releaseDir, "r2", {{"a.pak", "alpha"}, {"b.pak", "bravo"}});
+    runUpdateWorker();
+    const LauncherView view = snapshot(launcherState());
+    EXPECT_EQ(view.title, "Game is ready") << view.detail;
+    EXPECT_EQ(view.detail, "Release r1");
+    EXPECT_EQ(readTextFile(launcherDir / L"update_manifest.json"), accepted);
+    EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "alpha");
 }
 
 TEST(PruneDownloadCache, KeepsOnlyTheReleaseListSignatureAndNotes) {

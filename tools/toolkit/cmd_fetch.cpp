@@ -1,6 +1,8 @@
 // fetch: one download from a patch source, exactly as the launcher makes it.
 // fetch-many: many files over several threads, each keeping one downloader
-// (and so one connection), the way the update worker fetches a release.
+// (and so one connection), the way the update worker fetches a release. A
+// list line is a relative path, or a path, its size and its SHA-256 (then it
+// is fetched as a release file: hashed as it arrives, checked, resumable).
 
 #include "base/utf8_paths.h"
 #include "delivery/download_client.h"
@@ -20,7 +22,7 @@
 
 namespace {
 
-constexpr DownloadLimit kNoLimit{std::numeric_limits<std::uint64_t>::max(), false};
+const DownloadLimit kNoLimit{std::numeric_limits<std::uint64_t>::max(), false, {}};
 
 // The limit the launcher gives the file: SIZE (a manifest size) when given,
 // else the launcher's own bound for the release list, its signature and the
@@ -66,6 +68,7 @@ int fetchMany(const std::vector<std::string>& args) {
         return 2;
     }
     std::vector<std::string> paths;
+    std::vector<DownloadLimit> limits;
     {
         std::ifstream list(pathFromUtf8(args[1]), std::ios::binary);
         if (!list) {
@@ -75,7 +78,19 @@ int fetchMany(const std::vector<std::string>& args) {
         std::string line;
         while (std::getline(list, line)) {
             while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-            if (!line.empty()) paths.push_back(line);
+            if (line.empty()) continue;
+            DownloadLimit limit = kNoLimit;
+            const std::size_t digestStart = line.rfind(' ');
+            const std::size_t sizeStart = digestStart == std::string::npos ? digestStart : line.rfind(' ', digestStart - 1);
+            if (sizeStart != std::string::npos && line.size() - digestStart - 1 == 64) {
+                const std::string size = line.substr(sizeStart + 1, digestStart - sizeStart - 1);
+                if (!size.empty() && size.size() <= 19 && size.find_first_not_of("0123456789") == std::string::npos) {
+                    limit = releaseFile(std::stoull(size), line.substr(digestStart + 1));
+                    line.resize(sizeStart);
+                }
+            }
+            paths.push_back(line);
+            limits.push_back(std::move(limit));
         }
     }
     int threadCount = 0;
@@ -102,7 +117,7 @@ int fetchMany(const std::vector<std::string>& args) {
                 for (std::size_t i = next++; i < paths.size() && !failed; i = next++) {
                     std::string error;
                     if (!downloadWithRetries(downloader, pathFromUtf8(paths[i]), destination / pathFromUtf8(paths[i]),
-                                             kNoLimit, {}, &error)) {
+                                             limits[i], {}, &error)) {
                         std::lock_guard<std::mutex> lock(errorMutex);
                         if (!failed.exchange(true)) firstError = error;
                     }
