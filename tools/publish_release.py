@@ -19,7 +19,8 @@ can rebuild the file from the copy they have installed and fetch only the
 changed chunks. An index that is already there is kept: its name says what
 it indexes. The indexes are made by TinderhallowTool's `chunk` command
 (under Wine off Windows): --toolkit names it, otherwise the build's
-build/TinderhallowTool.exe is used when there is one. Without a toolkit, or
+build/TinderhallowTool.exe is used when there is one and Wine (off Windows)
+is installed. Without a toolkit, or
 with --no-toolkit, the script's own chunker (tools/chunk_index.py) makes the
 same indexes, much more slowly.
 
@@ -40,6 +41,7 @@ import hashlib
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -446,7 +448,10 @@ def choose_toolkit(args):
         if not os.path.isfile(args.toolkit):
             raise PublishError(f"no toolkit at {args.toolkit}")
         return args.toolkit
-    return DEFAULT_TOOLKIT if os.path.isfile(DEFAULT_TOOLKIT) else None
+    # The build's toolkit only where it can run: on Windows, or with Wine.
+    if not os.path.isfile(DEFAULT_TOOLKIT) or (os.name != "nt" and shutil.which("wine") is None):
+        return None
+    return DEFAULT_TOOLKIT
 
 
 def publish(args):
