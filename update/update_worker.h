@@ -43,9 +43,9 @@ void refreshDownloadToken();
 // Fetches every file of the job with min(max(N, 1), 8) threads; a verified
 // copy already in the target folder is used as it is, and a file of at least
 // kDeltaMinimumBytes whose path is installed is rebuilt from that copy where
-// it can be. Reports the progress
-// as bytes arrive, at most ten times a second. False when a download failed;
-// `job.firstError` then holds the first failure's text.
+// it can be. Reports the progress as bytes arrive (rebuilt files' reused
+// bytes as they are found), at most ten times a second. False when a download
+// failed; `job.firstError` then holds the first failure's text.
 [[nodiscard]] bool downloadJobFiles(DownloadJob& job);
 
 // "%zu of %zu files, %.0f of %.0f MB" (finished files; MB of 1048576 bytes).
