@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -24,11 +24,16 @@ bool isRegularFile(const std::filesystem::path& path) {
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
-// A chunk is known by its hash prefix and its length together.
-std::string chunkKey(const std::uint8_t* hash, std::uint32_t length) {
-    std::string key(reinterpret_cast<const char*>(hash), 16);
-    key.append(reinterpret_cast<const char*>(&length), sizeof length);
+// Chunks are looked up by the first 8 bytes of their hash, sorted: 16 bytes
+// a chunk, even for files of many gigabytes.
+std::uint64_t lookupKey(const std::uint8_t* hash) {
+    std::uint64_t key = 0;
+    std::memcpy(&key, hash, sizeof key);
     return key;
+}
+
+bool sameChunk(const ChunkEntry& a, const ChunkEntry& b) {
+    return a.length == b.length && std::memcmp(a.hash, b.hash, sizeof a.hash) == 0;
 }
 
 bool fetchIndex(PatchDownloader& downloader, std::uint64_t size, const std::string& sha256, DeltaPlan& plan,
@@ -50,22 +55,23 @@ bool matchInstalled(const std::filesystem::path& installed, const std::vector<Ch
                     std::vector<bool>& have,
                     const std::function<bool(std::size_t target, const std::uint8_t* bytes)>& found,
                     std::string* why) {
-    std::unordered_map<std::string, std::vector<std::size_t>> wanted;
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-        wanted[chunkKey(chunks[i].hash, chunks[i].length)].push_back(i);
-    }
+    std::vector<std::pair<std::uint64_t, std::size_t>> wanted;
+    wanted.reserve(chunks.size());
+    for (std::size_t i = 0; i < chunks.size(); ++i) wanted.emplace_back(lookupKey(chunks[i].hash), i);
+    std::sort(wanted.begin(), wanted.end());
     have.assign(chunks.size(), false);
     std::string error;
     const bool walked = chunkFile(
         installed,
         [&](const ChunkEntry& chunk, const std::uint8_t* bytes) {
-            const auto match = wanted.find(chunkKey(chunk.hash, chunk.length));
-            if (match == wanted.end()) return true;
-            for (const std::size_t target : match->second) {
+            const std::uint64_t key = lookupKey(chunk.hash);
+            auto it = std::lower_bound(wanted.begin(), wanted.end(), std::make_pair(key, std::size_t{0}));
+            for (; it != wanted.end() && it->first == key; ++it) {
+                const std::size_t target = it->second;
+                if (have[target] || !sameChunk(chunks[target], chunk)) continue;
                 if (!found(target, bytes)) return false;
                 have[target] = true;
             }
-            wanted.erase(match);
             return true;
         },
         &error);
