@@ -3,6 +3,7 @@
 #include "base/handles.h"
 #include "delivery/partial_download.h"
 #include "update/file_hash.h"
+#include "update/sha256.h"
 
 #include <windows.h>
 
@@ -114,6 +115,54 @@ bool writeAt(HANDLE file, std::uint64_t offset, const std::uint8_t* data, std::s
     return true;
 }
 
+// Copied chunks mostly follow each other in the new file too: they are
+// gathered into large writes instead of one system call each.
+class GatheredWriter {
+public:
+    explicit GatheredWriter(HANDLE file) : file_(file) { pending_.reserve(kGathered); }
+
+    bool write(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+        if (!pending_.empty() && (offset != start_ + pending_.size() || pending_.size() + size > kGathered)) {
+            if (!flush()) return false;
+        }
+        if (size >= kGathered) return writeAt(file_, offset, data, size);
+        if (pending_.empty()) start_ = offset;
+        pending_.insert(pending_.end(), data, data + size);
+        return true;
+    }
+
+    bool flush() {
+        const bool written = pending_.empty() || writeAt(file_, start_, pending_.data(), pending_.size());
+        pending_.clear();
+        return written;
+    }
+
+private:
+    static constexpr std::size_t kGathered = 4 * 1024 * 1024;
+    HANDLE file_;
+    std::uint64_t start_ = 0;
+    std::vector<std::uint8_t> pending_;
+};
+
+// The rebuilt file's digest, read in large pieces.
+bool digestOfFile(HANDLE file, std::string& digestText) {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+    std::vector<std::uint8_t> buffer(4 * 1024 * 1024);
+    Sha256Stream stream;
+    sha256Begin(stream);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return false;
+        if (got == 0) break;
+        sha256Feed(stream, buffer.data(), got);
+    }
+    std::uint8_t digest[32];
+    sha256Finish(stream, digest);
+    digestText = digestToHex(digest, sizeof digest);
+    return true;
+}
+
 }  // namespace
 
 std::filesystem::path chunkIndexPath(const std::string& sha256) {
@@ -162,16 +211,18 @@ bool deltaDownload(PatchDownloader& downloader, const std::filesystem::path& rel
 
     std::uint64_t onHand = 0;
     std::vector<bool> have;
+    GatheredWriter writer(file.get());
     const bool matched = matchInstalled(
-        installed, plan.chunks, have,
-        [&](std::size_t target, const std::uint8_t* bytes) {
-            const ChunkEntry& chunk = plan.chunks[target];
-            if (!writeAt(file.get(), chunk.offset, bytes, chunk.length)) return false;
-            onHand += chunk.length;
-            if (position) position(onHand);
-            return true;
-        },
-        why);
+                             installed, plan.chunks, have,
+                             [&](std::size_t target, const std::uint8_t* bytes) {
+                                 const ChunkEntry& chunk = plan.chunks[target];
+                                 if (!writer.write(chunk.offset, bytes, chunk.length)) return false;
+                                 onHand += chunk.length;
+                                 if (position) position(onHand);
+                                 return true;
+                             },
+                             why) &&
+                         writer.flush();
     if (!matched) return giveUp(why != nullptr ? *why : std::string("could not chunk the installed copy"));
     planRanges(plan, have);
     // Present chunks inside a merged range come again with it.
@@ -196,11 +247,12 @@ bool deltaDownload(PatchDownloader& downloader, const std::filesystem::path& rel
             return giveUp(ignoresRanges ? "the host does not serve ranges" : "a range failed: " + error);
         }
     }
-    file.reset();
-
     // The release's digest is the only authority; the index was not signed.
     std::string digest;
-    if (!hashFile(partial, digest) || digest != sha256) return giveUp("the rebuilt file does not match the release");
+    if (!digestOfFile(file.get(), digest) || digest != sha256) {
+        return giveUp("the rebuilt file does not match the release");
+    }
+    file.reset();
     if (!MoveFileExW(partial.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         return giveUp("could not move the rebuilt file into place");
     }
