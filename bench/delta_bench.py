@@ -78,7 +78,7 @@ pid {conf_dir}/nginx.pid;
 error_log {conf_dir}/error.log warn;
 events {{ worker_connections 256; }}
 http {{
-    log_format sent escape=json '{{"path":"$request_uri","status":$status,"bytes":$bytes_sent}}';
+    log_format sent escape=json '{{"path":"$request_uri","status":$status,"bytes":$bytes_sent,"connection":$connection,"time":$request_time}}';
     access_log {log} sent;
     sendfile on;
     tcp_nopush on;
