@@ -19,8 +19,9 @@ can rebuild the file from the copy they have installed and fetch only the
 changed chunks. An index that is already there is kept: its name says what
 it indexes. The indexes are made by TinderhallowTool's `chunk` command
 (under Wine off Windows): --toolkit names it, otherwise the build's
-build/TinderhallowTool.exe is used when there is one and Wine (off Windows)
-is installed. Without a toolkit, or
+TinderhallowTool.exe ($TINDERHALLOW_BUILD_DIR, else build/) is used when
+there is one and Wine (off Windows) is installed; should that one fail, the
+script says so and goes on without it. Without a toolkit, or
 with --no-toolkit, the script's own chunker (tools/chunk_index.py) makes the
 same indexes, much more slowly.
 
@@ -360,10 +361,11 @@ def toolkit_command(toolkit):
     if os.name == "nt":
         return [toolkit], None
     env = dict(os.environ, WINEDEBUG="-all")
-    # The build's own Wine prefix, when the toolkit is a build's.
-    prefix = os.path.join(os.path.dirname(os.path.abspath(toolkit)), "wineprefix")
-    if "WINEPREFIX" not in os.environ and os.path.isdir(prefix):
-        env["WINEPREFIX"] = prefix
+    build = os.path.dirname(os.path.abspath(toolkit))
+    if "WINEPREFIX" not in os.environ and os.path.isfile(os.path.join(build, "CMakeCache.txt")):
+        # A build's toolkit runs in that build's own Wine prefix, made on first use.
+        wine_run = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "cmake", "wine-run.sh")
+        return [wine_run, os.path.join(build, "wineprefix"), toolkit], env
     return ["wine", toolkit], env
 
 
@@ -398,27 +400,35 @@ def chunk_batches(pairs):
         yield batch
 
 
-def write_chunk_indexes(release_dir, entries, toolkit):
+def write_chunk_indexes(release_dir, entries, toolkit, toolkit_named):
     """chunks/<sha256> for every file of at least CHUNKED_MINIMUM bytes that
-    has none yet; returns how many were written."""
+    has none yet; returns how many were written and by which chunker."""
     folder = os.path.join(release_dir, "chunks")
     wanted = {}
     for path, size, digest in entries:
         if size >= CHUNKED_MINIMUM and not os.path.isfile(os.path.join(folder, digest)):
             wanted.setdefault(digest, (os.path.join(release_dir, *path.split("/")), size))
     if not wanted:
-        return 0
+        return 0, None
     os.makedirs(folder, exist_ok=True)
     temporaries = {}
     try:
         for digest in wanted:
             fd, temporaries[digest] = tempfile.mkstemp(prefix=".publish_", dir=folder)
             os.close(fd)
-        if toolkit is not None:
+        by_toolkit = toolkit is not None
+        if by_toolkit:
             pairs = [(wanted[digest][0], temporaries[digest]) for digest in wanted]
-            for batch in chunk_batches(pairs):
-                run_toolkit_chunk(toolkit, batch)
-        else:
+            try:
+                for batch in chunk_batches(pairs):
+                    run_toolkit_chunk(toolkit, batch)
+            except PublishError as error:
+                # Only a toolkit asked for by name must work; the build's is a speed-up.
+                if toolkit_named:
+                    raise
+                print(f"warning: {error}; using tools/chunk_index.py instead", file=sys.stderr)
+                by_toolkit = False
+        if not by_toolkit:
             for digest, (source, size) in wanted.items():
                 with open(temporaries[digest], "wb") as f:
                     f.write(chunk_index.encode_index(size, chunk_index.chunk_file(source)))
@@ -438,7 +448,7 @@ def write_chunk_indexes(release_dir, entries, toolkit):
                 os.unlink(temp)
             except OSError:
                 pass
-    return len(wanted)
+    return len(wanted), toolkit if by_toolkit else "tools/chunk_index.py"
 
 
 def choose_toolkit(args):
@@ -449,9 +459,11 @@ def choose_toolkit(args):
             raise PublishError(f"no toolkit at {args.toolkit}")
         return args.toolkit
     # The build's toolkit only where it can run: on Windows, or with Wine.
-    if not os.path.isfile(DEFAULT_TOOLKIT) or (os.name != "nt" and shutil.which("wine") is None):
+    build_dir = os.environ.get("TINDERHALLOW_BUILD_DIR")
+    default = os.path.join(build_dir, "TinderhallowTool.exe") if build_dir else DEFAULT_TOOLKIT
+    if not os.path.isfile(default) or (os.name != "nt" and shutil.which("wine") is None):
         return None
-    return DEFAULT_TOOLKIT
+    return default
 
 
 def publish(args):
@@ -498,7 +510,7 @@ def publish(args):
         entries.append((path, size, digest))
 
     # Before the manifest: a launcher that reads it finds every index already there.
-    indexed = write_chunk_indexes(release_dir, entries, toolkit)
+    indexed, chunker = write_chunk_indexes(release_dir, entries, toolkit, args.toolkit is not None)
 
     manifest = manifest_bytes(args.release_id, args.minimum_launcher, entries, sequence)
     manifest_digest = hashlib.sha256(manifest).hexdigest()
@@ -514,7 +526,7 @@ def publish(args):
     print(f"manifest sha256 {manifest_digest}")
     print(f"release sequence {sequence}")
     if indexed:
-        print(f"chunk indexes written: {indexed} (by {toolkit or 'tools/chunk_index.py'})")
+        print(f"chunk indexes written: {indexed} (by {chunker})")
     print(f"signed with {args.key} (public key {public_hex})")
     if os.path.realpath(args.key) == os.path.realpath(DEV_KEY):
         print("warning: signed with the DEVELOPMENT key; only development builds accept this release",
