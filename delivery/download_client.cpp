@@ -887,3 +887,109 @@ bool downloadPatchFile(const std::string& baseUrl, const std::filesystem::path& 
     PatchDownloader downloader(baseUrl);
     return downloadWithRetries(downloader, relativePath, destination, limit, progress, error);
 }
+
+// Reads a body to its end into `sink`, refusing one longer than `limit`;
+// the connection is closed on every failure.
+bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
+                                    const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
+                                    std::uint64_t& received, std::string* error) {
+    if (buffer_.size() != kReadBytes) buffer_.assign(kReadBytes, 0);
+    received = 0;
+    StallWatch stallWatch(stallWindow_);
+    ReadPace pace;
+    for (;;) {
+        DWORD wanted = kReadBytes;
+        const bool askFirst = !pace.fast();
+        if (askFirst) {
+            DWORD available = 0;
+            if (!WinHttpQueryDataAvailable(request, &available)) {
+                closeConnection();
+                return appendWindowsError("Patch download interrupted", error);
+            }
+            if (available == 0) return true;
+            wanted = std::min(available, kReadBytes);
+        }
+        const std::uint64_t allowance = limit - received;
+        if (allowance < wanted) wanted = static_cast<DWORD>(allowance + 1);
+        DWORD read = 0;
+        if (!WinHttpReadData(request, buffer_.data(), wanted, &read) || (read == 0 && askFirst)) {
+            closeConnection();
+            return appendWindowsError("Patch download read failed", error);
+        }
+        if (read == 0) return true;
+        if (read > allowance) {
+            closeConnection();
+            setError(error, "Patch server sent more than " + sizeText(limit) + ".");
+            return false;
+        }
+        if (!sink(reinterpret_cast<const std::uint8_t*>(buffer_.data()), read)) {
+            closeConnection();
+            return false;
+        }
+        received += read;
+        pace.arrived(read);
+        if (!stallWatch.keepsUp(received)) {
+            closeConnection();
+            setError(error, "Patch download stalled: less than 1 KiB arrived in " + durationText(stallWindow_) + ".");
+            return false;
+        }
+    }
+}
+
+bool PatchDownloader::fetchSmallFile(const std::filesystem::path& relativePath, std::uint64_t limit,
+                                     std::vector<std::uint8_t>& body, DWORD& status, std::string* error) {
+    status = 0;
+    body.clear();
+    bool retryable = false;
+    if (!connect(error)) return false;
+    const std::string relativeText = genericPathUtf8(relativePath);
+    Response response;
+    if (!openResponse(relativeText, {}, response, error, retryable)) return false;
+    status = response.status;
+    if (status != 200) {
+        // An unread error body would be taken for the next answer.
+        closeConnection();
+        setError(error, "Patch server returned HTTP " + std::to_string(status) + " for " + relativeText + ".");
+        return false;
+    }
+    std::uint64_t received = 0;
+    return readWholeBody(
+        response.request.get(), limit,
+        [&](const std::uint8_t* data, std::size_t size) {
+            body.insert(body.end(), data, data + size);
+            return true;
+        },
+        received, error);
+}
+
+bool PatchDownloader::fetchRange(const std::filesystem::path& relativePath, std::uint64_t first, std::uint64_t last,
+                                 std::uint64_t total,
+                                 const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
+                                 bool& ignoresRanges, std::string* error) {
+    ignoresRanges = false;
+    bool retryable = false;
+    if (!connect(error)) return false;
+    const std::string relativeText = genericPathUtf8(relativePath);
+    const std::wstring headers = L"Range: bytes=" + std::to_wstring(first) + L"-" + std::to_wstring(last) + L"\r\n";
+    Response response;
+    if (!openResponse(relativeText, headers, response, error, retryable)) return false;
+    ContentRange range;
+    if (response.status != 206 ||
+        !parseContentRange(queryHeaderText(response.request.get(), WINHTTP_QUERY_CONTENT_RANGE), range) ||
+        range.first != first || range.last != last || range.total != total) {
+        ignoresRanges = response.status == 200;
+        closeConnection();
+        setError(error, "Patch server did not send the range asked for of " + relativeText + " (HTTP " +
+                            std::to_string(response.status) + ").");
+        return false;
+    }
+    const std::uint64_t wanted = last - first + 1;
+    std::uint64_t received = 0;
+    if (!readWholeBody(response.request.get(), wanted, sink, received, error)) return false;
+    if (received != wanted) {
+        closeConnection();
+        setError(error, "Patch server sent a short range of " + relativeText + ".");
+        return false;
+    }
+    return true;
+}

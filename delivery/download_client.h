@@ -95,6 +95,19 @@ public:
     // Called as bytes arrive (from the downloading thread) until replaced.
     void setPositionObserver(DownloadPositionCallback observer) { positionObserver_ = std::move(observer); }
 
+    // One GET of a small file into memory (at most `limit` bytes); false on
+    // any answer but a 200 (`status` tells which, 0 when none came).
+    [[nodiscard]] bool fetchSmallFile(const std::filesystem::path& relativePath, std::uint64_t limit,
+                                      std::vector<std::uint8_t>& body, DWORD& status, std::string* error = nullptr);
+
+    // One GET of bytes first..last (inclusive) of a file of `total` bytes;
+    // the body goes to `sink` as it arrives. False unless the answer is a 206
+    // with exactly that Content-Range and body; `ignoresRanges` is set when
+    // the host answered 200 (the whole file) instead.
+    [[nodiscard]] bool fetchRange(const std::filesystem::path& relativePath, std::uint64_t first, std::uint64_t last,
+                                  std::uint64_t total, const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
+                                  bool& ignoresRanges, std::string* error = nullptr);
+
     // True when the last attempt failed because the whole body did not match
     // the release file's digest (the file is gone; a new attempt starts from 0).
     bool lastAttemptMismatched() const { return mismatched_; }
@@ -129,6 +142,9 @@ private:
                                    const std::filesystem::path& destination, const DownloadLimit& limit,
                                    std::uint64_t expected, const ProgressCallback& progress, Transfer& transfer,
                                    std::string* error, bool& retryable);
+    [[nodiscard]] bool readWholeBody(HINTERNET request, std::uint64_t limit,
+                                     const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
+                                     std::uint64_t& received, std::string* error);
     [[nodiscard]] bool attempt(const std::filesystem::path& relativePath, const std::filesystem::path& destination,
                                const DownloadLimit& limit, const ProgressCallback& progress, Transfer& transfer,
                                std::string* error, bool& retryable);

@@ -43,6 +43,8 @@ TIERS = [
     ("delivery/patch_source.*", "engine"),
     ("delivery/patch_notes.*", "engine"),
     ("delivery/release_list.*", "engine"),
+    ("delivery/chunk_index.*", "engine"),
+    ("delivery/delta_download.*", "engine"),
     ("account/game_api_client.*", "engine"),
     ("account/session.*", "engine"),
     ("account/local_settings.*", "engine"),

@@ -3,7 +3,7 @@
 
     publish_release.py GAME_DIR RELEASE_DIR --release-id ID [--key PEM]
                        [--patch-notes FILE] [--minimum-launcher N]
-                       [--sequence N]
+                       [--sequence N] [--toolkit EXE | --no-toolkit]
 
 Copies every file of GAME_DIR into RELEASE_DIR, writes update_manifest.json
 (sizes, lower-case SHA-256 digests, paths in byte order), signs the exact
@@ -12,6 +12,18 @@ command) and writes the Base64 of the raw r||s signature to
 manifests/<sha256 of the manifest bytes>.sig. Copies patch_notes.json when
 given. The manifest is written last, so a host serving RELEASE_DIR while it
 is being published never offers a manifest whose files are not there yet.
+
+For every file of at least 1 MiB it writes a chunk index to
+chunks/<sha256 of the file> (docs/publishing.md describes it), so launchers
+can rebuild the file from the copy they have installed and fetch only the
+changed chunks. An index that is already there is kept: its name says what
+it indexes. The indexes are made by TinderhallowTool's `chunk` command
+(under Wine off Windows): --toolkit names it, otherwise the build's
+TinderhallowTool.exe ($TINDERHALLOW_BUILD_DIR, else build/) is used when
+there is one and Wine (off Windows) is installed; should that one fail, the
+script says so and goes on without it. Without a toolkit, or
+with --no-toolkit, the script's own chunker (tools/chunk_index.py) makes the
+same indexes, much more slowly.
 
 Every manifest carries a release sequence: launchers refuse a release whose
 sequence is lower than the installed one's. By default it is one more than
@@ -30,9 +42,13 @@ import hashlib
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import chunk_index  # noqa: E402
 
 DEV_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dev_signing_key.pem")
 MANIFEST_NAME = "update_manifest.json"
@@ -46,6 +62,12 @@ WINDOWS_FORBIDDEN = set('<>:"|?*\\')
 DEVICE_NAMES = ("CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$")
 DEVICE_DIGITS = "0123456789\u00b9\u00b2\u00b3"
 SEQUENCE_MAX = 2147483647
+CHUNKED_MINIMUM = 1 << 20
+DEFAULT_TOOLKIT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build",
+                               "TinderhallowTool.exe")
+# One toolkit run chunks many files; its command line stays well below
+# Windows's 32767 characters.
+TOOLKIT_COMMAND_CHARS = 24000
 
 
 class PublishError(Exception):
@@ -329,6 +351,121 @@ def choose_sequence(requested, release_dir):
     return requested
 
 
+def windows_path(path):
+    path = os.path.abspath(path)
+    return path if os.name == "nt" else "Z:" + path.replace("/", "\\")
+
+
+def toolkit_command(toolkit):
+    """The command line that starts the toolkit, and its environment."""
+    if os.name == "nt":
+        return [toolkit], None
+    env = dict(os.environ, WINEDEBUG="-all")
+    build = os.path.dirname(os.path.abspath(toolkit))
+    if "WINEPREFIX" not in os.environ and os.path.isfile(os.path.join(build, "CMakeCache.txt")):
+        # A build's toolkit runs in that build's own Wine prefix, made on first use.
+        wine_run = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "cmake", "wine-run.sh")
+        return [wine_run, os.path.join(build, "wineprefix"), toolkit], env
+    return ["wine", toolkit], env
+
+
+def run_toolkit_chunk(toolkit, pairs):
+    """TinderhallowTool chunk FILE INDEX ... for (file, index) pairs."""
+    command, env = toolkit_command(toolkit)
+    args = [word for source, index in pairs for word in (windows_path(source), windows_path(index))]
+    # Output goes to files: a wineserver started by this run would hold a
+    # pipe open long after the toolkit ended.
+    with tempfile.TemporaryFile() as out:
+        try:
+            code = subprocess.run(command + ["chunk"] + args, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=subprocess.STDOUT).returncode
+        except OSError as error:
+            raise PublishError(f"cannot run the toolkit {toolkit}: {error}") from None
+        out.seek(0)
+        text = out.read().decode("utf-8", "replace").strip()
+    if code != 0:
+        raise PublishError(f"the toolkit could not chunk the release files: {text}")
+
+
+def chunk_batches(pairs):
+    batch, length = [], 0
+    for source, index in pairs:
+        words = len(windows_path(source)) + len(windows_path(index)) + 6
+        if batch and length + words > TOOLKIT_COMMAND_CHARS:
+            yield batch
+            batch, length = [], 0
+        batch.append((source, index))
+        length += words
+    if batch:
+        yield batch
+
+
+def write_chunk_indexes(release_dir, entries, toolkit, toolkit_named):
+    """chunks/<sha256> for every file of at least CHUNKED_MINIMUM bytes that
+    has none yet; returns how many were written and by which chunker."""
+    folder = os.path.join(release_dir, "chunks")
+    wanted = {}
+    for path, size, digest in entries:
+        if size >= CHUNKED_MINIMUM and not os.path.isfile(os.path.join(folder, digest)):
+            wanted.setdefault(digest, (os.path.join(release_dir, *path.split("/")), size))
+    if not wanted:
+        return 0, None
+    os.makedirs(folder, exist_ok=True)
+    temporaries = {}
+    try:
+        for digest in wanted:
+            fd, temporaries[digest] = tempfile.mkstemp(prefix=".publish_", dir=folder)
+            os.close(fd)
+        by_toolkit = toolkit is not None
+        if by_toolkit:
+            pairs = [(wanted[digest][0], temporaries[digest]) for digest in wanted]
+            try:
+                for batch in chunk_batches(pairs):
+                    run_toolkit_chunk(toolkit, batch)
+            except PublishError as error:
+                # Only a toolkit asked for by name must work; the build's is a speed-up.
+                if toolkit_named:
+                    raise
+                print(f"warning: {error}; using tools/chunk_index.py instead", file=sys.stderr)
+                by_toolkit = False
+        if not by_toolkit:
+            for digest, (source, size) in wanted.items():
+                with open(temporaries[digest], "wb") as f:
+                    f.write(chunk_index.encode_index(size, chunk_index.chunk_file(source)))
+        for digest, (source, size) in wanted.items():
+            with open(temporaries[digest], "rb") as f:
+                data = f.read()
+            try:
+                indexed_size, _ = chunk_index.decode_index(data)
+            except ValueError as error:
+                raise PublishError(f"the chunk index made for {source} is not usable: {error}") from None
+            if indexed_size != size:
+                raise PublishError(f"the chunk index made for {source} is for another size")
+            os.replace(temporaries.pop(digest), os.path.join(folder, digest))
+    finally:
+        for temp in temporaries.values():
+            try:
+                os.unlink(temp)
+            except OSError:
+                pass
+    return len(wanted), toolkit if by_toolkit else "tools/chunk_index.py"
+
+
+def choose_toolkit(args):
+    if args.no_toolkit:
+        return None
+    if args.toolkit is not None:
+        if not os.path.isfile(args.toolkit):
+            raise PublishError(f"no toolkit at {args.toolkit}")
+        return args.toolkit
+    # The build's toolkit only where it can run: on Windows, or with Wine.
+    build_dir = os.environ.get("TINDERHALLOW_BUILD_DIR")
+    default = os.path.join(build_dir, "TinderhallowTool.exe") if build_dir else DEFAULT_TOOLKIT
+    if not os.path.isfile(default) or (os.name != "nt" and shutil.which("wine") is None):
+        return None
+    return default
+
+
 def publish(args):
     game_dir = args.game_dir
     release_dir = args.release_dir
@@ -351,6 +488,7 @@ def publish(args):
             raise PublishError(f"patch notes are not a readable UTF-8 JSON file: {error}") from None
 
     sequence = choose_sequence(args.sequence, release_dir)
+    toolkit = choose_toolkit(args)
 
     public_hex = public_point_hex(args.key)
     files = collect_files(game_dir)
@@ -371,6 +509,9 @@ def publish(args):
                                      os.path.join(release_dir, *path.split("/")))
         entries.append((path, size, digest))
 
+    # Before the manifest: a launcher that reads it finds every index already there.
+    indexed, chunker = write_chunk_indexes(release_dir, entries, toolkit, args.toolkit is not None)
+
     manifest = manifest_bytes(args.release_id, args.minimum_launcher, entries, sequence)
     manifest_digest = hashlib.sha256(manifest).hexdigest()
     signature = base64.b64encode(sign(manifest, args.key)) + b"\n"
@@ -384,6 +525,8 @@ def publish(args):
     print(f"release {args.release_id}: {len(entries)} files, {total} bytes")
     print(f"manifest sha256 {manifest_digest}")
     print(f"release sequence {sequence}")
+    if indexed:
+        print(f"chunk indexes written: {indexed} (by {chunker})")
     print(f"signed with {args.key} (public key {public_hex})")
     if os.path.realpath(args.key) == os.path.realpath(DEV_KEY):
         print("warning: signed with the DEVELOPMENT key; only development builds accept this release",
@@ -401,6 +544,12 @@ def main(argv=None):
                         help="lowest launcher version that may install the release (default 1)")
     parser.add_argument("--sequence", type=int, metavar="N",
                         help="release sequence (default: one more than the release already in RELEASE_DIR)")
+    chunker = parser.add_mutually_exclusive_group()
+    chunker.add_argument("--toolkit", metavar="EXE",
+                         help="TinderhallowTool.exe that makes the chunk indexes (default: build/TinderhallowTool.exe "
+                              "when it exists; run under Wine off Windows)")
+    chunker.add_argument("--no-toolkit", action="store_true",
+                         help="make the chunk indexes with the script's own (slow) chunker")
     args = parser.parse_args(argv)
     try:
         publish(args)

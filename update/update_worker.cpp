@@ -1,6 +1,7 @@
 #include "update/update_worker.h"
 
 #include "account/session.h"
+#include "delivery/delta_download.h"
 #include "delivery/download_client.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
@@ -50,16 +51,32 @@ bool isVerifiedCopy(const std::filesystem::path& path, const ManifestFile& entry
     return size == entry.size && hashFile(path, digest) && digest == entry.sha256;
 }
 
+// A large file whose path is installed is first rebuilt from the installed
+// copy and the release's chunk index; any trouble there only means the file
+// is downloaded whole.
+bool rebuiltFromInstalledCopy(const DownloadJob& job, PatchDownloader& downloader, const ManifestFile& entry,
+                              const std::filesystem::path& destination, const DownloadPositionCallback& position) {
+    if (job.installFolder.empty() || entry.size < kDeltaMinimumBytes) return false;
+    try {
+        return deltaDownload(downloader, entry.path, entry.size, entry.sha256, job.installFolder / entry.path,
+                             destination, position);
+    } catch (...) {
+        if (position) position(0);
+        return false;
+    }
+}
+
 void downloadThread(DownloadJob& job) {
     try {
         PatchDownloader downloader(job.patchUrl);
         // Bytes of the current file counted in bytesDone; the client reports
         // where it stands, and the difference goes to the shared count.
         std::uint64_t onHand = 0;
-        downloader.setPositionObserver([&](std::uint64_t position) {
+        const DownloadPositionCallback observe = [&](std::uint64_t position) {
             job.bytesDone.fetch_add(position - onHand);  // wraps to a subtraction when a file starts over
             onHand = position;
-        });
+        };
+        downloader.setPositionObserver(observe);
         const std::uint64_t count = job.fileList.size();
         std::uint64_t index = job.nextIndex.fetch_add(1);
         while (index < count && !job.failed.load()) {
@@ -68,7 +85,8 @@ void downloadThread(DownloadJob& job) {
             onHand = 0;
             if (!isVerifiedCopy(destination, entry)) {
                 std::string error;
-                if (!downloadWithRetries(downloader, entry.path, destination, releaseFile(entry.size, entry.sha256),
+                if (!rebuiltFromInstalledCopy(job, downloader, entry, destination, observe) &&
+                    !downloadWithRetries(downloader, entry.path, destination, releaseFile(entry.size, entry.sha256),
                                          nullptr, &error)) {
                     recordFailure(job, error);
                     break;
@@ -337,6 +355,7 @@ void runUpdateWorker() {
             job.patchUrl = sourceText;
             job.fileList = plan.filesToFetch;
             job.targetFolder = sourceFolder;
+            job.installFolder = launcherDir;
             job.bytesTotal = std::max<std::uint64_t>(plan.bytesToFetch, 1);
             if (!downloadJobFiles(job)) {
                 SetStatus(LauncherPhase::Error, "Download failed", job.firstError, 0.0f);

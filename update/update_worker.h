@@ -18,6 +18,9 @@ struct DownloadJob {
     std::string patchUrl;
     std::vector<ManifestFile> fileList;
     std::filesystem::path targetFolder;
+    // Where the release is installed: large files are rebuilt from the
+    // installed copies there when the host publishes chunk indexes. Empty: never.
+    std::filesystem::path installFolder;
     std::atomic<std::uint64_t> nextIndex{0};
     std::atomic<bool> failed{false};
     std::mutex errorMutex;
@@ -38,9 +41,11 @@ void runUpdateWorker();
 void refreshDownloadToken();
 
 // Fetches every file of the job with min(max(N, 1), 8) threads; a verified
-// copy already in the target folder is used as it is. Reports the progress
-// as bytes arrive, at most ten times a second. False when a download failed;
-// `job.firstError` then holds the first failure's text.
+// copy already in the target folder is used as it is, and a file of at least
+// kDeltaMinimumBytes whose path is installed is rebuilt from that copy where
+// it can be. Reports the progress as bytes arrive (rebuilt files' reused
+// bytes as they are found), at most ten times a second. False when a download
+// failed; `job.firstError` then holds the first failure's text.
 [[nodiscard]] bool downloadJobFiles(DownloadJob& job);
 
 // "%zu of %zu files, %.0f of %.0f MB" (finished files; MB of 1048576 bytes).

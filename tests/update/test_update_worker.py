@@ -81,7 +81,8 @@ class ReferenceServer(lh.ReferenceServer):
 
     def game_file_gets(self):
         return [entry for entry in self.gets()
-                if entry["path"].lstrip("/") not in RELEASE_FILES and not entry["path"].startswith("/manifests/")]
+                if entry["path"].lstrip("/") not in RELEASE_FILES
+                and not entry["path"].startswith(("/manifests/", "/chunks/"))]
 
 
 def publish(game_dir, release_dir, release_id):
@@ -100,11 +101,11 @@ def make_game(folder, files, seed):
 
 def game_files(folder):
     """Relative path -> SHA-256 of every file below folder; work folders,
-    settings files and published signatures left out."""
+    settings files, published signatures and chunk indexes left out."""
     found = {}
     for path in Path(folder).rglob("*"):
         relative = path.relative_to(folder).as_posix()
-        if path.is_file() and not relative.startswith((".patch", "manifests/")) and not relative.endswith(".txt"):
+        if path.is_file() and not relative.startswith((".patch", "manifests/", "chunks/")) and not relative.endswith(".txt"):
             found[relative] = hashlib.sha256(path.read_bytes()).hexdigest()
     return found
 
@@ -184,7 +185,7 @@ class UpdateWorker(unittest.TestCase):
         cls.servers.append(server)
         folder = Path(tempfile.mkdtemp(prefix="launcher_", dir=cls.root))
         if installed is not None:
-            shutil.copytree(installed, folder, dirs_exist_ok=True, ignore=shutil.ignore_patterns("manifests"))
+            shutil.copytree(installed, folder, dirs_exist_ok=True, ignore=shutil.ignore_patterns("manifests", "chunks"))
         (folder / "server_url.txt").write_text(server.url + "\n")
         (folder / "patch_source.txt").write_text((server.url if source == "http" else lh.windows_path(release_dir)) + "\n")
         return Case(folder, server)
