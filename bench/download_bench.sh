@@ -38,13 +38,17 @@ nginx_bin="$(command -v nginx)"
 work="$(mktemp -d /tmp/th_download_bench.XXXXXX)"
 nginx_pid=""
 keeper_pid=""
+holder_pid=""
 cleanup() {
     if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
         kill "$nginx_pid" 2>/dev/null || true
         wait "$nginx_pid" 2>/dev/null || true
     fi
+    if [ -n "$holder_pid" ]; then
+        kill "$holder_pid" 2>/dev/null || true
+        wait "$holder_pid" 2>/dev/null || true
+    fi
     if [ -n "$keeper_pid" ]; then
-        exec 4>&- || true
         wait "$keeper_pid" 2>/dev/null || true
     fi
     rm -rf "$work"
@@ -126,7 +130,11 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all
 mkfifo "$work/keep"
 wine "$reference" wait < "$work/keep" >/dev/null 2>&1 &
 keeper_pid=$!
-exec 4> "$work/keep"
+# The fifo's writer is a process of its own: a wineserver started by a later
+# wine call would otherwise inherit the writing end, and the keeper would
+# never see its end of input.
+sleep infinity > "$work/keep" &
+holder_pid=$!
 wine "$tool" >/dev/null 2>&1 || true
 
 # Peak memory of the launcher's process (the body is streamed, so it stays

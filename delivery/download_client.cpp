@@ -896,7 +896,7 @@ bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
     if (buffer_.size() != kReadBytes) buffer_.assign(kReadBytes, 0);
     received = 0;
     StallWatch stallWatch(stallWindow_);
-    ReadPace pace;
+    ReadPace pace(fastLink_);
     for (;;) {
         DWORD wanted = kReadBytes;
         const bool askFirst = !pace.fast();
@@ -928,6 +928,7 @@ bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
         }
         received += read;
         pace.arrived(read);
+        fastLink_ = pace.fast();
         if (!stallWatch.keepsUp(received)) {
             closeConnection();
             setError(error, "Patch download stalled: less than 1 KiB arrived in " + durationText(stallWindow_) + ".");
