@@ -1,6 +1,7 @@
 """Pieces every benchmark under Wine needs: the build's Wine session and a
 program kept open so no measured run pays for starting it."""
 
+import hashlib
 import os
 import subprocess
 import sys
@@ -36,3 +37,27 @@ class WineKeeper:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+
+
+def write_distinct_file(path, size, header, block):
+    """Writes SIZE bytes to PATH: BLOCK repeated, its start replaced by HEADER
+    so that no two files are alike; returns the file's SHA-256 (hex)."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    digest = hashlib.sha256()
+    with open(path, "wb") as f:
+        remaining = size
+        chunk = header + block[len(header):]
+        while remaining > 0:
+            piece = chunk[: min(remaining, len(chunk))]
+            f.write(piece)
+            digest.update(piece)
+            remaining -= len(piece)
+            chunk = block
+    return digest.hexdigest()
+
+
+def publish_release(game, release, release_id="bench"):
+    """Publishes GAME into RELEASE with the publishing script, readable by nginx."""
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "publish_release.py"), game, release,
+                    "--release-id", release_id], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["chmod", "-R", "a+rX", release], check=True)

@@ -29,7 +29,7 @@ import tempfile
 import threading
 import time
 
-from bench_common import ROOT, WineKeeper, wine_environment, windows_path  # noqa: E402
+from bench_common import ROOT, WineKeeper, publish_release, wine_environment, windows_path  # noqa: E402
 from update_bench import ACCOUNT, HOST, PASSWORD, free_port, same_files, start_game_service, write_files  # noqa: E402
 import launcher_harness as lh  # noqa: E402 - on the path through bench_common
 
@@ -151,10 +151,8 @@ def main():
         game = os.path.join(work, "game")
         release = os.path.join(work, "www")
         names = write_files(game, args.files, file_size)
-        subprocess.run([sys.executable, os.path.join(ROOT, "tools", "publish_release.py"), game, release,
-                        "--release-id", "bench"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        publish_release(game, release)
         shutil.rmtree(game)
-        subprocess.run(["chmod", "-R", "a+rX", release], check=True)
 
         nginx = lh.NginxHost(work, release, host="127.0.0.1")
         servers.append(nginx)

@@ -27,7 +27,6 @@ The last line, "RESULT key=value ...", repeats the figures for bench/run.
 Usage: bench/startup_check_bench.py [BUILD_DIR] [--size-mib N] [--files N] [--rounds N]
 """
 import argparse
-import hashlib
 import json
 import os
 import shutil
@@ -36,7 +35,7 @@ import sys
 import tempfile
 import time
 
-from bench_common import ROOT, WineKeeper, wine_environment, windows_path  # noqa: E402
+from bench_common import ROOT, WineKeeper, wine_environment, windows_path, write_distinct_file  # noqa: E402
 
 DAY = 24 * 3600
 
@@ -70,21 +69,10 @@ def write_installation(install, names, size):
     entries = []
     for index, name in enumerate(names):
         path = os.path.join(install, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        digest = hashlib.sha256()
-        header = f"file {index}:".encode()
-        with open(path, "wb") as f:
-            remaining = size
-            chunk = header + block[len(header):]
-            while remaining > 0:
-                piece = chunk[: min(remaining, len(chunk))]
-                f.write(piece)
-                digest.update(piece)
-                remaining -= len(piece)
-                chunk = block
+        digest = write_distinct_file(path, size, f"file {index}:".encode(), block)
         yesterday = time.time() - DAY
         os.utime(path, (yesterday, yesterday))
-        entries.append({"path": name, "size": size, "sha256": digest.hexdigest()})
+        entries.append({"path": name, "size": size, "sha256": digest})
     return entries
 
 

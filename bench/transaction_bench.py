@@ -20,7 +20,6 @@ The last line, "RESULT key=value ...", repeats the ratios for bench/run.
 Usage: bench/transaction_bench.py [BUILD_DIR] [--size-mib N] [--files N] [--rounds N]
 """
 import argparse
-import hashlib
 import json
 import os
 import shutil
@@ -29,7 +28,7 @@ import sys
 import tempfile
 import time
 
-from bench_common import ROOT, WineKeeper, wine_environment, windows_path  # noqa: E402
+from bench_common import ROOT, WineKeeper, wine_environment, windows_path, write_distinct_file  # noqa: E402
 
 
 def timed(command, env=None, cwd=None):
@@ -52,20 +51,8 @@ def write_files(folder, names, size, salt):
     block = os.urandom(1 << 20)
     entries = []
     for index, name in enumerate(names):
-        path = os.path.join(folder, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        digest = hashlib.sha256()
-        header = f"{salt}:{index}:".encode()
-        with open(path, "wb") as f:
-            remaining = size
-            chunk = header + block[len(header):]
-            while remaining > 0:
-                piece = chunk[: min(remaining, len(chunk))]
-                f.write(piece)
-                digest.update(piece)
-                remaining -= len(piece)
-                chunk = block
-        entries.append({"path": name, "size": size, "sha256": digest.hexdigest()})
+        digest = write_distinct_file(os.path.join(folder, name), size, f"{salt}:{index}:".encode(), block)
+        entries.append({"path": name, "size": size, "sha256": digest})
     return entries
 
 

@@ -31,7 +31,7 @@ import sys
 import tempfile
 import time
 
-from bench_common import ROOT, WineKeeper, wine_environment, windows_path  # noqa: E402
+from bench_common import ROOT, WineKeeper, publish_release, wine_environment, windows_path, write_distinct_file  # noqa: E402
 HOST = "127.0.0.2"
 ACCOUNT, PASSWORD = "Brannoc", "hunter2"
 
@@ -75,17 +75,7 @@ def write_files(folder, count, size):
     names = []
     for index in range(count):
         name = f"data/pack{index // 50:02d}/file{index:04d}.pak"
-        path = os.path.join(folder, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        header = f"{index}:".encode()
-        with open(path, "wb") as f:
-            remaining = size
-            chunk = header + block[len(header):]
-            while remaining > 0:
-                piece = chunk[: min(remaining, len(chunk))]
-                f.write(piece)
-                remaining -= len(piece)
-                chunk = block
+        write_distinct_file(os.path.join(folder, name), size, f"{index}:".encode(), block)
         names.append(name)
     return names
 
@@ -186,10 +176,8 @@ def main():
         game = os.path.join(work, "game")
         release = os.path.join(work, "www")
         names = write_files(game, args.files, file_size)
-        subprocess.run([sys.executable, os.path.join(ROOT, "tools", "publish_release.py"), game, release,
-                        "--release-id", "bench"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        publish_release(game, release)
         shutil.rmtree(game)
-        subprocess.run(["chmod", "-R", "a+rX", release], check=True)
 
         nginx, patch_url = start_nginx(work, release, free_port(HOST))
         servers.append(nginx)
