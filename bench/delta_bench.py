@@ -29,10 +29,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 from bench_common import ROOT, WineKeeper, wine_environment, windows_path  # noqa: E402
-from update_bench import ACCOUNT, HOST, PASSWORD, free_port, start_game_service, timed_update  # noqa: E402
+from update_bench import ACCOUNT, HOST, PASSWORD, free_port, start_game_service, start_nginx, timed_update  # noqa: E402
 
 ARCHIVE = "data/archive.pak"
 
@@ -62,49 +61,6 @@ def publish(game, release, release_id, tool, env):
                     "--release-id", release_id, "--toolkit", tool], check=True, env=env,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["chmod", "-R", "a+rX", release], check=True)
-
-
-def start_nginx(work, root, port):
-    conf_dir = os.path.join(work, "nginx")
-    os.makedirs(conf_dir)
-    user_line = "user root;" if os.getuid() == 0 else ""
-    conf = os.path.join(conf_dir, "nginx.conf")
-    log = os.path.join(conf_dir, "access.log")
-    with open(conf, "w") as f:
-        f.write(f"""{user_line}
-daemon off;
-worker_processes 2;
-pid {conf_dir}/nginx.pid;
-error_log {conf_dir}/error.log warn;
-events {{ worker_connections 256; }}
-http {{
-    log_format sent escape=json '{{"path":"$request_uri","status":$status,"bytes":$bytes_sent,"connection":$connection,"time":$request_time}}';
-    access_log {log} sent;
-    sendfile on;
-    tcp_nopush on;
-    keepalive_requests 100000;
-    client_body_temp_path {conf_dir}/body;
-    proxy_temp_path {conf_dir}/proxy;
-    fastcgi_temp_path {conf_dir}/fastcgi;
-    uwsgi_temp_path {conf_dir}/uwsgi;
-    scgi_temp_path {conf_dir}/scgi;
-    types {{ }}
-    default_type application/octet-stream;
-    server {{
-        listen {HOST}:{port};
-        root {root};
-    }}
-}}
-""")
-    process = subprocess.Popen([shutil.which("nginx"), "-p", conf_dir, "-c", conf],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    url = f"http://{HOST}:{port}"
-    for _ in range(100):
-        if subprocess.run(["curl", "-s", "-o", "/dev/null", url + "/"]).returncode == 0:
-            return process, url, log
-        time.sleep(0.1)
-    process.kill()
-    sys.exit("nginx did not start")
 
 
 def log_entries(log):
@@ -155,7 +111,8 @@ def main():
 
         served = os.path.join(work, "www")  # a link to the release being served
         os.symlink(releases["patched"], served)
-        nginx, patch_url, log = start_nginx(work, served, free_port(HOST))
+        log = os.path.join(work, "access.log")
+        nginx, patch_url = start_nginx(work, served, free_port(HOST), access_log=log)
         servers.append(nginx)
         service, service_url = start_game_service(work)
         servers.append(service)

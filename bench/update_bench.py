@@ -86,11 +86,18 @@ def free_port(host):
         return s.getsockname()[1]
 
 
-def start_nginx(work, www, port):
+def start_nginx(work, www, port, access_log=None):
+    """nginx serving WWW on HOST:PORT; with ACCESS_LOG, one JSON line per
+    request there (path, status, bytes sent with headers, connection, time)."""
     conf_dir = os.path.join(work, "nginx")
     os.makedirs(conf_dir)
     user_line = "user root;" if os.getuid() == 0 else ""
     conf = os.path.join(conf_dir, "nginx.conf")
+    logging = "access_log off;"
+    if access_log:
+        logging = ("log_format sent escape=json '{\"path\":\"$request_uri\",\"status\":$status,"
+                   "\"bytes\":$bytes_sent,\"connection\":$connection,\"time\":$request_time}';\n"
+                   f"    access_log {access_log} sent;")
     with open(conf, "w") as f:
         f.write(f"""{user_line}
 daemon off;
@@ -99,7 +106,7 @@ pid {conf_dir}/nginx.pid;
 error_log {conf_dir}/error.log warn;
 events {{ worker_connections 256; }}
 http {{
-    access_log off;
+    {logging}
     sendfile on;
     tcp_nopush on;
     keepalive_requests 100000;
@@ -108,7 +115,8 @@ http {{
     fastcgi_temp_path {conf_dir}/fastcgi;
     uwsgi_temp_path {conf_dir}/uwsgi;
     scgi_temp_path {conf_dir}/scgi;
-    types {{ application/octet-stream pak; application/json json; }}
+    types {{ application/json json; }}
+    default_type application/octet-stream;
     server {{
         listen {HOST}:{port};
         root {www};
@@ -119,7 +127,7 @@ http {{
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     url = f"http://{HOST}:{port}"
     for _ in range(100):
-        if subprocess.run(["curl", "-sf", "-o", "/dev/null", url + "/update_manifest.json"]).returncode == 0:
+        if subprocess.run(["curl", "-s", "-o", "/dev/null", url + "/"]).returncode == 0:
             return process, url
         time.sleep(0.1)
     process.kill()
