@@ -135,19 +135,9 @@ class Starter:
 
 def private_memory_kib(h, name):
     """RssAnon of the one process in the harness's prefix whose program is NAME."""
-    marker = ("WINEPREFIX=" + h.prefix).encode()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
+    for pid, _ in h.processes(name):
         try:
-            with open("/proc/%s/environ" % entry, "rb") as f:
-                if marker not in f.read().split(b"\0"):
-                    continue
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                program = f.read().split(b"\0")[0].decode(errors="replace")
-            if program.replace("\\", "/").rsplit("/", 1)[-1].lower() != name.lower():
-                continue
-            with open("/proc/%s/status" % entry) as f:
+            with open("/proc/%d/status" % pid) as f:
                 for line in f:
                     if line.startswith("RssAnon:"):
                         return int(line.split()[1])

@@ -947,6 +947,11 @@ class LauncherHarness:
         """Command lines of the processes in this prefix whose program file
         is called NAME (any letter case); a program that another started
         (a hand-over, a self-update, the game) is found here too."""
+        return [command for _, command in self.processes(name)]
+
+    def processes(self, name):
+        """(pid, command line) of each process in this prefix whose program
+        file is called NAME (any letter case)."""
         found = []
         marker = ("WINEPREFIX=" + self.prefix).encode()
         for entry in os.listdir("/proc"):
@@ -962,7 +967,7 @@ class LauncherHarness:
                 continue
             program = words[0].decode(errors="replace").strip() if words else ""
             if program.replace("\\", "/").rsplit("/", 1)[-1].lower() == name.lower():
-                found.append(" ".join(w.decode(errors="replace") for w in words).strip())
+                found.append((int(entry), " ".join(w.decode(errors="replace") for w in words).strip()))
         return found
 
     def wait_not_running(self, name, timeout=60):
