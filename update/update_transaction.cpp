@@ -105,10 +105,7 @@ private:
     static bool sameIgnoringCase(const std::vector<std::wstring_view>& a, const std::vector<std::wstring_view>& b) {
         if (a.size() != b.size()) return false;
         for (std::size_t i = 0; i < a.size(); ++i) {
-            if (a[i].size() != b[i].size()) return false;
-            if (CompareStringOrdinal(a[i].data(), static_cast<int>(a[i].size()), b[i].data(),
-                                     static_cast<int>(b[i].size()), TRUE) != CSTR_EQUAL)
-                return false;
+            if (a[i].size() != b[i].size() || !sameNameIgnoringCase(a[i], b[i])) return false;
         }
         return true;
     }

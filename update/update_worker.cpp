@@ -8,6 +8,7 @@
 #include "update/folder_work_lock.h"
 #include "update/inspection.h"
 #include "update/update_transaction.h"
+#include "update/windows_names.h"
 
 #include <windows.h>
 
@@ -178,12 +179,6 @@ struct ProgressReporter {
     }
 };
 
-// Windows matches file names without regard to case.
-std::wstring caseless(std::wstring text) {
-    if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
-    return text;
-}
-
 bool isCheckFile(const std::filesystem::path& name) {
     return name == L"update_manifest.json" || name == L"update_manifest.sig" || name == L"patch_notes.json";
 }
@@ -197,7 +192,7 @@ void pruneBelow(const std::filesystem::path& folder, const std::wstring& prefix,
         const std::filesystem::path name = it->path().filename();
         if (prefix.empty() && isCheckFile(name)) continue;
         const std::wstring relative = prefix.empty() ? name.native() : prefix + L"/" + name.native();
-        const std::wstring key = caseless(relative);
+        const std::wstring key = upperCaseName(relative);  // Windows ignores letter case
         std::error_code statusError;
         const std::filesystem::file_status status = it->symlink_status(statusError);
         if (!statusError && std::filesystem::is_directory(status) && folders.contains(key)) {
@@ -311,7 +306,7 @@ void pruneDownloadCache(const std::filesystem::path& folder, const std::vector<M
     std::set<std::wstring> files;
     std::set<std::wstring> folders;
     for (const ManifestFile& entry : planned) {
-        const std::wstring path = caseless(entry.path.generic_wstring());
+        const std::wstring path = upperCaseName(entry.path.generic_wstring());
         files.insert(path);
         files.insert(path + L".DOWNLOAD");
         files.insert(path + L".DOWNLOAD.RESUME");

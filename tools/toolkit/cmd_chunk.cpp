@@ -22,15 +22,18 @@
 namespace {
 
 bool writeWhole(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+    bool created = false;
     bool written = false;
     {
         const FileHandle file(
             CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        created = static_cast<bool>(file);
         DWORD count = 0;
-        written = file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr) &&
+        written = created && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr) &&
                   count == bytes.size();
     }
-    if (!written) DeleteFileW(path.c_str());  // no partial index stays
+    // No partial index stays; a file that could not be opened is not ours to delete.
+    if (created && !written) DeleteFileW(path.c_str());
     return written;
 }
 
