@@ -379,7 +379,6 @@ bool samePatchNotes(const std::vector<PatchNotesEntry>& a, const std::vector<Pat
 
 bool layerFits(const FrameCache& cache, const LauncherView& view, const BackgroundImage& background) {
     return cache.layerValid && cache.navTab == view.navTab && cache.showLoginForm == view.showLoginForm &&
-           cache.image == background.image.get() && cache.scaled == background.scaled.get() &&
            cache.backgroundGeneration == background.generation && sameNews(cache.newsCards, view.newsCards) &&
            samePatchNotes(cache.patchNotes, view.patchNotes);
 }
@@ -432,8 +431,6 @@ void buildLayer(FrameCache& cache, const LauncherView& view, BackgroundImage& ba
     cache.layerValid = true;
     cache.navTab = view.navTab;
     cache.showLoginForm = view.showLoginForm;
-    cache.image = background.image.get();
-    cache.scaled = background.scaled.get();
     cache.backgroundGeneration = background.generation;
     cache.newsCards = view.newsCards;
     cache.patchNotes = view.patchNotes;

@@ -47,8 +47,7 @@ public:
     bool layerValid = false;
     std::int32_t navTab = 0;
     bool showLoginForm = true;
-    const void* image = nullptr;
-    const void* scaled = nullptr;
+    // Every change of the picture or its scaled copy moves the generation.
     std::uint64_t backgroundGeneration = 0;
     std::vector<NewsCard> newsCards;
     std::vector<PatchNotesEntry> patchNotes;
