@@ -690,62 +690,40 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
 
     const std::uint64_t held = transfer.held;
     const std::uint64_t whole = expected != 0 ? held + expected : 0;
-    std::uint64_t received = 0;
-    StallWatch stallWatch(stallWindow_);
-    // A connection that was fast for the last file starts the next one fast.
-    ReadPace pace(fastLink_);
-    const HINTERNET request = response.request.get();
-    for (;;) {
-        DWORD wanted = kReadBytes;
-        const bool askFirst = !pace.fast();
-        if (askFirst) {
-            DWORD available = 0;
-            if (!WinHttpQueryDataAvailable(request, &available)) {
-                appendWindowsError("Patch download interrupted", error);
-                return abandonTransfer(true);
-            }
-            if (available == 0) break;
-            wanted = std::min(available, kReadBytes);
-        }
-        // One byte past the limit is enough to know the body is too long;
-        // it is never written.
-        const std::uint64_t allowance = limit.bytes - held - received;
-        if (allowance < wanted) wanted = static_cast<DWORD>(allowance + 1);
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buffer_.data(), wanted, &read) || (read == 0 && askFirst)) {
-            appendWindowsError("Patch download read failed", error);
-            return abandonTransfer(true);
-        }
-        if (read == 0) break;  // a full-buffer read that found the body's end
-        if (read > allowance) {
-            setError(error, limit.exact ? sizeMismatchText(relativeText, limit.bytes)
-                                        : tooLargeText(relativeText, limit.bytes));
-            // A longer body is another copy than the release's: nothing to resume.
-            return abandonTransfer(limit.exact, false);
-        }
+    std::uint64_t kept = 0;
+    bool writeFailed = false;
+    const auto keep = [&](const std::uint8_t* data, std::size_t size) {
         DWORD written = 0;
-        if (!WriteFile(transfer.file.get(), buffer_.data(), read, &written, nullptr) || written != read) {
+        if (!WriteFile(transfer.file.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+            writeFailed = true;
+            return false;
+        }
+        // The bytes just read for writing are the ones hashed: no second read.
+        if (transfer.resumable) sha256Feed(transfer.digest, data, size);
+        kept += size;
+        reportPosition(held + kept);
+        if (progress && whole != 0) {
+            progress(std::min(static_cast<float>(held + kept) / static_cast<float>(whole), 1.0f));
+        }
+        return true;
+    };
+    std::uint64_t received = 0;
+    bool tooLong = false;
+    if (!readWholeBody(response.request.get(), limit.bytes - held, keep, received, error, &tooLong)) {
+        if (writeFailed) {
             transfer.file.reset();
             removeFile(transfer.temporary);
             removeFile(transfer.record);
             setError(error, "Could not write downloaded patch file.");
             return false;
         }
-        // The bytes just read for writing are the ones hashed: no second read.
-        if (transfer.resumable) sha256Feed(transfer.digest, buffer_.data(), read);
-        received += read;
-        pace.arrived(read);
-        fastLink_ = pace.fast();
-        reportPosition(held + received);
-        if (progress && whole != 0) {
-            progress(std::min(static_cast<float>(held + received) / static_cast<float>(whole), 1.0f));
+        if (tooLong) {
+            setError(error, limit.exact ? sizeMismatchText(relativeText, limit.bytes)
+                                        : tooLargeText(relativeText, limit.bytes));
+            // A longer body is another copy than the release's: nothing to resume.
+            return abandonTransfer(limit.exact, false);
         }
-        // WinHTTP's receive timeout only catches a host that sends
-        // nothing at all; one that trickles is caught here.
-        if (!stallWatch.keepsUp(received)) {
-            setError(error, "Patch download stalled: less than 1 KiB arrived in " + durationText(stallWindow_) + ".");
-            return abandonTransfer(true);
-        }
+        return abandonTransfer(true);
     }
 
     transfer.file.reset();
@@ -888,13 +866,15 @@ bool downloadPatchFile(const std::string& baseUrl, const std::filesystem::path& 
     return downloadWithRetries(downloader, relativePath, destination, limit, progress, error);
 }
 
-// Reads a body to its end into `sink`, refusing one longer than `limit`;
-// the connection is closed on every failure.
+// Reads a body to its end into `sink`, refusing one longer than `limit`
+// (`tooLong` then tells so); the connection is closed on every failure.
 bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
                                     const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
-                                    std::uint64_t& received, std::string* error) {
+                                    std::uint64_t& received, std::string* error, bool* tooLong) {
     if (buffer_.size() != kReadBytes) buffer_.assign(kReadBytes, 0);
     received = 0;
+    if (tooLong != nullptr) *tooLong = false;
+    // A connection that was fast for the last file starts the next one fast.
     StallWatch stallWatch(stallWindow_);
     ReadPace pace(fastLink_);
     for (;;) {
@@ -903,21 +883,28 @@ bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
         if (askFirst) {
             DWORD available = 0;
             if (!WinHttpQueryDataAvailable(request, &available)) {
+                // Before the close, which resets the thread's last error.
+                appendWindowsError("Patch download interrupted", error);
                 closeConnection();
-                return appendWindowsError("Patch download interrupted", error);
+                return false;
             }
             if (available == 0) return true;
             wanted = std::min(available, kReadBytes);
         }
+        // One byte past the limit is enough to know the body is too long;
+        // it never reaches the sink.
         const std::uint64_t allowance = limit - received;
         if (allowance < wanted) wanted = static_cast<DWORD>(allowance + 1);
         DWORD read = 0;
         if (!WinHttpReadData(request, buffer_.data(), wanted, &read) || (read == 0 && askFirst)) {
+            // Before the close, which resets the thread's last error.
+            appendWindowsError("Patch download read failed", error);
             closeConnection();
-            return appendWindowsError("Patch download read failed", error);
+            return false;
         }
-        if (read == 0) return true;
+        if (read == 0) return true;  // a full-buffer read that found the body's end
         if (read > allowance) {
+            if (tooLong != nullptr) *tooLong = true;
             closeConnection();
             setError(error, "Patch server sent more than " + sizeText(limit) + ".");
             return false;
@@ -929,6 +916,8 @@ bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
         received += read;
         pace.arrived(read);
         fastLink_ = pace.fast();
+        // WinHTTP's receive timeout only catches a host that sends
+        // nothing at all; one that trickles is caught here.
         if (!stallWatch.keepsUp(received)) {
             closeConnection();
             setError(error, "Patch download stalled: less than 1 KiB arrived in " + durationText(stallWindow_) + ".");
