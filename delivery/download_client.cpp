@@ -139,13 +139,14 @@ std::optional<RequestTarget> redirectTarget(const RequestTarget& current, std::w
     return next;
 }
 
-std::wstring locationHeader(HINTERNET request) {
+// One response header's text; empty when it is missing or implausibly long.
+std::wstring queryHeader(HINTERNET request, DWORD header) {
     DWORD size = 0;
-    WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                        &size, WINHTTP_NO_HEADER_INDEX);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return {};
+    WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > 16384) return {};
     std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+    if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
                              WINHTTP_NO_HEADER_INDEX)) {
         return {};
     }
@@ -277,19 +278,7 @@ private:
     std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
 };
 
-std::string queryHeaderText(HINTERNET request, DWORD header) {
-    DWORD size = 0;
-    WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
-                        WINHTTP_NO_HEADER_INDEX);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > 16384) return {};
-    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
-                             WINHTTP_NO_HEADER_INDEX)) {
-        return {};
-    }
-    text.resize(size / sizeof(wchar_t));
-    return wideToUtf8(text);
-}
+std::string queryHeaderText(HINTERNET request, DWORD header) { return wideToUtf8(queryHeader(request, header)); }
 
 std::string targetUrl(const RequestTarget& target) {
     return std::string(target.secure ? "https://" : "http://") + wideToUtf8(target.host) + ":" +
@@ -531,7 +520,8 @@ bool PatchDownloader::openResponse(const std::string& relativeText, const std::w
                                 std::to_string(kMaxRedirects) + " times.");
             return false;
         }
-        const std::optional<RequestTarget> next = redirectTarget(target, locationHeader(response.request.get()));
+        const std::optional<RequestTarget> next =
+            redirectTarget(target, queryHeader(response.request.get(), WINHTTP_QUERY_LOCATION));
         if (!next) {
             setError(error, "Patch server sent an unusable redirect for " + relativeText + ".");
             return false;
