@@ -359,20 +359,13 @@ void setDownloadToken(const std::string& token) {
 
 PatchDownloader::PatchDownloader(const std::string& baseUrl) : baseUrl_(baseUrl) {
     while (!baseUrl_.empty() && baseUrl_.back() == '/') baseUrl_.pop_back();
-    const std::wstring url = utf8ToWide(baseUrl_ + "/");
-
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof(parts);
-    parts.dwSchemeLength = static_cast<DWORD>(-1);
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return;
-
-    if (parts.lpszHostName != nullptr) host_.assign(parts.lpszHostName, parts.dwHostNameLength);
-    if (parts.lpszUrlPath != nullptr) basePath_.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    const std::optional<RequestTarget> base = crackAbsoluteUrl(utf8ToWide(baseUrl_ + "/"));
+    if (!base) return;
+    host_ = base->host;
+    basePath_ = base->path;
     while (!basePath_.empty() && basePath_.back() == L'/') basePath_.pop_back();
-    port_ = parts.nPort;
-    secure_ = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    port_ = base->port;
+    secure_ = base->secure;
 }
 
 PatchDownloader::~PatchDownloader() { closeConnection(); }
