@@ -229,24 +229,6 @@ bool createFolderChain(const std::filesystem::path& folder, DWORD& code) {
     return false;
 }
 
-// Content-Length as a number; 0 ("unknown") for anything that is not a
-// plain decimal number that fits.
-std::uint64_t parseLength(const wchar_t* text) {
-    std::uint64_t value = 0;
-    bool digits = false;
-    for (; *text == L' '; ++text) {
-    }
-    for (; *text >= L'0' && *text <= L'9'; ++text) {
-        const std::uint64_t digit = static_cast<std::uint64_t>(*text - L'0');
-        if (value > (UINT64_MAX - digit) / 10) return 0;
-        value = value * 10 + digit;
-        digits = true;
-    }
-    for (; *text == L' '; ++text) {
-    }
-    return (digits && *text == L'\0') ? value : 0;
-}
-
 void removeFile(const std::filesystem::path& path) { DeleteFileW(path.c_str()); }
 
 // Under Wine, WinHttpReadData returns only once the buffer is full or the
@@ -296,6 +278,15 @@ bool parseNumber(std::string_view& text, std::uint64_t& value) {
     }
     text.remove_prefix(used);
     return used > 0;
+}
+
+// Content-Length as a number; 0 ("unknown") for anything that is not a
+// plain decimal number that fits.
+std::uint64_t parseLength(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    std::uint64_t value = 0;
+    return parseNumber(text, value) && text.empty() ? value : 0;
 }
 
 std::string mismatchText(const std::string& relativeText) {
@@ -606,14 +597,7 @@ bool PatchDownloader::checkStatus(const std::string& relativeText, const Respons
         return false;
     }
 
-    wchar_t lengthText[64] = {};
-    DWORD lengthSize = sizeof(lengthText);
-    expected = 0;
-    if (WinHttpQueryHeaders(response.request.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                            lengthText, &lengthSize, WINHTTP_NO_HEADER_INDEX)) {
-        lengthText[63] = L'\0';
-        expected = parseLength(lengthText);
-    }
+    expected = parseLength(queryHeaderText(response.request.get(), WINHTTP_QUERY_CONTENT_LENGTH));
     // An announced size that breaks the limit is refused before any of the
     // body is read; the unread body makes the connection unusable.
     const std::uint64_t room = limit.bytes - alreadyHeld;
