@@ -1,5 +1,6 @@
 #include "delivery/download_client.h"
 
+#include "base/http_url.h"
 #include "base/secure_failure.h"
 #include "base/windows_error.h"
 #include "delivery/partial_download.h"
@@ -40,13 +41,8 @@ HINTERNET sessionHandle() {
 }
 
 // Where one request of a download goes: the patch source itself, or wherever
-// a redirect led.
-struct RequestTarget {
-    bool secure = false;
-    std::wstring host;
-    INTERNET_PORT port = 0;
-    std::wstring path;  // path and query, exactly as sent
-};
+// a redirect led. Its path is sent exactly as it is.
+using RequestTarget = HttpUrlParts;
 
 wchar_t asciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
@@ -89,23 +85,8 @@ std::wstring withoutDotSegments(const std::wstring& target) {
 }
 
 std::optional<RequestTarget> crackAbsoluteUrl(const std::wstring& url) {
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof(parts);
-    parts.dwSchemeLength = static_cast<DWORD>(-1);
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return std::nullopt;
-    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return std::nullopt;
-    RequestTarget target;
-    target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-    if (parts.lpszHostName != nullptr) target.host.assign(parts.lpszHostName, parts.dwHostNameLength);
-    if (target.host.empty()) return std::nullopt;
-    target.port = parts.nPort;
-    if (parts.lpszUrlPath != nullptr) target.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
-    if (parts.lpszExtraInfo != nullptr) target.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    if (target.path.empty() || target.path[0] != L'/') target.path.insert(0, L"/");
-    target.path = withoutDotSegments(target.path);
+    std::optional<RequestTarget> target = crackHttpUrl(url);
+    if (target) target->path = withoutDotSegments(target->path);
     return target;
 }
 
