@@ -1,6 +1,7 @@
 #include "account/game_api_client.h"
 
 #include "base/handles.h"
+#include "base/http_url.h"
 #include "base/secret_text.h"
 #include "base/secure_failure.h"
 #include "base/utf8_paths.h"
@@ -179,23 +180,14 @@ bool GameApiClient::postJson(const std::string& serverUrl, const std::string& pa
     try {
         const std::wstring url = utf8ToWide(serverUrl + path);
 
-        URL_COMPONENTS parts{};
-        parts.dwStructSize = sizeof(parts);
-        parts.dwSchemeLength = static_cast<DWORD>(-1);
-        parts.dwHostNameLength = static_cast<DWORD>(-1);
-        parts.dwUrlPathLength = static_cast<DWORD>(-1);
-        parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-        if (url.empty() || !WinHttpCrackUrl(url.c_str(), 0, 0, &parts) || parts.lpszHostName == nullptr ||
-            parts.dwHostNameLength == 0) {
-            return fail(error, "The game server address is not valid.");
-        }
+        const std::optional<HttpUrlParts> parts = crackHttpUrl(url);
+        if (!parts) return fail(error, "The game server address is not valid.");
 
         const auto exchange = std::make_shared<Exchange>();
-        exchange->host.assign(parts.lpszHostName, parts.dwHostNameLength);
-        exchange->port = parts.nPort;
-        if (parts.lpszUrlPath != nullptr) exchange->path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
-        if (parts.lpszExtraInfo != nullptr) exchange->path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-        exchange->secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+        exchange->host = parts->host;
+        exchange->port = parts->port;
+        exchange->path = parts->path;
+        exchange->secure = parts->secure;
         exchange->headers = L"Accept: application/json\r\nContent-Type: application/json\r\nOrigin: " +
                             utf8ToWide(serverUrl) + L"\r\n";
         if (!sessionToken.empty()) exchange->headers += L"X-Morvanth-Session: " + utf8ToWide(sessionToken) + L"\r\n";

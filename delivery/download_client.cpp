@@ -1,5 +1,6 @@
 #include "delivery/download_client.h"
 
+#include "base/http_url.h"
 #include "base/secure_failure.h"
 #include "base/windows_error.h"
 #include "delivery/partial_download.h"
@@ -40,13 +41,8 @@ HINTERNET sessionHandle() {
 }
 
 // Where one request of a download goes: the patch source itself, or wherever
-// a redirect led.
-struct RequestTarget {
-    bool secure = false;
-    std::wstring host;
-    INTERNET_PORT port = 0;
-    std::wstring path;  // path and query, exactly as sent
-};
+// a redirect led. Its path is sent exactly as it is.
+using RequestTarget = HttpUrlParts;
 
 wchar_t asciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
@@ -89,23 +85,8 @@ std::wstring withoutDotSegments(const std::wstring& target) {
 }
 
 std::optional<RequestTarget> crackAbsoluteUrl(const std::wstring& url) {
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof(parts);
-    parts.dwSchemeLength = static_cast<DWORD>(-1);
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return std::nullopt;
-    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return std::nullopt;
-    RequestTarget target;
-    target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-    if (parts.lpszHostName != nullptr) target.host.assign(parts.lpszHostName, parts.dwHostNameLength);
-    if (target.host.empty()) return std::nullopt;
-    target.port = parts.nPort;
-    if (parts.lpszUrlPath != nullptr) target.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
-    if (parts.lpszExtraInfo != nullptr) target.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    if (target.path.empty() || target.path[0] != L'/') target.path.insert(0, L"/");
-    target.path = withoutDotSegments(target.path);
+    std::optional<RequestTarget> target = crackHttpUrl(url);
+    if (target) target->path = withoutDotSegments(target->path);
     return target;
 }
 
@@ -139,13 +120,14 @@ std::optional<RequestTarget> redirectTarget(const RequestTarget& current, std::w
     return next;
 }
 
-std::wstring locationHeader(HINTERNET request) {
+// One response header's text; empty when it is missing or implausibly long.
+std::wstring queryHeader(HINTERNET request, DWORD header) {
     DWORD size = 0;
-    WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                        &size, WINHTTP_NO_HEADER_INDEX);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return {};
+    WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > 16384) return {};
     std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+    if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
                              WINHTTP_NO_HEADER_INDEX)) {
         return {};
     }
@@ -228,24 +210,6 @@ bool createFolderChain(const std::filesystem::path& folder, DWORD& code) {
     return false;
 }
 
-// Content-Length as a number; 0 ("unknown") for anything that is not a
-// plain decimal number that fits.
-std::uint64_t parseLength(const wchar_t* text) {
-    std::uint64_t value = 0;
-    bool digits = false;
-    for (; *text == L' '; ++text) {
-    }
-    for (; *text >= L'0' && *text <= L'9'; ++text) {
-        const std::uint64_t digit = static_cast<std::uint64_t>(*text - L'0');
-        if (value > (UINT64_MAX - digit) / 10) return 0;
-        value = value * 10 + digit;
-        digits = true;
-    }
-    for (; *text == L' '; ++text) {
-    }
-    return (digits && *text == L'\0') ? value : 0;
-}
-
 void removeFile(const std::filesystem::path& path) { DeleteFileW(path.c_str()); }
 
 // Under Wine, WinHttpReadData returns only once the buffer is full or the
@@ -277,19 +241,7 @@ private:
     std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
 };
 
-std::string queryHeaderText(HINTERNET request, DWORD header) {
-    DWORD size = 0;
-    WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
-                        WINHTTP_NO_HEADER_INDEX);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > 16384) return {};
-    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
-                             WINHTTP_NO_HEADER_INDEX)) {
-        return {};
-    }
-    text.resize(size / sizeof(wchar_t));
-    return wideToUtf8(text);
-}
+std::string queryHeaderText(HINTERNET request, DWORD header) { return wideToUtf8(queryHeader(request, header)); }
 
 std::string targetUrl(const RequestTarget& target) {
     return std::string(target.secure ? "https://" : "http://") + wideToUtf8(target.host) + ":" +
@@ -307,6 +259,15 @@ bool parseNumber(std::string_view& text, std::uint64_t& value) {
     }
     text.remove_prefix(used);
     return used > 0;
+}
+
+// Content-Length as a number; 0 ("unknown") for anything that is not a
+// plain decimal number that fits.
+std::uint64_t parseLength(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    std::uint64_t value = 0;
+    return parseNumber(text, value) && text.empty() ? value : 0;
 }
 
 std::string mismatchText(const std::string& relativeText) {
@@ -370,20 +331,13 @@ void setDownloadToken(const std::string& token) {
 
 PatchDownloader::PatchDownloader(const std::string& baseUrl) : baseUrl_(baseUrl) {
     while (!baseUrl_.empty() && baseUrl_.back() == '/') baseUrl_.pop_back();
-    const std::wstring url = utf8ToWide(baseUrl_ + "/");
-
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof(parts);
-    parts.dwSchemeLength = static_cast<DWORD>(-1);
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return;
-
-    if (parts.lpszHostName != nullptr) host_.assign(parts.lpszHostName, parts.dwHostNameLength);
-    if (parts.lpszUrlPath != nullptr) basePath_.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    const std::optional<RequestTarget> base = crackAbsoluteUrl(utf8ToWide(baseUrl_ + "/"));
+    if (!base) return;
+    host_ = base->host;
+    basePath_ = base->path;
     while (!basePath_.empty() && basePath_.back() == L'/') basePath_.pop_back();
-    port_ = parts.nPort;
-    secure_ = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    port_ = base->port;
+    secure_ = base->secure;
 }
 
 PatchDownloader::~PatchDownloader() { closeConnection(); }
@@ -531,7 +485,8 @@ bool PatchDownloader::openResponse(const std::string& relativeText, const std::w
                                 std::to_string(kMaxRedirects) + " times.");
             return false;
         }
-        const std::optional<RequestTarget> next = redirectTarget(target, locationHeader(response.request.get()));
+        const std::optional<RequestTarget> next =
+            redirectTarget(target, queryHeader(response.request.get(), WINHTTP_QUERY_LOCATION));
         if (!next) {
             setError(error, "Patch server sent an unusable redirect for " + relativeText + ".");
             return false;
@@ -623,14 +578,7 @@ bool PatchDownloader::checkStatus(const std::string& relativeText, const Respons
         return false;
     }
 
-    wchar_t lengthText[64] = {};
-    DWORD lengthSize = sizeof(lengthText);
-    expected = 0;
-    if (WinHttpQueryHeaders(response.request.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                            lengthText, &lengthSize, WINHTTP_NO_HEADER_INDEX)) {
-        lengthText[63] = L'\0';
-        expected = parseLength(lengthText);
-    }
+    expected = parseLength(queryHeaderText(response.request.get(), WINHTTP_QUERY_CONTENT_LENGTH));
     // An announced size that breaks the limit is refused before any of the
     // body is read; the unread body makes the connection unusable.
     const std::uint64_t room = limit.bytes - alreadyHeld;
@@ -690,62 +638,40 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
 
     const std::uint64_t held = transfer.held;
     const std::uint64_t whole = expected != 0 ? held + expected : 0;
-    std::uint64_t received = 0;
-    StallWatch stallWatch(stallWindow_);
-    // A connection that was fast for the last file starts the next one fast.
-    ReadPace pace(fastLink_);
-    const HINTERNET request = response.request.get();
-    for (;;) {
-        DWORD wanted = kReadBytes;
-        const bool askFirst = !pace.fast();
-        if (askFirst) {
-            DWORD available = 0;
-            if (!WinHttpQueryDataAvailable(request, &available)) {
-                appendWindowsError("Patch download interrupted", error);
-                return abandonTransfer(true);
-            }
-            if (available == 0) break;
-            wanted = std::min(available, kReadBytes);
-        }
-        // One byte past the limit is enough to know the body is too long;
-        // it is never written.
-        const std::uint64_t allowance = limit.bytes - held - received;
-        if (allowance < wanted) wanted = static_cast<DWORD>(allowance + 1);
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buffer_.data(), wanted, &read) || (read == 0 && askFirst)) {
-            appendWindowsError("Patch download read failed", error);
-            return abandonTransfer(true);
-        }
-        if (read == 0) break;  // a full-buffer read that found the body's end
-        if (read > allowance) {
-            setError(error, limit.exact ? sizeMismatchText(relativeText, limit.bytes)
-                                        : tooLargeText(relativeText, limit.bytes));
-            // A longer body is another copy than the release's: nothing to resume.
-            return abandonTransfer(limit.exact, false);
-        }
+    std::uint64_t kept = 0;
+    bool writeFailed = false;
+    const auto keep = [&](const std::uint8_t* data, std::size_t size) {
         DWORD written = 0;
-        if (!WriteFile(transfer.file.get(), buffer_.data(), read, &written, nullptr) || written != read) {
+        if (!WriteFile(transfer.file.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+            writeFailed = true;
+            return false;
+        }
+        // The bytes just read for writing are the ones hashed: no second read.
+        if (transfer.resumable) sha256Feed(transfer.digest, data, size);
+        kept += size;
+        reportPosition(held + kept);
+        if (progress && whole != 0) {
+            progress(std::min(static_cast<float>(held + kept) / static_cast<float>(whole), 1.0f));
+        }
+        return true;
+    };
+    std::uint64_t received = 0;
+    bool tooLong = false;
+    if (!readWholeBody(response.request.get(), limit.bytes - held, keep, received, error, &tooLong)) {
+        if (writeFailed) {
             transfer.file.reset();
             removeFile(transfer.temporary);
             removeFile(transfer.record);
             setError(error, "Could not write downloaded patch file.");
             return false;
         }
-        // The bytes just read for writing are the ones hashed: no second read.
-        if (transfer.resumable) sha256Feed(transfer.digest, buffer_.data(), read);
-        received += read;
-        pace.arrived(read);
-        fastLink_ = pace.fast();
-        reportPosition(held + received);
-        if (progress && whole != 0) {
-            progress(std::min(static_cast<float>(held + received) / static_cast<float>(whole), 1.0f));
+        if (tooLong) {
+            setError(error, limit.exact ? sizeMismatchText(relativeText, limit.bytes)
+                                        : tooLargeText(relativeText, limit.bytes));
+            // A longer body is another copy than the release's: nothing to resume.
+            return abandonTransfer(limit.exact, false);
         }
-        // WinHTTP's receive timeout only catches a host that sends
-        // nothing at all; one that trickles is caught here.
-        if (!stallWatch.keepsUp(received)) {
-            setError(error, "Patch download stalled: less than 1 KiB arrived in " + durationText(stallWindow_) + ".");
-            return abandonTransfer(true);
-        }
+        return abandonTransfer(true);
     }
 
     transfer.file.reset();
@@ -888,13 +814,15 @@ bool downloadPatchFile(const std::string& baseUrl, const std::filesystem::path& 
     return downloadWithRetries(downloader, relativePath, destination, limit, progress, error);
 }
 
-// Reads a body to its end into `sink`, refusing one longer than `limit`;
-// the connection is closed on every failure.
+// Reads a body to its end into `sink`, refusing one longer than `limit`
+// (`tooLong` then tells so); the connection is closed on every failure.
 bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
                                     const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
-                                    std::uint64_t& received, std::string* error) {
+                                    std::uint64_t& received, std::string* error, bool* tooLong) {
     if (buffer_.size() != kReadBytes) buffer_.assign(kReadBytes, 0);
     received = 0;
+    if (tooLong != nullptr) *tooLong = false;
+    // A connection that was fast for the last file starts the next one fast.
     StallWatch stallWatch(stallWindow_);
     ReadPace pace(fastLink_);
     for (;;) {
@@ -903,21 +831,28 @@ bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
         if (askFirst) {
             DWORD available = 0;
             if (!WinHttpQueryDataAvailable(request, &available)) {
+                // Before the close, which resets the thread's last error.
+                appendWindowsError("Patch download interrupted", error);
                 closeConnection();
-                return appendWindowsError("Patch download interrupted", error);
+                return false;
             }
             if (available == 0) return true;
             wanted = std::min(available, kReadBytes);
         }
+        // One byte past the limit is enough to know the body is too long;
+        // it never reaches the sink.
         const std::uint64_t allowance = limit - received;
         if (allowance < wanted) wanted = static_cast<DWORD>(allowance + 1);
         DWORD read = 0;
         if (!WinHttpReadData(request, buffer_.data(), wanted, &read) || (read == 0 && askFirst)) {
+            // Before the close, which resets the thread's last error.
+            appendWindowsError("Patch download read failed", error);
             closeConnection();
-            return appendWindowsError("Patch download read failed", error);
+            return false;
         }
-        if (read == 0) return true;
+        if (read == 0) return true;  // a full-buffer read that found the body's end
         if (read > allowance) {
+            if (tooLong != nullptr) *tooLong = true;
             closeConnection();
             setError(error, "Patch server sent more than " + sizeText(limit) + ".");
             return false;
@@ -929,6 +864,8 @@ bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
         received += read;
         pace.arrived(read);
         fastLink_ = pace.fast();
+        // WinHTTP's receive timeout only catches a host that sends
+        // nothing at all; one that trickles is caught here.
         if (!stallWatch.keepsUp(received)) {
             closeConnection();
             setError(error, "Patch download stalled: less than 1 KiB arrived in " + durationText(stallWindow_) + ".");

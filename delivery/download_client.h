@@ -144,7 +144,7 @@ private:
                                    std::string* error, bool& retryable);
     [[nodiscard]] bool readWholeBody(HINTERNET request, std::uint64_t limit,
                                      const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
-                                     std::uint64_t& received, std::string* error);
+                                     std::uint64_t& received, std::string* error, bool* tooLong = nullptr);
     [[nodiscard]] bool attempt(const std::filesystem::path& relativePath, const std::filesystem::path& destination,
                                const DownloadLimit& limit, const ProgressCallback& progress, Transfer& transfer,
                                std::string* error, bool& retryable);

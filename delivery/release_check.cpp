@@ -85,8 +85,9 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     // An unreadable signature is checked as the empty text, which never verifies.
     std::vector<std::uint8_t> signature;
     if (readBounded(fetched.signature->path(), kMaxSignatureBytes, signature) != BoundedRead::Read) signature.clear();
-    if (!verifyReleaseBytes(fetched.bytes, textOf(signature), releaseSigningKey.data(), releaseSigningKey.size(),
-                            &error)) {
+    // The digest that named the signature file is the one it must sign.
+    if (!verifyReleaseDigest(digestBytes, textOf(signature), releaseSigningKey.data(), releaseSigningKey.size(),
+                             &error)) {
         SetStatus(LauncherPhase::Error, "Release not verified", error, 0.0f);
         return false;
     }

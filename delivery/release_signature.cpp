@@ -117,6 +117,20 @@ bool verifyP256Signature(const std::uint8_t* publicKey, std::size_t publicKeyLen
     return status == 0;
 }
 
+bool verifyReleaseDigest(const std::vector<std::uint8_t>& manifestDigest, std::string_view signatureText,
+                         const std::uint8_t* publicKey, std::size_t publicKeyLength, std::string* error) {
+    try {
+        if (!verifyP256Signature(publicKey, publicKeyLength, manifestDigest, decodeBase64(signatureText))) {
+            setError(error, notSignedMessage);
+            return false;
+        }
+        return true;
+    } catch (...) {
+        setError(error, "Could not check the release list.");
+        return false;
+    }
+}
+
 bool verifyReleaseBytes(const std::vector<std::uint8_t>& manifestBytes, std::string_view signatureText,
                         const std::uint8_t* publicKey, std::size_t publicKeyLength, std::string* error) {
     try {
@@ -125,11 +139,7 @@ bool verifyReleaseBytes(const std::vector<std::uint8_t>& manifestBytes, std::str
             setError(error, "Could not check the release list.");
             return false;
         }
-        if (!verifyP256Signature(publicKey, publicKeyLength, digest, decodeBase64(signatureText))) {
-            setError(error, notSignedMessage);
-            return false;
-        }
-        return true;
+        return verifyReleaseDigest(digest, signatureText, publicKey, publicKeyLength, error);
     } catch (...) {
         setError(error, "Could not check the release list.");
         return false;

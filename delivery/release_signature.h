@@ -36,6 +36,11 @@ bool verifyP256Signature(const std::uint8_t* publicKey, std::size_t publicKeyLen
                                       const std::uint8_t* publicKey, std::size_t publicKeyLength,
                                       std::string* error = nullptr);
 
+// The same for a manifest whose SHA-256 digest the caller already has.
+[[nodiscard]] bool verifyReleaseDigest(const std::vector<std::uint8_t>& manifestDigest, std::string_view signatureText,
+                                       const std::uint8_t* publicKey, std::size_t publicKeyLength,
+                                       std::string* error = nullptr);
+
 // The same for a manifest file, read once (for tools that check a file).
 [[nodiscard]] bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::string_view signatureText,
                                           const std::uint8_t* publicKey, std::size_t publicKeyLength,
