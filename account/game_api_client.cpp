@@ -174,9 +174,8 @@ void runExchange(std::shared_ptr<Exchange> exchange) noexcept {
 
 void setGameApiTimeLimitForTests(std::chrono::milliseconds limit) { timeLimitMs = limit.count(); }
 
-bool GameApiClient::postJson(const std::string& serverUrl, const std::string& path,
-                             const std::string& sessionToken, const std::string& body,
-                             std::string& response, std::string* error) {
+bool GameApiClient::postJson(const std::string& serverUrl, const std::string& path, const std::string& sessionToken,
+                             const std::string& body, std::string& response, std::string* error) {
     try {
         const std::wstring url = utf8ToWide(serverUrl + path);
 
@@ -188,8 +187,8 @@ bool GameApiClient::postJson(const std::string& serverUrl, const std::string& pa
         exchange->port = parts->port;
         exchange->path = parts->path;
         exchange->secure = parts->secure;
-        exchange->headers = L"Accept: application/json\r\nContent-Type: application/json\r\nOrigin: " +
-                            utf8ToWide(serverUrl) + L"\r\n";
+        exchange->headers =
+            L"Accept: application/json\r\nContent-Type: application/json\r\nOrigin: " + utf8ToWide(serverUrl) + L"\r\n";
         if (!sessionToken.empty()) exchange->headers += L"X-Morvanth-Session: " + utf8ToWide(sessionToken) + L"\r\n";
         exchange->body = body;
         exchange->deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs.load());

@@ -24,6 +24,6 @@ struct GameApiClient {
     // gets one sentence (the service's own "message" when it sent one) and a
     // non-2xx body still lands in `response`.
     [[nodiscard]] static bool postJson(const std::string& serverUrl, const std::string& path,
-                                       const std::string& sessionToken, const std::string& body,
-                                       std::string& response, std::string* error = nullptr);
+                                       const std::string& sessionToken, const std::string& body, std::string& response,
+                                       std::string* error = nullptr);
 };

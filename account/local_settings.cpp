@@ -72,6 +72,5 @@ void saveRememberedAccount(const std::filesystem::path& launcherDir, const std::
         std::ofstream out(path, std::ios::out | std::ios::trunc);
         if (!out) return;
         out << accountName << '\n';
-    } catch (...) {
-    }
+    } catch (...) {}
 }

@@ -28,8 +28,7 @@ void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept {
         succeeded = false;
         try {
             stopConnecting();
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     PostMessageW(window, LoginFinishedMessage, succeeded ? 1 : 0, 0);
     request.reset();

@@ -43,8 +43,8 @@ json acceptedAnswer(const std::string& response) {
 }
 
 // Both service calls made with a session: the body is always "{}".
-bool postWithSession(const std::string& serverUrl, const char* path, const std::string& sessionToken,
-                     json& answer, std::string* error) {
+bool postWithSession(const std::string& serverUrl, const char* path, const std::string& sessionToken, json& answer,
+                     std::string* error) {
     std::string response;
     if (!GameApiClient::postJson(serverUrl, path, sessionToken, "{}", response, error)) return false;
     answer = acceptedAnswer(response);
@@ -116,8 +116,8 @@ bool requestTicket(const std::string& serverUrl, const std::string& sessionToken
     }
 }
 
-bool requestDownloadToken(const std::string& serverUrl, const std::string& sessionToken, std::string& token,
-                          bool& gate, std::string* error) {
+bool requestDownloadToken(const std::string& serverUrl, const std::string& sessionToken, std::string& token, bool& gate,
+                          std::string* error) {
     try {
         json answer;
         if (!postWithSession(serverUrl, kDownloadTokenPath, sessionToken, answer, error)) return false;

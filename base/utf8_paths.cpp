@@ -24,13 +24,9 @@ std::string wideToUtf8(std::wstring_view text) {
     return narrow;
 }
 
-std::filesystem::path pathFromUtf8(std::string_view text) {
-    return std::filesystem::path(utf8ToWide(text));
-}
+std::filesystem::path pathFromUtf8(std::string_view text) { return std::filesystem::path(utf8ToWide(text)); }
 
-std::string pathToUtf8(const std::filesystem::path& path) {
-    return wideToUtf8(path.native());
-}
+std::string pathToUtf8(const std::filesystem::path& path) { return wideToUtf8(path.native()); }
 
 std::string genericPathUtf8(const std::filesystem::path& path) {
     std::wstring text = path.native();

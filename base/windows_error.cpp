@@ -14,9 +14,9 @@ std::string trimTrailingSpace(std::string text) {
 
 std::string windowsErrorMessage(DWORD code) {
     wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::string text;
     if (length > 0 && buffer != nullptr) text = trimTrailingSpace(wideToUtf8(std::wstring_view(buffer, length)));
     if (buffer != nullptr) LocalFree(buffer);

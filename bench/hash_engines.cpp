@@ -84,8 +84,7 @@ bool portableStreaming(const std::wstring& path, std::string& digestText) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wstring(argv[1]) == L"wait") {
-        while (std::fgetc(stdin) != EOF) {
-        }
+        while (std::fgetc(stdin) != EOF) {}
         return 0;
     }
     if (argc != 3) {

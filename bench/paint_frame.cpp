@@ -110,9 +110,10 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("ratio cached / whole %.2f\n", whole > 0 ? cached / whole : 0.0);
     std::printf("ratio median frame / 4 ms target %.2f\n", cached / 4.0);
     // One line for bench/run; the figures above stay the ones to read.
-    std::printf("RESULT frames=%d decode_ms=%.1f first_frame_ms=%.1f rebuild_ms=%.1f median_frame_ms=%.2f "
-                "updating_frame_ms=%.2f whole_frame_ms=%.2f cached_ratio=%.3f target_ratio=%.3f\n",
-                frames, decode, first, rebuild, cached, updating, whole, whole > 0 ? cached / whole : 0.0, cached / 4.0);
+    std::printf(
+        "RESULT frames=%d decode_ms=%.1f first_frame_ms=%.1f rebuild_ms=%.1f median_frame_ms=%.2f "
+        "updating_frame_ms=%.2f whole_frame_ms=%.2f cached_ratio=%.3f target_ratio=%.3f\n",
+        frames, decode, first, rebuild, cached, updating, whole, whole > 0 ? cached / whole : 0.0, cached / 4.0);
 
     SelectObject(target, previous);
     DeleteObject(bitmap);

@@ -48,9 +48,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     if (RegisterClassExW(&windowClass) == 0) return 1;
     RECT outer{0, 0, kClientWidth, kClientHeight};
     AdjustWindowRect(&outer, kStyle, FALSE);
-    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Window floor", kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr, instance,
-                                  nullptr);
+    HWND window =
+        CreateWindowExW(0, windowClass.lpszClassName, L"Window floor", kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                        outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return 1;
     ShowWindow(window, showCommand);
     UpdateWindow(window);

@@ -64,8 +64,9 @@ bool fetch(HINTERNET connection, const Target& base, const std::string& relative
               WinHttpReceiveResponse(request, nullptr);
     DWORD status = 0;
     DWORD size = sizeof(status);
-    ok = ok && WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                   WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX) &&
+    ok = ok &&
+         WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX) &&
          status == 200;
     HANDLE file = INVALID_HANDLE_VALUE;
     if (ok) {
@@ -100,8 +101,7 @@ void createParents(const std::wstring& path) {
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wstring(argv[1]) == L"wait") {
         char c;
-        while (std::fread(&c, 1, 1, stdin) == 1) {
-        }
+        while (std::fread(&c, 1, 1, stdin) == 1) {}
         return 0;
     }
     if (argc != 5) {

@@ -50,8 +50,7 @@ void putU64(std::vector<std::uint8_t>& out, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 std::uint32_t getU32(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
-           (std::uint32_t(p[3]) << 24);
+    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24);
 }
 std::uint64_t getU64(const std::uint8_t* p) { return std::uint64_t(getU32(p)) | (std::uint64_t(getU32(p + 4)) << 32); }
 
@@ -106,8 +105,9 @@ std::vector<ChunkEntry> chunkBytes(const std::uint8_t* data, std::size_t size) {
 
 bool chunkFile(const std::filesystem::path& path, const ChunkVisitor& visit, std::string* error) {
     // Others may go on reading and writing: chunking never blocks the game.
-    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return fail(error, "Could not open file for chunking: " + pathToUtf8(path));
     std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kReadBuffer]);
     if (!buffer) return fail(error, "Not enough memory to chunk " + pathToUtf8(path));

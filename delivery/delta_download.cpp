@@ -54,8 +54,7 @@ bool fetchIndex(PatchDownloader& downloader, std::uint64_t size, const std::stri
 // it holds, once, with the very bytes that were hashed.
 bool matchInstalled(const std::filesystem::path& installed, const std::vector<ChunkEntry>& chunks,
                     std::vector<bool>& have,
-                    const std::function<bool(std::size_t target, const std::uint8_t* bytes)>& found,
-                    std::string* why) {
+                    const std::function<bool(std::size_t target, const std::uint8_t* bytes)>& found, std::string* why) {
     std::vector<std::pair<std::uint64_t, std::size_t>> wanted;
     wanted.reserve(chunks.size());
     for (std::size_t i = 0; i < chunks.size(); ++i) wanted.emplace_back(lookupKey(chunks[i].hash), i);
@@ -175,7 +174,8 @@ bool planDelta(PatchDownloader& downloader, std::uint64_t size, const std::strin
     if (!isRegularFile(installed)) return fail(why, "no installed copy");
     if (!fetchIndex(downloader, size, sha256, plan, why)) return false;
     std::vector<bool> have;
-    if (!matchInstalled(installed, plan.chunks, have, [](std::size_t, const std::uint8_t*) { return true; }, why)) {
+    if (!matchInstalled(
+            installed, plan.chunks, have, [](std::size_t, const std::uint8_t*) { return true; }, why)) {
         return false;
     }
     planRanges(plan, have);
@@ -198,8 +198,8 @@ bool deltaDownload(PatchDownloader& downloader, const std::filesystem::path& rel
 
     std::error_code folderError;
     std::filesystem::create_directories(destination.parent_path(), folderError);
-    FileHandle file(CreateFileW(partial.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(CreateFileW(partial.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return fail(why, "could not create " + pathToUtf8(partial));
     // Every path out of here but success takes the partial file along.
     auto giveUp = [&](const std::string& reason) {

@@ -35,9 +35,9 @@ struct ByteRange {
 struct DeltaPlan {
     std::vector<ChunkEntry> chunks;  // the release file's, from its index
     std::uint64_t indexBytes = 0;
-    std::vector<ByteRange> ranges;   // to fetch, merged
-    std::uint64_t reusedBytes = 0;   // copied from the installed copy (outside the ranges)
-    std::uint64_t fetchBytes = 0;    // in the ranges
+    std::vector<ByteRange> ranges;  // to fetch, merged
+    std::uint64_t reusedBytes = 0;  // copied from the installed copy (outside the ranges)
+    std::uint64_t fetchBytes = 0;   // in the ranges
 };
 
 // Where a release file stands while it is rebuilt: bytes copied plus bytes

@@ -47,9 +47,8 @@ using RequestTarget = HttpUrlParts;
 wchar_t asciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
 bool sameHostName(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-               return asciiLower(x) == asciiLower(y);
-           });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](wchar_t x, wchar_t y) { return asciiLower(x) == asciiLower(y); });
 }
 
 bool isFollowedRedirect(DWORD status) {
@@ -311,8 +310,9 @@ std::string percentEncodePath(std::string_view path) {
     out.reserve(path.size());
     for (const char c : path) {
         const auto byte = static_cast<unsigned char>(c);
-        const bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-                           byte == '-' || byte == '.' || byte == '/' || byte == '_' || byte == '~';
+        const bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                           (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '/' || byte == '_' ||
+                           byte == '~';
         if (plain) {
             out += c;
         } else {
@@ -432,10 +432,10 @@ bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path
     if (!token.empty()) headers = L"Authorization: Bearer " + utf8ToWide(token) + L"\r\n";
     headers += extraHeaders;
     const HINTERNET request = response.request.get();
-    const BOOL sent = headers.empty() ? WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
-                                      : WinHttpSendRequest(request, headers.c_str(), static_cast<DWORD>(-1),
-                                                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    const BOOL sent =
+        headers.empty()
+            ? WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
+            : WinHttpSendRequest(request, headers.c_str(), static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
     if (!sent || !WinHttpReceiveResponse(request, nullptr)) {
         // A refused certificate stays refused: another attempt cannot help.
         retryable = !describeSecureFailure(GetLastError(), response.secureFailures, "patch server", error);
@@ -471,8 +471,7 @@ bool PatchDownloader::openResponse(const std::string& relativeText, const std::w
             }
             connection = response.otherHost.get();
         }
-        if (!sendRequest(connection, target.path, target.secure, ownSource, extraHeaders, response, error,
-                         retryable)) {
+        if (!sendRequest(connection, target.path, target.secure, ownSource, extraHeaders, response, error, retryable)) {
             return false;
         }
         if (!isFollowedRedirect(response.status)) {
@@ -481,8 +480,8 @@ bool PatchDownloader::openResponse(const std::string& relativeText, const std::w
         }
 
         if (redirects == kMaxRedirects) {
-            setError(error, "Patch server redirected " + relativeText + " more than " +
-                                std::to_string(kMaxRedirects) + " times.");
+            setError(error, "Patch server redirected " + relativeText + " more than " + std::to_string(kMaxRedirects) +
+                                " times.");
             return false;
         }
         const std::optional<RequestTarget> next =
@@ -509,8 +508,8 @@ void PatchDownloader::takeUpPartial(Transfer& transfer, const DownloadLimit& lim
         startOver(transfer);
         return;
     }
-    transfer.file.reset(CreateFileW(transfer.temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    transfer.file.reset(CreateFileW(transfer.temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size{};
     if (!transfer.file || !GetFileSizeEx(transfer.file.get(), &size) || size.QuadPart <= 0 ||
         static_cast<std::uint64_t>(size.QuadPart) >= limit.bytes) {
@@ -562,9 +561,9 @@ bool PatchDownloader::acceptsResumedAnswer(const Response& response, const Trans
     return validator.empty() || validator == transfer.resume.validator;
 }
 
-bool PatchDownloader::checkStatus(const std::string& relativeText, const Response& response,
-                                  const DownloadLimit& limit, std::uint64_t alreadyHeld, std::uint64_t& expected,
-                                  std::string* error, bool& retryable) {
+bool PatchDownloader::checkStatus(const std::string& relativeText, const Response& response, const DownloadLimit& limit,
+                                  std::uint64_t alreadyHeld, std::uint64_t& expected, std::string* error,
+                                  bool& retryable) {
     const DWORD status = response.status;
     // 206 only ever reaches here as the accepted rest of a kept file.
     if (status != 200 && !(status == 206 && alreadyHeld > 0)) {
@@ -804,8 +803,8 @@ bool downloadWithRetries(PatchDownloader& downloader, const std::filesystem::pat
 }
 
 bool downloadPatchFile(const std::string& baseUrl, const std::filesystem::path& relativePath,
-                       const std::filesystem::path& destination, DownloadLimit limit,
-                       const ProgressCallback& progress, std::string* error) {
+                       const std::filesystem::path& destination, DownloadLimit limit, const ProgressCallback& progress,
+                       std::string* error) {
     if (!isHttpUrl(baseUrl)) {
         setError(error, "Patch source is not an HTTP URL.");
         return false;
@@ -901,8 +900,7 @@ bool PatchDownloader::fetchSmallFile(const std::filesystem::path& relativePath, 
 }
 
 bool PatchDownloader::fetchRange(const std::filesystem::path& relativePath, std::uint64_t first, std::uint64_t last,
-                                 std::uint64_t total,
-                                 const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
+                                 std::uint64_t total, const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
                                  bool& ignoresRanges, std::string* error) {
     ignoresRanges = false;
     bool retryable = false;

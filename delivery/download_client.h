@@ -83,9 +83,9 @@ public:
     // One attempt to fetch `relativePath` (below the base URL) into
     // `destination`, refused as soon as the body breaks `limit`.
     // `retryable` tells whether another attempt can help.
-    [[nodiscard]] bool downloadOnce(const std::filesystem::path& relativePath,
-                                    const std::filesystem::path& destination, DownloadLimit limit,
-                                    const ProgressCallback& progress, std::string* error, bool& retryable);
+    [[nodiscard]] bool downloadOnce(const std::filesystem::path& relativePath, const std::filesystem::path& destination,
+                                    DownloadLimit limit, const ProgressCallback& progress, std::string* error,
+                                    bool& retryable);
 
     // How long a transfer may bring less than kStallMinimumBytes (and how
     // long one receive may wait) before it fails; tests shorten it.
@@ -105,7 +105,8 @@ public:
     // with exactly that Content-Range and body; `ignoresRanges` is set when
     // the host answered 200 (the whole file) instead.
     [[nodiscard]] bool fetchRange(const std::filesystem::path& relativePath, std::uint64_t first, std::uint64_t last,
-                                  std::uint64_t total, const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
+                                  std::uint64_t total,
+                                  const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
                                   bool& ignoresRanges, std::string* error = nullptr);
 
     // True when the last attempt failed because the whole body did not match

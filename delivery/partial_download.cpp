@@ -53,8 +53,7 @@ bool readResumeRecord(const fs::path& path, ResumeRecord& record) {
     if (!file) return false;
     std::string bytes(kMaxRecordBytes + 1, '\0');
     DWORD got = 0;
-    if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
-        got > kMaxRecordBytes) {
+    if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) || got > kMaxRecordBytes) {
         return false;
     }
     bytes.resize(got);
@@ -71,16 +70,15 @@ bool readResumeRecord(const fs::path& path, ResumeRecord& record) {
 
 bool writeResumeRecord(const fs::path& path, const ResumeRecord& record) {
     if (!usableValue(record.url) || !usableValue(record.validator)) return false;
-    const std::string text =
-        std::string(kFirstLine) + "\nurl " + record.url + "\nvalidator " + record.validator + "\n";
+    const std::string text = std::string(kFirstLine) + "\nurl " + record.url + "\nvalidator " + record.validator + "\n";
     bool written = false;
     {
-        const FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        const FileHandle file(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return false;
         DWORD put = 0;
-        written = WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
-                  put == text.size();
+        written =
+            WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) && put == text.size();
     }
     if (!written) DeleteFileW(path.c_str());
     return written;

@@ -8,9 +8,7 @@
 
 namespace {
 
-bool isTrimmedSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool isTrimmedSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 

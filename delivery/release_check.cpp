@@ -65,8 +65,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
             SetStatus(LauncherPhase::Error, "Patch source unavailable", releaseListTooLargeForLoader(releaseList),
                       0.0f);
             return false;
-        case BoundedRead::Read:
-            break;
+        case BoundedRead::Read: break;
     }
     // Unsigned releases of the local test server go straight to the loader.
     if (isLocalTestServer(sourceText)) return true;
@@ -75,9 +74,8 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     const std::string digest =
         sha256Digest(fetched.bytes, digestBytes) ? digestToHex(digestBytes.data(), digestBytes.size()) : "";
     fetched.signature = std::make_unique<RunDownload>(cacheDir, L"update_manifest.sig");
-    if (digest.empty() ||
-        !downloadPatchFile(sourceText, "manifests/" + digest + ".sig", fetched.signature->path(),
-                           atMost(kMaxSignatureBytes), {}, &error)) {
+    if (digest.empty() || !downloadPatchFile(sourceText, "manifests/" + digest + ".sig", fetched.signature->path(),
+                                             atMost(kMaxSignatureBytes), {}, &error)) {
         SetStatus(LauncherPhase::Error, "Release not verified",
                   "The release signature could not be downloaded. Nothing was installed.", 0.0f);
         return false;
@@ -118,9 +116,9 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     std::vector<std::uint8_t> bytes;
     std::string error;
     // A remote release is loaded from the very bytes that were verified.
-    const bool loaded = fetched != nullptr ? parseReleaseManifest(textOf(fetched->bytes), publishedPath, published,
-                                                                  &error)
-                                           : loadBoundedManifest(publishedPath, published, bytes, &error);
+    const bool loaded = fetched != nullptr
+                            ? parseReleaseManifest(textOf(fetched->bytes), publishedPath, published, &error)
+                            : loadBoundedManifest(publishedPath, published, bytes, &error);
     if (!loaded) {
         SetStatus(LauncherPhase::Error, "Patch source unavailable", error, 0.0f);
         return;
@@ -244,7 +242,6 @@ void runReleaseCheck(ReleaseCheckKind kind) {
         // Left at Checking, the window would never offer RETRY again.
         try {
             SetStatus(LauncherPhase::Error, "Release check failed", "Unexpected error.", 0.0f);
-        } catch (...) {
-        }
+        } catch (...) {}
     }
 }

@@ -42,8 +42,7 @@ bool loadBoundedManifest(const fs::path& path, ReleaseManifest& manifest, std::v
         case BoundedRead::TooLarge:
             if (error != nullptr) *error = releaseListTooLargeForLoader(path);
             return false;
-        case BoundedRead::Read:
-            break;
+        case BoundedRead::Read: break;
     }
     return parseReleaseManifest(textOf(bytes), path, manifest, error);
 }

@@ -111,9 +111,9 @@ bool verifyP256Signature(const std::uint8_t* publicKey, std::size_t publicKeyLen
     // CNG takes non-const buffers; it does not write to them when verifying.
     std::vector<std::uint8_t> digestCopy = digest;
     std::vector<std::uint8_t> signatureCopy = signature;
-    const NTSTATUS status = BCryptVerifySignature(key.get(), nullptr, digestCopy.data(),
-                                                  static_cast<ULONG>(digestCopy.size()), signatureCopy.data(),
-                                                  static_cast<ULONG>(signatureCopy.size()), 0);
+    const NTSTATUS status =
+        BCryptVerifySignature(key.get(), nullptr, digestCopy.data(), static_cast<ULONG>(digestCopy.size()),
+                              signatureCopy.data(), static_cast<ULONG>(signatureCopy.size()), 0);
     return status == 0;
 }
 

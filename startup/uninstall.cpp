@@ -83,10 +83,10 @@ fs::path tempFolder() {
 // player's own files or the system's with it.
 std::vector<fs::path> protectedFolders() {
     static const KNOWNFOLDERID* const ids[] = {
-        &FOLDERID_Profile,      &FOLDERID_UserProfiles, &FOLDERID_Public,       &FOLDERID_Desktop,
-        &FOLDERID_Documents,    &FOLDERID_Downloads,    &FOLDERID_LocalAppData, &FOLDERID_RoamingAppData,
-        &FOLDERID_ProgramData,  &FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86, &FOLDERID_Windows,
-        &FOLDERID_System,       &FOLDERID_StartMenu,    &FOLDERID_Programs,
+        &FOLDERID_Profile,     &FOLDERID_UserProfiles, &FOLDERID_Public,          &FOLDERID_Desktop,
+        &FOLDERID_Documents,   &FOLDERID_Downloads,    &FOLDERID_LocalAppData,    &FOLDERID_RoamingAppData,
+        &FOLDERID_ProgramData, &FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86, &FOLDERID_Windows,
+        &FOLDERID_System,      &FOLDERID_StartMenu,    &FOLDERID_Programs,
     };
     std::vector<fs::path> folders;
     for (const KNOWNFOLDERID* id : ids) folders.push_back(knownFolderPath(*id));

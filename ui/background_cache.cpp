@@ -113,8 +113,8 @@ bool bitmapPixels(Gdiplus::Bitmap& bitmap, std::vector<std::uint8_t>& pixels) {
     return true;
 }
 
-std::unique_ptr<Gdiplus::Bitmap> readCachedBackground(const std::filesystem::path& path,
-                                                      const PictureIdentity& picture, int width, int height) {
+std::unique_ptr<Gdiplus::Bitmap> readCachedBackground(const std::filesystem::path& path, const PictureIdentity& picture,
+                                                      int width, int height) {
     if (path.empty() || width <= 0 || height <= 0 || width > kLargestSide || height > kLargestSide) return nullptr;
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -123,7 +123,8 @@ std::unique_ptr<Gdiplus::Bitmap> readCachedBackground(const std::filesystem::pat
     const std::size_t pixelBytes = rowBytes * static_cast<std::size_t>(height);
     LARGE_INTEGER size{};
     // Exactly one header and the pixels of the wanted size: nothing is read past what was allocated.
-    if (!GetFileSizeEx(file.get(), &size) || static_cast<std::uint64_t>(size.QuadPart) != sizeof(CacheHeader) + pixelBytes)
+    if (!GetFileSizeEx(file.get(), &size) ||
+        static_cast<std::uint64_t>(size.QuadPart) != sizeof(CacheHeader) + pixelBytes)
         return nullptr;
     CacheHeader header{};
     if (!readExactly(file.get(), &header, sizeof header)) return nullptr;
@@ -184,11 +185,11 @@ bool writeCachedBackground(const std::filesystem::path& path, const PictureIdent
     // One temporary name per process: two launchers may write at once.
     std::filesystem::path temporary = path;
     temporary += L"." + std::to_wstring(GetCurrentProcessId()) + L".new";
-    FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
+    FileHandle file(
+        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return fail(error, withWindowsError("Could not create the background cache", GetLastError()));
-    const bool written = writeExactly(file.get(), &header, sizeof header) &&
-                         writeExactly(file.get(), pixels.data(), pixels.size());
+    const bool written =
+        writeExactly(file.get(), &header, sizeof header) && writeExactly(file.get(), pixels.data(), pixels.size());
     const DWORD writeError = written ? 0 : GetLastError();
     file.reset();
     if (!written || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {

@@ -33,11 +33,11 @@ std::filesystem::path backgroundCachePath();
 // The copy cached at `path` when it was made from this picture for exactly
 // width × height and is whole; null otherwise (missing, another picture or
 // size, another format, truncated or damaged).
-std::unique_ptr<Gdiplus::Bitmap> readCachedBackground(const std::filesystem::path& path,
-                                                      const PictureIdentity& picture, int width, int height);
+std::unique_ptr<Gdiplus::Bitmap> readCachedBackground(const std::filesystem::path& path, const PictureIdentity& picture,
+                                                      int width, int height);
 
 // Replaces the cache file with these pixels (bitmapPixels' layout) through
 // a temporary file beside it, so a reader never sees half a file.
-[[nodiscard]] bool writeCachedBackground(const std::filesystem::path& path, const PictureIdentity& picture,
-                                         int width, int height, const std::vector<std::uint8_t>& pixels,
+[[nodiscard]] bool writeCachedBackground(const std::filesystem::path& path, const PictureIdentity& picture, int width,
+                                         int height, const std::vector<std::uint8_t>& pixels,
                                          std::string* error = nullptr);

@@ -15,9 +15,9 @@
 struct BackgroundPreparation {
     std::mutex mutex;
     std::condition_variable finishedChanged;
-    bool finished = false;                       // guarded by mutex
-    std::unique_ptr<Gdiplus::Image> image;       // guarded by mutex until taken up
-    std::unique_ptr<Gdiplus::Bitmap> scaled;     // guarded by mutex until taken up
+    bool finished = false;                    // guarded by mutex
+    std::unique_ptr<Gdiplus::Image> image;    // guarded by mutex until taken up
+    std::unique_ptr<Gdiplus::Bitmap> scaled;  // guarded by mutex until taken up
     std::atomic<HWND> waitingWindow{nullptr};
     // Set before the thread starts, then read only.
     int width = 0;
@@ -67,8 +67,7 @@ void prepare(BackgroundPreparation& preparation) noexcept {
             }
             cacheIt = loadImageFromMemory(loaded, bytes, size);
         }
-        if (!loaded.image)
-            (void)loadImageFromFile(loaded, fallbackPicturePath(preparation.launcherDir));
+        if (!loaded.image) (void)loadImageFromFile(loaded, fallbackPicturePath(preparation.launcherDir));
         if (loaded.image && loaded.image->GetLastStatus() == Gdiplus::Ok) {
             Gdiplus::Status status = Gdiplus::Ok;
             scaled = resampleBackground(*loaded.image, preparation.width, preparation.height, &status);
@@ -87,16 +86,14 @@ void prepare(BackgroundPreparation& preparation) noexcept {
         if (!published) {
             try {
                 publish(preparation, nullptr, nullptr);
-            } catch (...) {
-            }
+            } catch (...) {}
         }
     }
     // After the window has what it needs; a cache that cannot be written only costs the next start.
     if (cacheIt) {
         try {
             (void)writeCachedBackground(cachePath, picture, preparation.width, preparation.height, pixels);
-        } catch (...) {
-        }
+        } catch (...) {}
     }
 }
 

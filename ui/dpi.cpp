@@ -29,7 +29,8 @@ UINT systemDpi() {
 
 SIZE frameSize(DWORD style, UINT dpi) {
     RECT frame{0, 0, 0, 0};
-    static const auto adjustForDpi = systemFunction<AdjustWindowRectExForDpiFn>(L"user32.dll", "AdjustWindowRectExForDpi");
+    static const auto adjustForDpi =
+        systemFunction<AdjustWindowRectExForDpiFn>(L"user32.dll", "AdjustWindowRectExForDpi");
     if (adjustForDpi == nullptr || !adjustForDpi(&frame, style, FALSE, 0, dpi)) {
         frame = {0, 0, 0, 0};
         AdjustWindowRectEx(&frame, style, FALSE, 0);

@@ -53,7 +53,8 @@ BackgroundImage& launcherBackground() {
 
 bool builtInPictureBytes(const void*& bytes, std::size_t& size) {
     HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kBackgroundResourceId), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    HRSRC resource =
+        FindResourceW(module, MAKEINTRESOURCEW(kBackgroundResourceId), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
     if (resource == nullptr) return false;
     HGLOBAL loaded = LoadResource(module, resource);
     bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
@@ -71,7 +72,6 @@ void loadBackground(BackgroundImage& background, const std::filesystem::path& la
     if (builtInPictureBytes(bytes, size) && loadImageFromMemory(background, bytes, size)) return;
     (void)loadImageFromFile(background, fallbackPicturePath(launcherDir));
 }
-
 
 bool loadImageFromMemory(BackgroundImage& background, const void* bytes, std::size_t size) {
     if (bytes == nullptr || size == 0 || size > 0xFFFFFFFFu) return false;
@@ -123,9 +123,7 @@ constexpr const wchar_t* kSerifFamilies[] = {L"DejaVu Serif", L"Liberation Serif
                                              L"FreeSerif"};
 
 // GDI matches family names without regard to letter case.
-bool sameFamilyName(const std::wstring& a, const wchar_t* b) {
-    return _wcsicmp(a.c_str(), b) == 0;
-}
+bool sameFamilyName(const std::wstring& a, const wchar_t* b) { return _wcsicmp(a.c_str(), b) == 0; }
 
 std::wstring familyNameOf(const Gdiplus::FontFamily* family) {
     WCHAR name[LF_FACESIZE] = L"";
@@ -156,9 +154,7 @@ std::wstring genericFamilyName(const Gdiplus::FontFamily* family) {
 }
 
 // Never deleted: the fonts made from it live until process exit.
-const Gdiplus::FontFamily* createFontFamily() {
-    return new Gdiplus::FontFamily(launcherFontFamilyName().c_str());
-}
+const Gdiplus::FontFamily* createFontFamily() { return new Gdiplus::FontFamily(launcherFontFamilyName().c_str()); }
 
 }  // namespace
 

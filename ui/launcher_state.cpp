@@ -76,8 +76,7 @@ void changeShown(Report report, Change&& change) {
 long long shownProgress(float progress) { return static_cast<long long>(progress * 1000.0f); }
 
 // Stores the status; true when it changed what the window shows.
-bool storeStatus(LauncherState& state, LauncherPhase phase, std::string&& title, std::string&& detail,
-                 float progress) {
+bool storeStatus(LauncherState& state, LauncherPhase phase, std::string&& title, std::string&& detail, float progress) {
     if (progress < 0.0f) progress = 0.0f;
     if (progress > 1.0f) progress = 1.0f;
     const bool changed = state.phase != phase || state.title != title || state.detail != detail ||

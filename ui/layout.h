@@ -38,8 +38,8 @@ inline constexpr std::uint32_t colorParchment = 0xFFF4DBA9;
 inline constexpr std::uint32_t colorMuted = 0xFFC7AA77;
 inline constexpr std::uint32_t colorRed = 0xFFB93016;
 inline constexpr std::uint32_t colorBrightRed = 0xFFC93A28;
-inline constexpr std::uint32_t colorCanvas = 0xFF0C0806;        // clear colour, input boxes
-inline constexpr std::uint32_t colorNavigation = 0xFF130E0B;    // navigation column, title plate
+inline constexpr std::uint32_t colorCanvas = 0xFF0C0806;      // clear colour, input boxes
+inline constexpr std::uint32_t colorNavigation = 0xFF130E0B;  // navigation column, title plate
 inline constexpr std::uint32_t colorProgressTrack = 0xFF412D1B;
 inline constexpr std::uint32_t colorButtonDisabled = 0xFF4B2F1E;
 inline constexpr std::uint32_t colorActiveTabLeft = 0xFF962812;
@@ -126,8 +126,7 @@ struct ClientSize {
 // 96 % of the work area less the window frame in the limiting dimension,
 // keeping the canvas proportion, never larger than the canvas itself at the
 // monitor's scale (dpi / 96). Sizes are physical pixels of that monitor.
-ClientSize clientSizeForWorkArea(int workWidth, int workHeight, int frameWidth, int frameHeight,
-                                 unsigned dpi = 96);
+ClientSize clientSizeForWorkArea(int workWidth, int workHeight, int frameWidth, int frameHeight, unsigned dpi = 96);
 
 struct PixelRect {
     int x = 0;

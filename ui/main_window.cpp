@@ -130,8 +130,8 @@ LRESULT CALLBACK editSubclassProc(HWND edit, UINT message, WPARAM wParam, LPARAM
 }
 
 HWND createEdit(HWND window, DWORD extraStyle, int limit, UINT_PTR id) {
-    HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | extraStyle, 0,
-                                0, 10, 10, window, reinterpret_cast<HMENU>(id),
+    HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | extraStyle, 0, 0,
+                                10, 10, window, reinterpret_cast<HMENU>(id),
                                 reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window, GWLP_HINSTANCE)), nullptr);
     if (edit != nullptr) {
         SendMessageW(edit, EM_SETLIMITTEXT, static_cast<WPARAM>(limit), 0);

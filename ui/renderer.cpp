@@ -330,7 +330,7 @@ struct ChangingArea {
 const ChangingArea kChangingAreas[FrameCache::kChangingAreaCount] = {
     {{300, 752, 1330, 140}, statusBarKey, drawStatusBarParts},  // REPAIR, texts, progress, main button and glow
     {{36, 203, 246, 280}, tabHoverKey, drawTabHover},
-    {{40, 556, 236, 282}, loginKey, drawLoginOrSignedIn},       // message, checkbox, LOG IN; or the signed-in lines
+    {{40, 556, 236, 282}, loginKey, drawLoginOrSignedIn},  // message, checkbox, LOG IN; or the signed-in lines
 };
 
 void restoreArea(FrameCache& cache, const DesignRect& area) {
@@ -403,8 +403,7 @@ bool makeBuffer(FrameCache::Buffer& buffer, HDC target, int width, int height) {
 }
 
 bool ensureBuffers(FrameCache& cache, HDC target, int width, int height) {
-    if (cache.layer.dc && cache.back.dc && cache.width == width && cache.height == height)
-        return true;
+    if (cache.layer.dc && cache.back.dc && cache.width == width && cache.height == height) return true;
     releaseBuffer(cache.layer);
     releaseBuffer(cache.back);
     cache.layerValid = false;
@@ -467,9 +466,9 @@ float fittingTextSize(DrawContext& context, const std::string& text, const RectF
     for (; size > smallest; size -= 2) {
         Gdiplus::Font* font = getFont(size, style);
         RectF bounds;
-        if (font == nullptr || context.graphics->MeasureString(wide.c_str(), static_cast<INT>(wide.size()), font,
-                                                               RectF(0, 0, rect.Width, 100000), &format,
-                                                               &bounds) != Gdiplus::Ok)
+        if (font == nullptr ||
+            context.graphics->MeasureString(wide.c_str(), static_cast<INT>(wide.size()), font,
+                                            RectF(0, 0, rect.Width, 100000), &format, &bounds) != Gdiplus::Ok)
             return size;
         if (bounds.Height <= rect.Height) return size;
     }
@@ -540,6 +539,5 @@ void paintFrame(HWND window, HDC paintDc, const LauncherView& view, BackgroundIm
     RECT client{};
     GetClientRect(window, &client);
     repaintWhenBackgroundPrepared(background, window);
-    renderFrame(paintDc, client.right - client.left, client.bottom - client.top, view, background,
-                windowFrameCache());
+    renderFrame(paintDc, client.right - client.left, client.bottom - client.top, view, background, windowFrameCache());
 }

@@ -12,8 +12,7 @@
 
 // Streaming digest of a file in constant memory (64 KiB reads); uses the
 // CPU's SHA extensions when present.
-[[nodiscard]] bool hashFile(const std::filesystem::path& path, std::string& digestText,
-                            std::string* error = nullptr);
+[[nodiscard]] bool hashFile(const std::filesystem::path& path, std::string& digestText, std::string* error = nullptr);
 
 // hashFile that also tells which content it read: `identity` is the file's
 // identity through the same handle, read before and after reading the bytes,

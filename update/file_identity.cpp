@@ -32,8 +32,8 @@ bool readFileIdentity(const FileHandle& file, FileIdentity& identity) {
 }
 
 bool readFileIdentity(const std::filesystem::path& path, FileIdentity& identity) {
-    const FileHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0,
-                                      nullptr));
+    const FileHandle file(
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
     return readFileIdentity(file, identity);
 }
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 struct UpdatePlan {
-    std::vector<ManifestFile> filesToFetch;              // in the manifest's order
-    std::vector<std::filesystem::path> obsoletePaths;    // safe paths, in the older manifest's order
-    std::uint64_t bytesToFetch = 0;                      // sum of the sizes of filesToFetch
+    std::vector<ManifestFile> filesToFetch;            // in the manifest's order
+    std::vector<std::filesystem::path> obsoletePaths;  // safe paths, in the older manifest's order
+    std::uint64_t bytesToFetch = 0;                    // sum of the sizes of filesToFetch
 };
 
 // Fills `plan` (replaced as a whole). A file counts as installed only when it
@@ -34,7 +34,6 @@ enum class InstallRecordUse {
 // recorded one counts as its recorded digest without being read. What was
 // read is recorded, and the record is rewritten when it changed (always with
 // Rebuild); one that cannot be written costs only reading the files next time.
-[[nodiscard]] bool inspectRecordedInstallation(const std::filesystem::path& installDir,
-                                               const ReleaseManifest& manifest,
+[[nodiscard]] bool inspectRecordedInstallation(const std::filesystem::path& installDir, const ReleaseManifest& manifest,
                                                const ReleaseManifest* olderManifest, UpdatePlan& plan,
                                                InstallRecordUse use, std::string* error = nullptr);

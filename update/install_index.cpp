@@ -28,16 +28,15 @@ std::string digestOfText(std::string_view text) {
 }
 
 bool isDigestText(std::string_view text) {
-    return text.size() == 64 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return text.size() == 64 && std::all_of(text.begin(), text.end(),
+                                            [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // A path the format can hold: one line, no field separator in front of it
 // that could be mistaken (the path is the rest of its line).
 bool isStorableKey(std::string_view key) {
-    return !key.empty() && std::none_of(key.begin(), key.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-    });
+    return !key.empty() && std::none_of(key.begin(), key.end(),
+                                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 template <typename Number>
@@ -193,8 +192,8 @@ bool saveInstallIndex(const fs::path& installDir, const InstallIndex& index, std
 
     DWORD code = ERROR_SUCCESS;
     {
-        const FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        const FileHandle file(
+            CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return appendWindowsError("Could not write " + pathToUtf8(temporary), error);
         std::size_t written = 0;
         while (written < text.size() && code == ERROR_SUCCESS) {

@@ -11,7 +11,7 @@
 struct ManifestFile {
     std::filesystem::path path;  // relative to the install folder; always safe
     std::uint64_t size = 0;
-    std::string sha256;          // 64 characters
+    std::string sha256;  // 64 characters
 };
 
 struct ReleaseManifest {

@@ -19,9 +19,7 @@ HashedFile hashOne(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::size_t hashThreadCount() {
-    return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
-}
+std::size_t hashThreadCount() { return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4); }
 
 ParallelHasher::ParallelHasher(std::size_t threads) : wanted_(std::clamp<std::size_t>(threads, 1, 4)) {}
 

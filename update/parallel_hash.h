@@ -18,10 +18,10 @@
 
 struct HashedFile {
     bool hashed = false;
-    std::string digest;                     // when hashed
-    std::string error;                      // hashFile's message when not hashed
-    std::optional<FileIdentity> identity;   // of the content hashed (hashFileWithIdentity)
-    std::uint64_t seenAt = 0;               // the time just before the file was opened
+    std::string digest;                    // when hashed
+    std::string error;                     // hashFile's message when not hashed
+    std::optional<FileIdentity> identity;  // of the content hashed (hashFileWithIdentity)
+    std::uint64_t seenAt = 0;              // the time just before the file was opened
 };
 
 // The hardware's threads, at least 1 and at most 4.
@@ -62,8 +62,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable jobAdded_;
     std::condition_variable jobDone_;
-    std::deque<Job> jobs_;          // from the oldest not taken back
-    std::size_t firstJob_ = 0;      // number of jobs_.front()
-    std::size_t nextToStart_ = 0;   // number of the next job a thread takes
+    std::deque<Job> jobs_;         // from the oldest not taken back
+    std::size_t firstJob_ = 0;     // number of jobs_.front()
+    std::size_t nextToStart_ = 0;  // number of the next job a thread takes
     bool stopping_ = false;
 };

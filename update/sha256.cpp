@@ -26,8 +26,7 @@ alignas(16) constexpr std::uint32_t kRound[64] = {
 inline std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
 inline std::uint32_t loadBigEndian32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-           std::uint32_t(p[3]);
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | std::uint32_t(p[3]);
 }
 
 void compressPortable(std::uint32_t chain[8], const std::uint8_t* data, std::size_t blocks) {
@@ -74,8 +73,8 @@ void compressPortable(std::uint32_t chain[8], const std::uint8_t* data, std::siz
 // instruction expects; each sha256rnds2 does two rounds.
 #define SHA_EXTENSIONS __attribute__((target("sha,sse4.1")))
 
-SHA_EXTENSIONS inline __attribute__((always_inline)) void fourRounds(__m128i& abef, __m128i& cdgh,
-                                                                     __m128i message, int group) {
+SHA_EXTENSIONS inline __attribute__((always_inline)) void fourRounds(__m128i& abef, __m128i& cdgh, __m128i message,
+                                                                     int group) {
     __m128i sum = _mm_add_epi32(message, _mm_load_si128(reinterpret_cast<const __m128i*>(kRound) + group));
     cdgh = _mm_sha256rnds2_epu32(cdgh, abef, sum);
     sum = _mm_shuffle_epi32(sum, 0x0E);
@@ -83,8 +82,7 @@ SHA_EXTENSIONS inline __attribute__((always_inline)) void fourRounds(__m128i& ab
 }
 
 // W[t..t+3] from the four previous message quads, oldest first.
-SHA_EXTENSIONS inline __attribute__((always_inline)) __m128i nextQuad(__m128i w0, __m128i w1, __m128i w2,
-                                                                      __m128i w3) {
+SHA_EXTENSIONS inline __attribute__((always_inline)) __m128i nextQuad(__m128i w0, __m128i w1, __m128i w2, __m128i w3) {
     const __m128i partial = _mm_add_epi32(_mm_sha256msg1_epu32(w0, w1), _mm_alignr_epi8(w3, w2, 4));
     return _mm_sha256msg2_epu32(partial, w3);
 }
@@ -161,9 +159,7 @@ bool cpuHasShaExtensions() {
     return present;
 }
 
-Sha256Engine bestSha256Engine() {
-    return cpuHasShaExtensions() ? Sha256Engine::Accelerated : Sha256Engine::Portable;
-}
+Sha256Engine bestSha256Engine() { return cpuHasShaExtensions() ? Sha256Engine::Accelerated : Sha256Engine::Portable; }
 
 void sha256Begin(Sha256Stream& stream, Sha256Engine engine) {
     std::memcpy(stream.chain, kInitialChain, sizeof stream.chain);
@@ -171,7 +167,7 @@ void sha256Begin(Sha256Stream& stream, Sha256Engine engine) {
     stream.blockUsed = 0;
     stream.totalBytes = 0;
     stream.engine = (engine == Sha256Engine::Accelerated && cpuHasShaExtensions()) ? Sha256Engine::Accelerated
-                                                                                  : Sha256Engine::Portable;
+                                                                                   : Sha256Engine::Portable;
 }
 
 void sha256Feed(Sha256Stream& stream, const void* data, std::size_t size) {

@@ -173,9 +173,9 @@ struct Touched {
 struct Journal {
     fs::path installDir;
     fs::path rollbackDir;
-    CaselessPaths releaseNames;        // every path of the new release
-    CaselessPaths obsoleteNames;       // the plan's obsolete paths, unsafe ones left empty
-    std::vector<bool> removedEarly;    // by obsolete position: moved out of a new file's way
+    CaselessPaths releaseNames;      // every path of the new release
+    CaselessPaths obsoleteNames;     // the plan's obsolete paths, unsafe ones left empty
+    std::vector<bool> removedEarly;  // by obsolete position: moved out of a new file's way
     std::vector<Touched> touched;
 };
 
@@ -233,8 +233,8 @@ struct PlacedFile {
 // go on while earlier ones are hashed, and the first file in the plan's
 // order that fails decides the message, as if they went one at a time.
 template <typename Report>
-bool stageAndVerify(const fs::path& sourceDir, const fs::path& stagingDir, const UpdatePlan& plan,
-                    const Report& report, std::vector<PlacedFile>& files, std::string* error) {
+bool stageAndVerify(const fs::path& sourceDir, const fs::path& stagingDir, const UpdatePlan& plan, const Report& report,
+                    std::vector<PlacedFile>& files, std::string* error) {
     const std::size_t fileCount = plan.filesToFetch.size();
     files.assign(fileCount, {});
     ParallelHasher hasher;
@@ -290,10 +290,8 @@ void recordAppliedFiles(const Journal& journal, const UpdatePlan& plan, const st
         const bool untouched = file.verified && file.placed && file.verified->size == entry.size &&
                                file.placed->size == entry.size &&
                                file.placed->lastWriteTime == file.verified->lastWriteTime;
-        if (untouched)
-            (void)recordFile(record, key, entry.sha256, *file.placed, file.copiedAt);
-        else
-            record.files.erase(key);
+        if (untouched) (void)recordFile(record, key, entry.sha256, *file.placed, file.copiedAt);
+        else record.files.erase(key);
     }
     (void)saveInstallIndex(journal.installDir, record);
 }
@@ -464,8 +462,8 @@ bool moveIntoPlace(const fs::path& temporary, const fs::path& target, std::strin
         const DWORD code = GetLastError();
         discardPartialFile(temporary);
         restoreAttributes(target, targetAttributes);
-        return fail(error, withWindowsError("Could not replace " + pathToUtf8(target), code) +
-                               " Close the game and retry.");
+        return fail(error,
+                    withWindowsError("Could not replace " + pathToUtf8(target), code) + " Close the game and retry.");
     }
     FileIdentity now;
     if (copiedKnown && readFileIdentity(target, now) && now == copied) *placed = now;
@@ -478,8 +476,8 @@ bool replaceFileWithBytes(const std::vector<std::uint8_t>& bytes, const fs::path
     fs::path temporary = target;
     temporary += L".patch_new";
     {
-        FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        FileHandle file(
+            CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
         if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
             written != bytes.size()) {

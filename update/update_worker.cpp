@@ -118,8 +118,7 @@ public:
         if (samples_.size() < 2) return std::nullopt;
         const double seconds = std::chrono::duration<double>(samples_.back().first - samples_.front().first).count();
         if (seconds < std::chrono::duration<double>(kRateKnownAfter).count()) return std::nullopt;
-        const double bytes =
-            static_cast<double>(samples_.back().second) - static_cast<double>(samples_.front().second);
+        const double bytes = static_cast<double>(samples_.back().second) - static_cast<double>(samples_.front().second);
         return std::max(bytes, 0.0) / seconds;  // a file starting over can take bytes back
     }
 
@@ -242,8 +241,8 @@ std::string downloadDetailWithRate(std::size_t filesDone, std::size_t count, std
         }
     }
     char text[96];
-    std::snprintf(text, sizeof text, "%s, %s%s", downloadDetail(filesDone, count, bytesDone, bytesTotal).c_str(),
-                  rate, left);
+    std::snprintf(text, sizeof text, "%s, %s%s", downloadDetail(filesDone, count, bytesDone, bytesTotal).c_str(), rate,
+                  left);
     return text;
 }
 

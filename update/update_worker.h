@@ -49,8 +49,7 @@ void refreshDownloadToken();
 [[nodiscard]] bool downloadJobFiles(DownloadJob& job);
 
 // "%zu of %zu files, %.0f of %.0f MB" (finished files; MB of 1048576 bytes).
-std::string downloadDetail(std::size_t filesDone, std::size_t count, std::uint64_t bytesDone,
-                           std::uint64_t bytesTotal);
+std::string downloadDetail(std::size_t filesDone, std::size_t count, std::uint64_t bytesDone, std::uint64_t bytesTotal);
 
 // The detail followed by the rate and the time left, e.g.
 // ", 42 MB/s, about 41 s left"; at most 95 characters in all.

@@ -30,8 +30,8 @@ std::wstring upperCaseName(std::wstring_view name) {
     if (name.empty() || name.size() > INT_MAX) return std::wstring(name);
     const int length = static_cast<int>(name.size());
     std::wstring upper(name.size(), L'\0');
-    const int written = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(), length, upper.data(),
-                                      length, nullptr, nullptr, 0);
+    const int written = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(), length, upper.data(), length,
+                                      nullptr, nullptr, 0);
     if (written != length) return std::wstring(name);
     return upper;
 }

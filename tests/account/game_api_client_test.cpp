@@ -52,9 +52,8 @@ TEST(GameApiClientRequest, SendsOnePostWithTheExactHeadersAndBody) {
     EXPECT_EQ(request.path, "/api/games/morvanth/v1/session/login");
     EXPECT_EQ(request.version, "HTTP/1.1");
     EXPECT_EQ(request.body, R"({"password":"p","username":"u"})");
-    const Headers expected = {{"Accept", "application/json"},
-                              {"Content-Type", "application/json"},
-                              {"Origin", server.url()}};
+    const Headers expected = {
+        {"Accept", "application/json"}, {"Content-Type", "application/json"}, {"Origin", server.url()}};
     EXPECT_EQ(addedHeaders(request), expected);
     EXPECT_EQ(request.header("User-Agent"), "TinderhallowLauncher/1");
     EXPECT_EQ(request.header("Host"), "127.0.0.1:" + std::to_string(server.port()));
@@ -72,8 +71,8 @@ TEST(GameApiClientRequest, SendsOnePostWithTheExactHeadersAndBody) {
 TEST(GameApiClientRequest, SendsTheSessionHeaderAfterOriginOnlyWithAToken) {
     ScriptedServer server(answerWith(jsonAnswer(200, R"({"ok":true})")));
     std::string response;
-    ASSERT_TRUE(GameApiClient::postJson(server.url(), "/api/games/morvanth/v1/session/ticket", "tok-123", "{}",
-                                        response));
+    ASSERT_TRUE(
+        GameApiClient::postJson(server.url(), "/api/games/morvanth/v1/session/ticket", "tok-123", "{}", response));
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     const Headers expected = {{"Accept", "application/json"},
@@ -170,8 +169,8 @@ TEST(GameApiClientRefusal, GivesAnEmptyTextForAnEmptyMessage) {
 }
 
 TEST(GameApiClientRefusal, GivesTheStatusWhenMessageIsNotAStringOrTheBodyNotAnObject) {
-    for (const std::string body : {R"({"message":42})", R"({"message":null})", R"(["message"])",
-                                   R"("message")", R"({"note":"x"})", R"({"message":"x")"}) {
+    for (const std::string body : {R"({"message":42})", R"({"message":null})", R"(["message"])", R"("message")",
+                                   R"({"note":"x"})", R"({"message":"x")"}) {
         ScriptedServer server(answerWith(jsonAnswer(409, body)));
         std::string response;
         std::string error;
@@ -199,7 +198,8 @@ TEST(GameApiClientAnswerSize, RefusesAnAnswerOneByteOverTheLimit) {
 TEST(GameApiClientAnswerSize, RefusesAHugeAnswerWithoutLengthOrWithAnErrorStatus) {
     ScriptedResponse endless = jsonAnswer(200, std::string(8 * kMaxGameApiAnswerBytes, ' '));
     endless.sendContentLength = false;
-    ScriptedResponse refusal = jsonAnswer(500, "{\"message\":\"" + std::string(2 * kMaxGameApiAnswerBytes, 'm') + "\"}");
+    ScriptedResponse refusal =
+        jsonAnswer(500, "{\"message\":\"" + std::string(2 * kMaxGameApiAnswerBytes, 'm') + "\"}");
     for (const ScriptedResponse& answer : {endless, refusal}) {
         ScriptedServer server(answerWith(answer));
         std::string response;
@@ -243,8 +243,8 @@ TEST(GameApiClientRedirect, FailsEveryRedirectAndSendsNothingToTheHostItNames) {
         ScriptedResponse redirect = jsonAnswer(status, R"({"message":"Moved."})");
         redirect.headers.emplace_back("Location", elsewhere.url() + "/api/games/morvanth/v1/session/login");
         ScriptedServer server(answerWith(redirect));
-        const std::string expected =
-            "The game server redirected the request (HTTP " + std::to_string(status) + "); check the address in server_url.txt.";
+        const std::string expected = "The game server redirected the request (HTTP " + std::to_string(status) +
+                                     "); check the address in server_url.txt.";
 
         std::string response;
         std::string error;
@@ -289,8 +289,8 @@ TEST_F(GameApiClientTimeLimit, GivesUpOnAnAnswerThatTricklesInHeadOrBody) {
 
 TEST(GameApiClientAddress, RefusesAnAddressWithoutSchemeWithoutNetworkAccess) {
     ScriptedServer server(answerWith(ScriptedResponse::ok("{}")));
-    for (const std::string& url : {"127.0.0.1:" + std::to_string(server.port()), std::string("play.example"),
-                                  std::string("")}) {
+    for (const std::string& url :
+         {"127.0.0.1:" + std::to_string(server.port()), std::string("play.example"), std::string("")}) {
         std::string response = "kept";
         std::string error;
         EXPECT_FALSE(GameApiClient::postJson(url, "/api/x", "", "{}", response, &error)) << url;

@@ -64,9 +64,8 @@ protected:
 };
 
 TEST_F(GameLaunch, StartsTheGameWithExactlyTheTicketArgumentsAndClosesTheLauncher) {
-    ScriptedServer server([](const RecordedRequest&, int) {
-        return ScriptedResponse::ok(R"({"ok":true,"ticket":"T-42.abc"})");
-    });
+    ScriptedServer server(
+        [](const RecordedRequest&, int) { return ScriptedResponse::ok(R"({"ok":true,"ticket":"T-42.abc"})"); });
     setServer(server.url());
     launchGame(window);
     EXPECT_TRUE(closePosted());
@@ -90,9 +89,8 @@ TEST_F(GameLaunch, HandsATicketWithSpacesQuotesAndBackslashesOverAsOneArgument) 
 }
 
 TEST_F(GameLaunch, HandsATicketWithATabAndTrailingBackslashesOverAsOneArgument) {
-    ScriptedServer server([](const RecordedRequest&, int) {
-        return ScriptedResponse::ok(R"({"ok":true,"ticket":"a\tb\\\\"})");
-    });
+    ScriptedServer server(
+        [](const RecordedRequest&, int) { return ScriptedResponse::ok(R"({"ok":true,"ticket":"a\tb\\\\"})"); });
     setServer(server.url());
     launchGame(window);
     EXPECT_TRUE(closePosted());
@@ -102,9 +100,8 @@ TEST_F(GameLaunch, HandsATicketWithATabAndTrailingBackslashesOverAsOneArgument) 
 // The game's command line ends at a NUL, so such a ticket would reach the
 // game cut short; it is a malformed answer like any other.
 TEST_F(GameLaunch, StartsWithoutTicketWhenTheTicketHoldsANul) {
-    ScriptedServer server([](const RecordedRequest&, int) {
-        return ScriptedResponse::ok(R"({"ok":true,"ticket":"T-42\u0000.abc"})");
-    });
+    ScriptedServer server(
+        [](const RecordedRequest&, int) { return ScriptedResponse::ok(R"({"ok":true,"ticket":"T-42\u0000.abc"})"); });
     std::string ticket = "old";
     std::string error;
     EXPECT_FALSE(requestTicket(server.url(), "session-1", ticket, &error));

@@ -88,7 +88,9 @@ TEST(LoadRememberedAccount, ReadsTheFirstLineWithoutLeadingSpacesOrByteOrderMark
     ScratchDir dir;
     writeTextFile(dir / "launcher_account.txt", "   Brannoc\r\nsecond line\r\n");
     EXPECT_EQ(loadRememberedAccount(dir.path()), "Brannoc");
-    writeTextFile(dir / "launcher_account.txt", "\xEF\xBB\xBF" "Brannoc\n");
+    writeTextFile(dir / "launcher_account.txt",
+                  "\xEF\xBB\xBF"
+                  "Brannoc\n");
     EXPECT_EQ(loadRememberedAccount(dir.path()), "Brannoc");
 }
 

@@ -51,9 +51,9 @@ TEST(Login, ReplacesBytesThatAreNotUtf8InsteadOfFailing) {
 }
 
 TEST(Login, SignsInUnderTheTypedNameWhenTheAnswerHasNoAccount) {
-    for (const std::string answer : {R"({"ok":true,"sessionToken":"tok"})",
-                                     R"({"ok":true,"sessionToken":"tok","account":"Other"})",
-                                     R"({"ok":true,"sessionToken":"tok","account":{"id":7}})"}) {
+    for (const std::string answer :
+         {R"({"ok":true,"sessionToken":"tok"})", R"({"ok":true,"sessionToken":"tok","account":"Other"})",
+          R"({"ok":true,"sessionToken":"tok","account":{"id":7}})"}) {
         ScriptedServer server(answerWith(200, answer));
         AccountSession session;
         ASSERT_TRUE(login(server.url(), "brannoc", "pw", session)) << answer;
@@ -121,8 +121,14 @@ TEST(Login, DoesNotUnderstandMalformedAnswers) {
 // Tokens go back to the service as header values; a line break in one would
 // add header lines of the service's choosing (even a second Host:).
 std::vector<std::string> tokensThatCouldAddHeaderLines() {
-    return {R"("t\r\nHost: elsewhere.example")", R"("t\nX-Extra: 1")", R"("t\r")", R"("t\u0000x")",
-            R"("t\tx")", R"("t\u007fx")", R"("t\u0085x")", "\"" + std::string(4097, 'a') + "\""};
+    return {R"("t\r\nHost: elsewhere.example")",
+            R"("t\nX-Extra: 1")",
+            R"("t\r")",
+            R"("t\u0000x")",
+            R"("t\tx")",
+            R"("t\u007fx")",
+            R"("t\u0085x")",
+            "\"" + std::string(4097, 'a') + "\""};
 }
 
 TEST(SessionTokens, RefusesATokenWithAControlCharacterOrLongerThan4096Bytes) {
@@ -146,8 +152,8 @@ TEST(SessionTokens, RefusesATokenWithAControlCharacterOrLongerThan4096Bytes) {
     }
 
     const std::string longest(4096, 'a');
-    ScriptedServer server(answerWith(200, R"({"ok":true,"sessionToken":")" + longest + R"(","gate":true,"token":")" +
-                                              longest + "\"}"));
+    ScriptedServer server(
+        answerWith(200, R"({"ok":true,"sessionToken":")" + longest + R"(","gate":true,"token":")" + longest + "\"}"));
     AccountSession session;
     ASSERT_TRUE(login(server.url(), "n", "p", session));
     EXPECT_EQ(session.sessionToken, longest);
@@ -253,9 +259,9 @@ TEST(RequestDownloadToken, SucceedsWithAnEmptyTokenWhenGatedWithoutAUsableToken)
 }
 
 TEST(RequestDownloadToken, DoesNotUnderstandNonBooleanOkOrGate) {
-    for (const std::string answer : {R"({"ok":"true","gate":true,"token":"t"})", R"({"ok":true,"gate":"true"})",
-                                     R"({"ok":true,"gate":1,"token":"t"})", R"({"ok":false,"gate":true})",
-                                     R"({"gate":true,"token":"t"})"}) {
+    for (const std::string answer :
+         {R"({"ok":"true","gate":true,"token":"t"})", R"({"ok":true,"gate":"true"})",
+          R"({"ok":true,"gate":1,"token":"t"})", R"({"ok":false,"gate":true})", R"({"gate":true,"token":"t"})"}) {
         const auto outcome = askForToken(answer);
         EXPECT_FALSE(outcome.result) << answer;
         EXPECT_EQ(outcome.error, kNotUnderstood) << answer;

@@ -38,18 +38,19 @@ TEST(SecureFailure, NamesWhatFailedFromTheWindowsErrorCode) {
 
 TEST(SecureFailure, TellsTheGravestReasonThatTheSecureFailureCallbackReported) {
     std::string error;
-    EXPECT_TRUE(describeSecureFailure(ERROR_WINHTTP_SECURE_FAILURE,
-                                      WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA | WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID,
-                                      "patch server", &error));
+    EXPECT_TRUE(
+        describeSecureFailure(ERROR_WINHTTP_SECURE_FAILURE,
+                              WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA | WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID,
+                              "patch server", &error));
     EXPECT_EQ(error, "The patch server's certificate is not trusted (Windows error 12175).");
-    EXPECT_TRUE(describeSecureFailure(ERROR_WINHTTP_SECURE_FAILURE,
-                                      WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID |
-                                          WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID,
-                                      "game server", &error));
+    EXPECT_TRUE(describeSecureFailure(
+        ERROR_WINHTTP_SECURE_FAILURE,
+        WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID | WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, "game server",
+        &error));
     EXPECT_EQ(error, "The game server's certificate has expired or is not valid yet (Windows error 12175).");
-    EXPECT_TRUE(describeSecureFailure(ERROR_WINHTTP_SECURE_FAILURE,
-                                      WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA,
-                                      "patch server", &error));
+    EXPECT_TRUE(describeSecureFailure(
+        ERROR_WINHTTP_SECURE_FAILURE,
+        WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, "patch server", &error));
     EXPECT_EQ(error, "The patch server's certificate was revoked (Windows error 12175).");
     EXPECT_TRUE(describeSecureFailure(ERROR_WINHTTP_SECURE_FAILURE, WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID,
                                       "patch server", &error));

@@ -63,9 +63,9 @@ struct Patch {
 // host serves them) and its chunk index; `index` and `file` may be replaced.
 struct Host {
     explicit Host(const Patch& patch)
-        : file(patch.next), index(indexOf(patch.next)), server([this](const RecordedRequest& request, int) {
-              return answer(request);
-          }) {}
+        : file(patch.next),
+          index(indexOf(patch.next)),
+          server([this](const RecordedRequest& request, int) { return answer(request); }) {}
 
     ScriptedResponse answer(const RecordedRequest& request) {
         if (request.path == "/chunks/" + digestOf(file)) {
@@ -76,8 +76,8 @@ struct Host {
         std::uint64_t last = 0;
         if (!rangeOf(request, first, last) || ignoreRanges) return ScriptedResponse::ok(file);
         ScriptedResponse response = ScriptedResponse::withStatus(206, rangeBody(first, last));
-        response.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" +
-                                                           std::to_string(last) + "/" + std::to_string(file.size()));
+        response.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                                                           "/" + std::to_string(file.size()));
         return response;
     }
 
@@ -187,8 +187,8 @@ TEST(DeltaDownload, DownloadsTheWholeFileWhenTheIndexIsUnusable) {
     const std::string good = indexOf(patch.next);
     std::string shortOfTheSize = indexOf(patch.next.substr(0, patch.next.size() - 1));
     shortOfTheSize.replace(16, 8, good.substr(16, 8));  // the right size in the header, the chunks one byte short
-    for (const std::string& bad : {std::string("THCHUNKS but not an index"), good.substr(0, good.size() - 3),
-                                   shortOfTheSize}) {
+    for (const std::string& bad :
+         {std::string("THCHUNKS but not an index"), good.substr(0, good.size() - 3), shortOfTheSize}) {
         Host host(patch);
         host.index = bad;
         Update update(patch);

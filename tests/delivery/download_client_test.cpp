@@ -133,8 +133,9 @@ TEST_F(DownloadClient, StreamsTheFileIntoPlaceAndReportsProgress) {
     const fs::path destination = scratch / "game.pak";
     std::vector<float> progress;
     std::string error = "stale";
-    ASSERT_TRUE(downloadPatchFile(server.url(), "game.pak", destination, kAnySize,
-                                  [&](float fraction) { progress.push_back(fraction); }, &error));
+    ASSERT_TRUE(downloadPatchFile(
+        server.url(), "game.pak", destination, kAnySize, [&](float fraction) { progress.push_back(fraction); },
+        &error));
     EXPECT_EQ(error, "");
     EXPECT_EQ(readTextFile(destination), body);
     EXPECT_FALSE(fs::exists(scratch / "game.pak.download"));
@@ -169,8 +170,9 @@ TEST_F(DownloadClient, AcceptsAnyLengthWhenTheServerSendsNoContentLength) {
     });
     std::vector<float> progress;
     std::string error;
-    ASSERT_TRUE(downloadPatchFile(server.url(), "a.bin", scratch / "a.bin", kAnySize,
-                                  [&](float fraction) { progress.push_back(fraction); }, &error))
+    ASSERT_TRUE(downloadPatchFile(
+        server.url(), "a.bin", scratch / "a.bin", kAnySize, [&](float fraction) { progress.push_back(fraction); },
+        &error))
         << error;
     EXPECT_EQ(readTextFile(scratch / "a.bin"), body);
     EXPECT_EQ(progress, std::vector<float>{1.0f});
@@ -685,8 +687,8 @@ TEST_F(DownloadClient, KeptBytesAreResumedOnlyWithTheRestOfTheSameCopy) {
         return downloadWithRetries(downloader, "data/game.pak", destination, releaseFile(body.size(), digestOf(body)),
                                    {}, &error);
     };
-    const std::string rest = "bytes " + std::to_string(half) + "-" + std::to_string(body.size() - 1) + "/" +
-                             std::to_string(body.size());
+    const std::string rest =
+        "bytes " + std::to_string(half) + "-" + std::to_string(body.size() - 1) + "/" + std::to_string(body.size());
 
     // The rest of the copy the kept bytes came from is appended.
     {
@@ -719,9 +721,8 @@ TEST_F(DownloadClient, KeptBytesAreResumedOnlyWithTheRestOfTheSameCopy) {
             if (number == 2) {
                 ScriptedResponse response = ScriptedResponse::withStatus(206, body);
                 response.headers.emplace_back("ETag", "\"v1\"");
-                response.headers.emplace_back("Content-Range",
-                                              "bytes 0-" + std::to_string(body.size() - 1) + "/" +
-                                                  std::to_string(body.size()));
+                response.headers.emplace_back(
+                    "Content-Range", "bytes 0-" + std::to_string(body.size() - 1) + "/" + std::to_string(body.size()));
                 return response;
             }
             return ScriptedResponse::ok(body);
@@ -755,8 +756,8 @@ TEST_F(DownloadClient, ResumedTransferOfAFileChangedOnTheServerStartsOver) {
     const fs::path destination = scratch / "game.pak";
     PatchDownloader downloader(server.url());
     std::string error;
-    ASSERT_TRUE(downloadWithRetries(downloader, "game.pak", destination, releaseFile(after.size(), digestOf(after)),
-                                    {}, &error))
+    ASSERT_TRUE(downloadWithRetries(downloader, "game.pak", destination, releaseFile(after.size(), digestOf(after)), {},
+                                    &error))
         << error;
     EXPECT_EQ(readTextFile(destination), after);
     const auto requests = server.requests();
@@ -794,9 +795,8 @@ TEST_F(DownloadClient, FileThatDoesNotMatchItsDigestIsFetchedOnceMoreFromZeroThe
     }
 
     // One bad copy on the way is mended by the second fetch.
-    ScriptedServer server([&](const RecordedRequest&, int number) {
-        return ScriptedResponse::ok(number == 1 ? wrong : body);
-    });
+    ScriptedServer server(
+        [&](const RecordedRequest&, int number) { return ScriptedResponse::ok(number == 1 ? wrong : body); });
     std::string error;
     ASSERT_TRUE(downloadPatchFile(server.url(), "data/game.pak", destination, limit, {}, &error)) << error;
     EXPECT_EQ(readTextFile(destination), body);

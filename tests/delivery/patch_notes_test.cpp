@@ -63,9 +63,9 @@ TEST(PatchNotesDocument, IgnoresLinesThatAreNotAnArrayOfObjects) {
 }
 
 TEST(PatchNotesDocument, RefusesUnusableDocumentsAndKeepsTheLists) {
-    for (const char* text : {"", "{", "[]", R"({"entries":{}})", R"({"other":[]})", R"({"entries":[]})",
-                             R"({"entries":[{"title":""},3]})", "// c\n{\"entries\":[{\"title\":\"T\"}]}",
-                             "{\"entries\":[{\"title\":\"\xff\"}]}"}) {
+    for (const char* text :
+         {"", "{", "[]", R"({"entries":{}})", R"({"other":[]})", R"({"entries":[]})", R"({"entries":[{"title":""},3]})",
+          "// c\n{\"entries\":[{\"title\":\"T\"}]}", "{\"entries\":[{\"title\":\"\xff\"}]}"}) {
         Parsed p = parse(text);
         EXPECT_FALSE(p.ok) << text;
         EXPECT_EQ(p.news[0].title, "old");

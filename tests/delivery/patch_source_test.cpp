@@ -49,7 +49,11 @@ TEST(ReadPatchSource, KeepsEverythingElseByteForByte) {
     EXPECT_EQ(readWith(launcherDir, "\xEF\xBB\xBFhttps://cdn.example\n"), "\xEF\xBB\xBFhttps://cdn.example");
     EXPECT_EQ(readWith(launcherDir, "# comment\nhttps://cdn.example\n"), "# comment");
     // Ctrl-Z ends nothing: the file is read as bytes.
-    EXPECT_EQ(readWith(launcherDir, "rel\x1a" "ease\n"), "rel\x1a" "ease");
+    EXPECT_EQ(readWith(launcherDir,
+                       "rel\x1a"
+                       "ease\n"),
+              "rel\x1a"
+              "ease");
 }
 
 TEST(ReadPatchSource, GivesAnEmptySourceForAFolderNamedLikeTheFile) {
@@ -110,7 +114,9 @@ TEST_F(ResolveReleaseFolder, JoinsDriveRelativeFormsByTheWindowsRules) {
 }
 
 TEST_F(ResolveReleaseFolder, ReadsTheTextAsUtf8) {
-    EXPECT_EQ(resolve("donn\xC3\xA9" "es\\\xE2\x9A\x94"), L"C:\\Games\\Tinderhallow\\donn\u00E9es\\\u2694");
+    EXPECT_EQ(resolve("donn\xC3\xA9"
+                      "es\\\xE2\x9A\x94"),
+              L"C:\\Games\\Tinderhallow\\donn\u00E9es\\\u2694");
 }
 
 }  // namespace

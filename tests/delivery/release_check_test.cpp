@@ -57,9 +57,9 @@ void writeRelease(const fs::path& folder, const std::string& releaseId, const st
         list += "    {\"path\": \"" + path + "\", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" +
                 sha256FileHex(folder / pathFromUtf8(path)) + "\"}";
     }
-    writeTextFile(folder / "update_manifest.json", "{\n  " + members + "\"schemaVersion\": 1,\n  \"releaseId\": \"" + releaseId +
-                                                       "\",\n  \"minimumLauncherVersion\": 1,\n  \"files\": [\n" +
-                                                       list + "\n  ]\n}\n");
+    writeTextFile(folder / "update_manifest.json",
+                  "{\n  " + members + "\"schemaVersion\": 1,\n  \"releaseId\": \"" + releaseId +
+                      "\",\n  \"minimumLauncherVersion\": 1,\n  \"files\": [\n" + list + "\n  ]\n}\n");
 }
 
 class ReleaseCheckRun : public ::testing::Test {
@@ -140,8 +140,8 @@ TEST_F(ReleaseCheckRun, LeavesAnEarlierPublishedReleaseInPlaceWhenItEndsInAnErro
 }
 
 TEST_F(ReleaseCheckRun, TakesTheLauncherOutOfThePlanWhenTheSelfUpdateDeclines) {
-    writeRelease(releaseDir, "r8", {{"Tinderhallow.exe", "newer launcher"}, {"data/Tinderhallow.exe", "not ours"},
-                                    {"z.pak", "zulu"}});
+    writeRelease(releaseDir, "r8",
+                 {{"Tinderhallow.exe", "newer launcher"}, {"data/Tinderhallow.exe", "not ours"}, {"z.pak", "zulu"}});
     writeTextFile(launcherDir / L"Tinderhallow.exe", "older launcher");
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
     runReleaseCheck();
@@ -175,8 +175,9 @@ TEST_F(ReleaseCheckRun, IsReadyWhenOnlyTheLauncherDiffers) {
 // game back, whatever kind of source offers it; the same sequence may repair.
 TEST_F(ReleaseCheckRun, RefusesAReleaseOlderThanTheInstalledOne) {
     writeRelease(launcherDir, "2024.2", {{"a.pak", "second"}}, "\"releaseSequence\": 7,");
-    const std::string refused = "The patch source offers release 2024.1, older than the installed release 2024.2. "
-                                "Nothing was installed.";
+    const std::string refused =
+        "The patch source offers release 2024.1, older than the installed release 2024.2. "
+        "Nothing was installed.";
     writeRelease(releaseDir, "2024.1", {{"a.pak", "first"}}, "\"releaseSequence\": 6,");
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
     runReleaseCheck();
@@ -267,8 +268,8 @@ TEST_F(ReleaseCheckRun, VerifiesAndLoadsTheReleaseListItFetchedNotTheFileOnDisk)
 
 void setLastWriteTime(const fs::path& path, std::uint64_t ticks) {
     const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-    const FileHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                      nullptr));
+    const FileHandle file(
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(file && SetFileTime(file.get(), nullptr, nullptr, &time)) << pathToUtf8(path);
 }
 
@@ -279,8 +280,8 @@ void overwriteKeepingIdentity(const fs::path& path, const std::string& bytes) {
     ASSERT_TRUE(readFileIdentity(path, before));
     ASSERT_EQ(before.size, bytes.size());
     {
-        const FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                          nullptr));
+        const FileHandle file(
+            CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         DWORD written = 0;
         ASSERT_TRUE(file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
     }
@@ -315,7 +316,8 @@ protected:
         LauncherState& state = launcherState();
         std::lock_guard<std::mutex> lock(state.mutex);
         std::string paths;
-        for (const ManifestFile& file : state.filesToFetch) paths += (paths.empty() ? "" : "\n") + genericPathUtf8(file.path);
+        for (const ManifestFile& file : state.filesToFetch)
+            paths += (paths.empty() ? "" : "\n") + genericPathUtf8(file.path);
         return paths;
     }
 
@@ -353,7 +355,8 @@ TEST_F(RecordedInstallation, ADamagedOrForeignRecordIsIgnoredWhole) {
     fs::create_directories(other);
     for (const wchar_t* name : {L"a.pak", L"b.pak"})
         ASSERT_TRUE(CreateHardLinkW((other / name).c_str(), (launcherDir / name).c_str(), nullptr));
-    for (const wchar_t* name : {L"update_manifest.json", L"patch_source.txt"}) fs::copy_file(launcherDir / name, other / name);
+    for (const wchar_t* name : {L"update_manifest.json", L"patch_source.txt"})
+        fs::copy_file(launcherDir / name, other / name);
     writeTextFile(other / L".patch_index", intact);
     launcherState().launcherDir = other;
     EXPECT_EQ(checked(), "1 files ready to install") << "record of another folder";

@@ -134,8 +134,8 @@ TEST_F(ReleaseSignature, VerifiesUrlSafeBase64WithoutPadding) {
 }
 
 TEST_F(ReleaseSignature, VerifiesSignatureSplitOverCrLfLines) {
-    const std::string split = signature.substr(0, 30) + "\r\n" + signature.substr(30, 30) + "\r\n" +
-                              signature.substr(60) + "\r\n";
+    const std::string split =
+        signature.substr(0, 30) + "\r\n" + signature.substr(30, 30) + "\r\n" + signature.substr(60) + "\r\n";
     EXPECT_EQ(failureOf(split), "");
     EXPECT_EQ(failureOf("  \t" + split + "\n\n"), "");
 }
@@ -233,7 +233,8 @@ TEST(VerifyP256Signature, ChecksSizesBeforeAskingThePlatform) {
     std::vector<std::uint8_t> longDigest = digest;
     longDigest.push_back(0);
     EXPECT_FALSE(verifyP256Signature(key.data(), key.size(), longDigest, raw));
-    EXPECT_FALSE(verifyP256Signature(key.data(), key.size(), std::vector<std::uint8_t>(digest.begin(), digest.end() - 1), raw));
+    EXPECT_FALSE(
+        verifyP256Signature(key.data(), key.size(), std::vector<std::uint8_t>(digest.begin(), digest.end() - 1), raw));
     EXPECT_FALSE(verifyP256Signature(key.data(), 66, digest, raw));
     std::vector<std::uint8_t> flipped = raw;
     flipped[10] ^= 0x40;

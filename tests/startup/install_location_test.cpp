@@ -64,7 +64,8 @@ public:
     DesktopRedirect& operator=(const DesktopRedirect&) = delete;
 
 private:
-    static constexpr const wchar_t* kKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    static constexpr const wchar_t* kKey =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
     HKEY key_ = nullptr;
     std::optional<std::wstring> old_;
     DWORD oldType_ = REG_EXPAND_SZ;

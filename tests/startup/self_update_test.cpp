@@ -67,12 +67,11 @@ void runChildJob(const fs::path& jobFile) {
     MSG message;
     const bool closePosted = PeekMessageW(&message, mainWindow, WM_CLOSE, WM_CLOSE, PM_REMOVE) != 0;
     const LauncherView view = snapshot(launcherState());
-    writeKeyValues(pathFromUtf8(job["result"]),
-                   {{"replaced", replaced ? "1" : "0"},
-                    {"closePosted", closePosted ? "1" : "0"},
-                    {"title", view.title},
-                    {"detail", view.detail},
-                    {"progress", std::to_string(view.progress)}});
+    writeKeyValues(pathFromUtf8(job["result"]), {{"replaced", replaced ? "1" : "0"},
+                                                 {"closePosted", closePosted ? "1" : "0"},
+                                                 {"title", view.title},
+                                                 {"detail", view.detail},
+                                                 {"progress", std::to_string(view.progress)}});
 }
 
 // Runs before main() so neither role ever reaches the test runner.
@@ -93,8 +92,8 @@ std::string fileBytes(const fs::path& path) { return readTextFile(path); }
 class HeldOpenWithoutDeleteSharing {
 public:
     explicit HeldOpenWithoutDeleteSharing(const fs::path& path)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr)) {}
+        : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr)) {}
     ~HeldOpenWithoutDeleteSharing() {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     }
@@ -270,9 +269,8 @@ TEST(SwapLauncherFile, MovesTheOldLauncherBackWhenTheNewOneCannotTakeItsPlace) {
     std::error_code ec;
     fs::create_directories(otherDevice, ec);
     writeTextFile(otherDevice / L"probe", "x");
-    const bool crossesDevices =
-        !MoveFileExW((otherDevice / L"probe").c_str(), (scratch / L"probe").c_str(), 0) &&
-        GetLastError() == ERROR_NOT_SAME_DEVICE;
+    const bool crossesDevices = !MoveFileExW((otherDevice / L"probe").c_str(), (scratch / L"probe").c_str(), 0) &&
+                                GetLastError() == ERROR_NOT_SAME_DEVICE;
     if (!crossesDevices) {
         fs::remove_all(otherDevice, ec);
         GTEST_SKIP() << "no second file system at /dev/shm";

@@ -82,8 +82,7 @@ ScriptedServer::ScriptedServer(ScriptedHandler handler, const std::string& addre
     where.sin_family = AF_INET;
     where.sin_port = 0;  // any free port
     if (inet_pton(AF_INET, address_.c_str(), &where.sin_addr) != 1 ||
-        bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 ||
-        listen(listener, SOMAXCONN) != 0) {
+        bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 || listen(listener, SOMAXCONN) != 0) {
         closesocket(listener);
         return;
     }
@@ -183,8 +182,7 @@ void ScriptedServer::acceptLoop() {
             ref.thread = std::thread([this, &ref] {
                 try {
                     serveConnection(ref);
-                } catch (...) {
-                }
+                } catch (...) {}
                 std::lock_guard<std::mutex> inner(mutex_);
                 if (ref.socket != kNoSocket) closesocket(static_cast<SOCKET>(ref.socket));
                 ref.socket = kNoSocket;
@@ -224,7 +222,8 @@ void ScriptedServer::serveConnection(Connection& connection) {
         while (lineEnd != std::string::npos) {
             const std::size_t start = lineEnd + 2;
             lineEnd = head.find("\r\n", start);
-            const std::string line = head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+            const std::string line =
+                head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
             const auto colon = line.find(':');
             if (colon == std::string::npos) continue;
             request.headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));

@@ -37,7 +37,7 @@ struct RecordedRequest {
 
 struct ScriptedResponse {
     int status = 200;
-    std::string reason;  // empty: a standard phrase for the status
+    std::string reason;                                        // empty: a standard phrase for the status
     std::vector<std::pair<std::string, std::string>> headers;  // extra headers
     std::string body;
 

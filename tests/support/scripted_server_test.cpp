@@ -79,7 +79,8 @@ TEST(ScriptedServer, RecordsRequestsAndAnswersSeveralOnOneConnection) {
     RawClient client(server.port());
     ASSERT_TRUE(client.connected());
 
-    client.send("POST /api/login HTTP/1.1\r\nHost: here\r\nX-Morvanth-Session:  abc \r\nContent-Length: 5\r\n\r\nhello");
+    client.send(
+        "POST /api/login HTTP/1.1\r\nHost: here\r\nX-Morvanth-Session:  abc \r\nContent-Length: 5\r\n\r\nhello");
     const std::string first = answer(200, "OK", "X-Test: yes\r\n", "/api/login#1");
     EXPECT_EQ(client.receive(first.size()), first);
     client.send("GET /b HTTP/1.1\r\nHost: here\r\n\r\n");

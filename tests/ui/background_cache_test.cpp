@@ -24,8 +24,9 @@ std::unique_ptr<Gdiplus::Bitmap> patternBitmap() {
     auto bitmap = std::make_unique<Gdiplus::Bitmap>(kWidth, kHeight, PixelFormat32bppRGB);
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kWidth; ++x)
-            bitmap->SetPixel(x, y, Gdiplus::Color(255, static_cast<BYTE>(x * 7), static_cast<BYTE>(y * 11),
-                                                  static_cast<BYTE>(x * y)));
+            bitmap->SetPixel(
+                x, y,
+                Gdiplus::Color(255, static_cast<BYTE>(x * 7), static_cast<BYTE>(y * 11), static_cast<BYTE>(x * y)));
     return bitmap;
 }
 

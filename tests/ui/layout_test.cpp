@@ -9,7 +9,7 @@ namespace {
 // --- Hit table -------------------------------------------------------------
 
 TEST(HitTable, ListsTheRegionsInTheirTestingOrder) {
-    const HitCode expected[] = {HitLogIn,   HitCreateAccount, HitRememberName,  HitSwitchAccount, HitHomeTab,
+    const HitCode expected[] = {HitLogIn,   HitCreateAccount, HitRememberName, HitSwitchAccount, HitHomeTab,
                                 HitNewsTab, HitPatchNotesTab, HitCommunityTab, HitMainButton,    HitRepair};
     ASSERT_EQ(kHitRegions.size(), std::size(expected));
     for (std::size_t i = 0; i < kHitRegions.size(); ++i) EXPECT_EQ(kHitRegions[i].code, expected[i]) << i;
@@ -273,8 +273,7 @@ TEST(WebsiteAddress, KeepsOtherAddressesUnchanged) {
               "https://api.example.test/community");
     EXPECT_EQ(websiteAddressFor("https://example.test/play.x", "/community", "https://site.test"),
               "https://example.test/play.x/community");
-    EXPECT_EQ(websiteAddressFor("play.example.test", "/community", "https://site.test"),
-              "play.example.test/community");
+    EXPECT_EQ(websiteAddressFor("play.example.test", "/community", "https://site.test"), "play.example.test/community");
 }
 
 TEST(WebsiteAddress, UsesTheBuiltInWebsiteForAnEmptyAddress) {

@@ -138,7 +138,7 @@ TEST_F(Renderer, DrawsThePlayButtonAndAFullBarWhenReady) {
 TEST_F(Renderer, FillsHalfTheProgressTrackForAnUpdate) {
     render(viewFor(LauncherPhase::UpdateAvailable, 0.5f));
     EXPECT_TRUE(closeTo(surface.rgb(700, 854), rgbOf(colorGold), 1));
-    EXPECT_TRUE(closeTo(surface.rgb(975, 854), rgbOf(colorGold), 1));        // fill ends at 666 + 312 = 978
+    EXPECT_TRUE(closeTo(surface.rgb(975, 854), rgbOf(colorGold), 1));  // fill ends at 666 + 312 = 978
     EXPECT_TRUE(closeTo(surface.rgb(981, 854), rgbOf(colorProgressTrack), 1));
     EXPECT_TRUE(closeTo(surface.rgb(1285, 854), rgbOf(colorProgressTrack), 1));
     EXPECT_TRUE(closeTo(surface.rgb(1340, 836), faceAt(colorRed, true, false, false, 796, 80, 836)));
@@ -186,14 +186,17 @@ TEST_F(Renderer, FillsTheActiveTabWithItsGradientAndAccentBar) {
     LauncherView view = viewFor(LauncherPhase::Ready, 1.0f);
     render(view);
     // HOME: gradient from (40, 0) to (278, 0), accent bar 40 .. 46.
-    EXPECT_TRUE(closeTo(surface.rgb(100, 212), mix(rgbOf(colorActiveTabLeft), rgbOf(colorActiveTabRight), 60.5 / 238), 5));
-    EXPECT_TRUE(closeTo(surface.rgb(260, 212), mix(rgbOf(colorActiveTabLeft), rgbOf(colorActiveTabRight), 220.5 / 238), 5));
+    EXPECT_TRUE(
+        closeTo(surface.rgb(100, 212), mix(rgbOf(colorActiveTabLeft), rgbOf(colorActiveTabRight), 60.5 / 238), 5));
+    EXPECT_TRUE(
+        closeTo(surface.rgb(260, 212), mix(rgbOf(colorActiveTabLeft), rgbOf(colorActiveTabRight), 220.5 / 238), 5));
     EXPECT_TRUE(closeTo(surface.rgb(42, 240), rgbOf(colorRed), 1));
     EXPECT_TRUE(closeTo(surface.rgb(100, 282), rgbOf(colorNavigation), 1));  // NEWS is not active
     view.navTab = 1;
     view.hoverHit = HitPatchNotesTab;
     render(view);
-    EXPECT_TRUE(closeTo(surface.rgb(100, 282), mix(rgbOf(colorActiveTabLeft), rgbOf(colorActiveTabRight), 60.5 / 238), 5));
+    EXPECT_TRUE(
+        closeTo(surface.rgb(100, 282), mix(rgbOf(colorActiveTabLeft), rgbOf(colorActiveTabRight), 60.5 / 238), 5));
     EXPECT_TRUE(closeTo(surface.rgb(100, 212), rgbOf(colorNavigation), 1));
     EXPECT_TRUE(closeTo(surface.rgb(100, 350), rgbOf(colorTabHover), 1));
 }
@@ -201,23 +204,23 @@ TEST_F(Renderer, FillsTheActiveTabWithItsGradientAndAccentBar) {
 TEST_F(Renderer, CoversTheWholeContentAreaOnNewsAndOnlyTheCardOnHome) {
     LauncherView view = viewFor(LauncherPhase::Ready, 1.0f);
     render(view);
-    EXPECT_TRUE(closeTo(surface.rgb(700, 600), rgbOf(colorCanvas), 1));      // the illustration's place
-    EXPECT_TRUE(closeTo(surface.rgb(1140, 720), rgbOf(colorPanel), 1));      // the latest-patch card
-    EXPECT_TRUE(closeTo(surface.rgb(1149, 460), rgbOf(colorRed), 1));        // its accent bar
+    EXPECT_TRUE(closeTo(surface.rgb(700, 600), rgbOf(colorCanvas), 1));  // the illustration's place
+    EXPECT_TRUE(closeTo(surface.rgb(1140, 720), rgbOf(colorPanel), 1));  // the latest-patch card
+    EXPECT_TRUE(closeTo(surface.rgb(1149, 460), rgbOf(colorRed), 1));    // its accent bar
     view.navTab = 1;
     render(view);
     EXPECT_TRUE(closeTo(surface.rgb(700, 720), rgbOf(colorPanel), 1));
     view.navTab = 0;
     view.patchNotes.clear();
     render(view);
-    EXPECT_TRUE(closeTo(surface.rgb(1140, 720), rgbOf(colorCanvas), 1));     // no card without patch notes
+    EXPECT_TRUE(closeTo(surface.rgb(1140, 720), rgbOf(colorCanvas), 1));  // no card without patch notes
 }
 
 TEST_F(Renderer, ShowsTheLoginFormOrTheSignedInLines) {
     LauncherView view = viewFor(LauncherPhase::Ready, 1.0f);
     render(view);
-    EXPECT_TRUE(closeTo(surface.rgb(61, 722), rgbOf(colorGold), 1));         // "Remember my name" ticked
-    EXPECT_TRUE(closeTo(surface.rgb(200, 630), rgbOf(colorCanvas), 1));      // account box
+    EXPECT_TRUE(closeTo(surface.rgb(61, 722), rgbOf(colorGold), 1));     // "Remember my name" ticked
+    EXPECT_TRUE(closeTo(surface.rgb(200, 630), rgbOf(colorCanvas), 1));  // account box
     EXPECT_TRUE(closeTo(surface.rgb(60, 760), faceAt(colorRed, true, false, false, 736, 40, 760)));  // LOG IN
     view.rememberName = false;
     render(view);
@@ -228,14 +231,14 @@ TEST_F(Renderer, ShowsTheLoginFormOrTheSignedInLines) {
     view.showLoginForm = false;
     view.accountName = "Ember";
     render(view);
-    EXPECT_TRUE(closeTo(surface.rgb(200, 630), rgbOf(colorCanvas), 1));      // no panel: the canvas
+    EXPECT_TRUE(closeTo(surface.rgb(200, 630), rgbOf(colorCanvas), 1));  // no panel: the canvas
     EXPECT_GT(surface.brightPixels(44, 776, 264, 806, 0xC0), 20);        // the name
 }
 
 TEST_F(Renderer, DrawsItsTexts) {
     render(viewFor(LauncherPhase::Ready, 1.0f));
-    EXPECT_GT(surface.brightPixels(34, 52, 284, 98, 0xC0), 200);   // "TINDER"
-    EXPECT_GT(surface.brightPixels(326, 807, 656, 843, 0xC0), 50);  // the status title
+    EXPECT_GT(surface.brightPixels(34, 52, 284, 98, 0xC0), 200);      // "TINDER"
+    EXPECT_GT(surface.brightPixels(326, 807, 656, 843, 0xC0), 50);    // the status title
     EXPECT_GT(surface.brightPixels(1232, 827, 1290, 855, 0xC0), 20);  // "100%"
 }
 
@@ -309,45 +312,54 @@ TEST_F(Renderer, RedrawsWhatChangedSoAKeptFrameLooksLikeOneDrawnWhole) {
         {"first frame", [](LauncherView&, BackgroundImage&) {}},
         {"the same again", [](LauncherView&, BackgroundImage&) {}},
         {"hover on NEWS", [](LauncherView& v, BackgroundImage&) { v.hoverHit = HitNewsTab; }},
-        {"progress and detail", [](LauncherView& v, BackgroundImage&) {
+        {"progress and detail",
+         [](LauncherView& v, BackgroundImage&) {
              v.progress = 0.5f;
              v.detail = "3 of 12 files";
          }},
-        {"Ready", [](LauncherView& v, BackgroundImage&) {
+        {"Ready",
+         [](LauncherView& v, BackgroundImage&) {
              v.phase = LauncherPhase::Ready;
              v.title = "Game is ready";
          }},
         {"NEWS open", [](LauncherView& v, BackgroundImage&) { v.navTab = 1; }},
         {"new news", [](LauncherView& v, BackgroundImage&) { v.newsCards.front().title = "Ashfall Trials begin"; }},
         {"PATCH NOTES open", [](LauncherView& v, BackgroundImage&) { v.navTab = 2; }},
-        {"new patch notes", [](LauncherView& v, BackgroundImage&) {
+        {"new patch notes",
+         [](LauncherView& v, BackgroundImage&) {
              v.patchNotes.front().lines.front() = "Embers now drift with the wind";
          }},
-        {"HOME open", [](LauncherView& v, BackgroundImage&) {
+        {"HOME open",
+         [](LauncherView& v, BackgroundImage&) {
              v.navTab = 0;
              v.hoverHit = HitHomeTab;
          }},
         {"another latest patch", [](LauncherView& v, BackgroundImage&) { v.patchNotes.front().title = "Patch 9.9"; }},
-        {"a login message", [](LauncherView& v, BackgroundImage&) { v.statusLine = "Enter your account name and password."; }},
+        {"a login message",
+         [](LauncherView& v, BackgroundImage&) { v.statusLine = "Enter your account name and password."; }},
         {"name not remembered", [](LauncherView& v, BackgroundImage&) { v.rememberName = false; }},
         {"connecting", [](LauncherView& v, BackgroundImage&) { v.connecting = true; }},
-        {"hover on LOG IN, PLAY pressed", [](LauncherView& v, BackgroundImage&) {
+        {"hover on LOG IN, PLAY pressed",
+         [](LauncherView& v, BackgroundImage&) {
              v.connecting = false;
              v.hoverHit = HitLogIn;
              v.pressedHit = HitMainButton;
          }},
-        {"signed in", [](LauncherView& v, BackgroundImage&) {
+        {"signed in",
+         [](LauncherView& v, BackgroundImage&) {
              v.showLoginForm = false;
              v.accountName = "Ember";
              v.pressedHit = HitNone;
          }},
         {"another account", [](LauncherView& v, BackgroundImage&) { v.accountName = "Brannoc"; }},
-        {"signed out", [](LauncherView& v, BackgroundImage&) {
+        {"signed out",
+         [](LauncherView& v, BackgroundImage&) {
              v.showLoginForm = true;
              v.accountName.clear();
              v.statusLine.clear();
          }},
-        {"the picture arrives", [](LauncherView&, BackgroundImage& b) {
+        {"the picture arrives",
+         [](LauncherView&, BackgroundImage& b) {
              ASSERT_TRUE(loadImageFromFile(b, sourceDir() / "ui" / "assets" / "emberwarden_launcher_ledger.png"));
          }},
         {"hover on REPAIR", [](LauncherView& v, BackgroundImage&) { v.hoverHit = HitRepair; }},

@@ -94,9 +94,10 @@ TEST(Sha256KnownAnswers, The448BitMessageGivesTheStandardDigest) {
 }
 
 TEST(Sha256KnownAnswers, The896BitMessageGivesTheStandardDigest) {
-    expectAllPathsGive(bytesOf("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqr"
-                               "lmnopqrsmnopqrstnopqrstu"),
-                       "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1");
+    expectAllPathsGive(
+        bytesOf("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqr"
+                "lmnopqrsmnopqrstnopqrstu"),
+        "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1");
 }
 
 TEST(Sha256KnownAnswers, OneMillionLetterAGivesTheStandardDigest) {
@@ -174,8 +175,7 @@ TEST(Sha256Stream, DetectsTheShaExtensionsTheHostCpuAdvertises) {
     const std::string cpuinfo = readTextFile(L"Z:\\proc\\cpuinfo");
     if (cpuinfo.find("flags") == std::string::npos) GTEST_SKIP() << "no /proc/cpuinfo (not under Wine)";
     const bool advertised = cpuinfo.find(" sha_ni") != std::string::npos &&
-                            cpuinfo.find(" ssse3") != std::string::npos &&
-                            cpuinfo.find(" sse4_1") != std::string::npos;
+                            cpuinfo.find(" ssse3") != std::string::npos && cpuinfo.find(" sse4_1") != std::string::npos;
     EXPECT_EQ(cpuHasShaExtensions(), advertised);
 }
 
@@ -255,9 +255,9 @@ TEST(HashFile, HashesAFileThatAnotherHandleHoldsForWritingAndDeleting) {
     ScratchDir scratch;
     const auto path = scratch / "busy.bin";
     writeTextFile(path, "abc");
-    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE holder =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     std::string digest;
     std::string error;
@@ -272,8 +272,8 @@ TEST(HashFile, HashesAFileThatAnotherHandleHoldsForWritingAndDeleting) {
 // read fails (nothing is mapped at offset 0): a real read error.
 TEST(HashFile, ReadErrorFailsWithTheSecondMessage) {
     const std::filesystem::path path = L"Z:\\proc\\self\\mem";
-    HANDLE probe = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               0, nullptr);
+    HANDLE probe =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (probe == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no unreadable file to test with (not under Wine)";
     CloseHandle(probe);
 

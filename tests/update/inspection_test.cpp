@@ -148,10 +148,10 @@ TEST(ObsoletePaths, SameManifestTwiceGivesNone) {
 
 TEST(ObsoletePaths, CompareSeparatorsAlikeButLetterCaseExactly) {
     ScratchDir dir;
-    const ReleaseManifest older = manifestOf({entryFor("Data/x.pak", "x"), entryFor("maps\\\\one.map", "1"),
-                                              entryFor("maps/two.map", "2")});
-    const ReleaseManifest newer = manifestOf(
-        {entryFor("data/x.pak", "x"), entryFor("maps/one.map", "1"), entryFor("maps//two.map", "2")});
+    const ReleaseManifest older =
+        manifestOf({entryFor("Data/x.pak", "x"), entryFor("maps\\\\one.map", "1"), entryFor("maps/two.map", "2")});
+    const ReleaseManifest newer =
+        manifestOf({entryFor("data/x.pak", "x"), entryFor("maps/one.map", "1"), entryFor("maps//two.map", "2")});
     UpdatePlan plan;
     ASSERT_TRUE(inspectInstallation(dir.path(), newer, &older, plan));
     EXPECT_EQ(genericPaths(plan.obsoletePaths), (Paths{"Data/x.pak"}));
@@ -159,9 +159,9 @@ TEST(ObsoletePaths, CompareSeparatorsAlikeButLetterCaseExactly) {
 
 TEST(ObsoletePaths, DropUnsafeOlderPaths) {
     ScratchDir dir;
-    const ReleaseManifest older = manifestOf({entryFor("../outside", "x"), entryFor("C:/x", "x"),
-                                              entryFor("/root", "x"), entryFor("a/./b", "x"), entryFor("", "x"),
-                                              entryFor("kept", "x")});
+    const ReleaseManifest older =
+        manifestOf({entryFor("../outside", "x"), entryFor("C:/x", "x"), entryFor("/root", "x"), entryFor("a/./b", "x"),
+                    entryFor("", "x"), entryFor("kept", "x")});
     UpdatePlan plan;
     ASSERT_TRUE(inspectInstallation(dir.path(), manifestOf({}), &older, plan));
     EXPECT_EQ(genericPaths(plan.obsoletePaths), (Paths{"kept"}));

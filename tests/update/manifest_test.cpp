@@ -51,12 +51,17 @@ protected:
 
 TEST_F(ManifestTest, LoadsATypicalManifest) {
     ReleaseManifest manifest;
-    ASSERT_TRUE(load("{\n  \"schemaVersion\": 1,\n  \"minimumLauncherVersion\": 1,\n  \"releaseId\": \"2024.06-a\",\n"
-                     "  \"files\": [\n"
-                     "    {\"path\": \"bin/game.pak\", \"size\": 1048576, \"sha256\": \"" + kOtherDigest + "\"},\n"
-                     "    {\"path\": \"data\\\\maps\\\\a.bin\", \"size\": 0, \"sha256\": \"" + kDigest + "\"}\n"
-                     "  ]\n}\n",
-                     manifest));
+    ASSERT_TRUE(
+        load("{\n  \"schemaVersion\": 1,\n  \"minimumLauncherVersion\": 1,\n  \"releaseId\": \"2024.06-a\",\n"
+             "  \"files\": [\n"
+             "    {\"path\": \"bin/game.pak\", \"size\": 1048576, \"sha256\": \"" +
+                 kOtherDigest +
+                 "\"},\n"
+                 "    {\"path\": \"data\\\\maps\\\\a.bin\", \"size\": 0, \"sha256\": \"" +
+                 kDigest +
+                 "\"}\n"
+                 "  ]\n}\n",
+             manifest));
     EXPECT_EQ(error, "");
     EXPECT_EQ(manifest.schemaVersion, 1);
     EXPECT_EQ(manifest.minimumLauncherVersion, 1);
@@ -110,16 +115,17 @@ TEST_F(ManifestTest, RefusesAByteOrderMark) {
 
 TEST_F(ManifestTest, LetsALaterKeyOverwriteAnEarlierOne) {
     ReleaseManifest manifest;
-    ASSERT_TRUE(load("{\"releaseId\":\"old\",\"schemaVersion\":7,\"releaseId\":\"new\",\"schemaVersion\":1}", manifest));
+    ASSERT_TRUE(
+        load("{\"releaseId\":\"old\",\"schemaVersion\":7,\"releaseId\":\"new\",\"schemaVersion\":1}", manifest));
     EXPECT_EQ(manifest.releaseId, "new");
     EXPECT_EQ(manifest.schemaVersion, 1);
 }
 
 TEST_F(ManifestTest, AppendsTheEntriesOfASecondFilesArray) {
     ReleaseManifest manifest;
-    ASSERT_TRUE(load("{\"schemaVersion\":1,\"releaseId\":\"r\",\"files\":[" + entry("b") + "],\"files\":[" +
-                         entry("a") + "]}",
-                     manifest));
+    ASSERT_TRUE(
+        load("{\"schemaVersion\":1,\"releaseId\":\"r\",\"files\":[" + entry("b") + "],\"files\":[" + entry("a") + "]}",
+             manifest));
     EXPECT_EQ(genericPaths(manifest), (std::vector<std::string>{"a", "b"}));
 }
 
@@ -127,7 +133,8 @@ TEST_F(ManifestTest, MatchesKeysCaseSensitively) {
     EXPECT_FALSE(loads("{\"SchemaVersion\":1,\"releaseId\":\"r\"}"));  // no schema version at all
     EXPECT_EQ(error, invalidMessage());
     ReleaseManifest manifest;
-    ASSERT_TRUE(load("{\"schemaVersion\":1,\"releaseId\":\"r\",\"ReleaseId\":\"other\",\"releaseIdx\":\"y\"}", manifest));
+    ASSERT_TRUE(
+        load("{\"schemaVersion\":1,\"releaseId\":\"r\",\"ReleaseId\":\"other\",\"releaseIdx\":\"y\"}", manifest));
     EXPECT_EQ(manifest.releaseId, "r");
 }
 
@@ -146,8 +153,8 @@ TEST_F(ManifestTest, RefusesAnyOtherEscapeIncludingUnicodeEscapes) {
 
 TEST_F(ManifestTest, SkipsAnUnknownObjectWithBracesAndEscapedQuotesInStrings) {
     ReleaseManifest manifest;
-    ASSERT_TRUE(load("{\"schemaVersion\":1,\"extra\":{\"a\":\"}}\\\"{\",\"b\":{\"c\":[1,2]}},\"releaseId\":\"r\"}",
-                     manifest));
+    ASSERT_TRUE(
+        load("{\"schemaVersion\":1,\"extra\":{\"a\":\"}}\\\"{\",\"b\":{\"c\":[1,2]}},\"releaseId\":\"r\"}", manifest));
     EXPECT_EQ(manifest.releaseId, "r");
 }
 
@@ -159,9 +166,10 @@ TEST_F(ManifestTest, SkipsAnUnknownArrayCountingOnlySquareBrackets) {
 
 TEST_F(ManifestTest, SkipsBareTextUpToTheNextComma) {
     ReleaseManifest manifest;
-    ASSERT_TRUE(load("{\"schemaVersion\":1,\"note\": not json at all ,\"flag\":true,\"n\":null,\"f\":-1.5e3,"
-                     "\"releaseId\":\"r\"}",
-                     manifest));
+    ASSERT_TRUE(
+        load("{\"schemaVersion\":1,\"note\": not json at all ,\"flag\":true,\"n\":null,\"f\":-1.5e3,"
+             "\"releaseId\":\"r\"}",
+             manifest));
     EXPECT_EQ(manifest.releaseId, "r");
 }
 
@@ -218,8 +226,8 @@ TEST_F(ManifestTest, KeepsTheReleaseSequenceAndRefusesAnyValueButAWholeNumberFro
     ASSERT_TRUE(load("{\"schemaVersion\":1,\"releaseSequence\":2147483647,\"releaseId\":\"r\"}", manifest));
     EXPECT_EQ(manifest.releaseSequence, 2147483647);
     for (const char* value : {"0", "2147483648", "-1", "1.0", "\"3\"", "1e2", "null"}) {
-        const std::string text = std::string("{\"schemaVersion\":1,\"releaseSequence\":") + value +
-                                 ",\"releaseId\":\"r\"}";
+        const std::string text =
+            std::string("{\"schemaVersion\":1,\"releaseSequence\":") + value + ",\"releaseId\":\"r\"}";
         EXPECT_FALSE(loads(text)) << text;
         EXPECT_EQ(error, invalidMessage()) << text;
     }
@@ -348,8 +356,7 @@ TEST_F(ManifestTest, SortsByTheBytesOfTheGenericPath) {
                                   entry("\xC3\xA9.pak") + "," + entry("a\\\\a") + "," + entry("Z")),
                      manifest));
     // "." (0x2E) before "/" (0x2F); upper case before lower case; UTF-8 last.
-    EXPECT_EQ(genericPaths(manifest),
-              (std::vector<std::string>{"B.pak", "Z", "a.pak", "a/a", "a/b", "\xC3\xA9.pak"}));
+    EXPECT_EQ(genericPaths(manifest), (std::vector<std::string>{"B.pak", "Z", "a.pak", "a/a", "a/b", "\xC3\xA9.pak"}));
 }
 
 TEST_F(ManifestTest, ReportsSlashAndBackslashSpellingsAsDuplicates) {
@@ -389,11 +396,14 @@ TEST_F(ManifestTest, FindsDuplicatesThatTheByteOrderSeparates) {
 TEST_F(ManifestTest, ConvertsPathsFromUtf8ToTheRightWideName) {
     ReleaseManifest manifest;
     // "Ωdata/地图/Käse €.pak": none of it survives a Western code page.
-    ASSERT_TRUE(load(manifestWith(entry("\xCE\xA9" "data/\xE5\x9C\xB0\xE5\x9B\xBE/K\xC3\xA4se \xE2\x82\xAC.pak")), manifest));
+    ASSERT_TRUE(load(manifestWith(entry("\xCE\xA9"
+                                        "data/\xE5\x9C\xB0\xE5\x9B\xBE/K\xC3\xA4se \xE2\x82\xAC.pak")),
+                     manifest));
     ASSERT_EQ(manifest.files.size(), 1u);
     EXPECT_EQ(manifest.files[0].path.native(), L"\u03A9data/\u5730\u56FE/K\u00E4se \u20AC.pak");
     EXPECT_EQ(genericPathUtf8(manifest.files[0].path),
-              "\xCE\xA9" "data/\xE5\x9C\xB0\xE5\x9B\xBE/K\xC3\xA4se \xE2\x82\xAC.pak");
+              "\xCE\xA9"
+              "data/\xE5\x9C\xB0\xE5\x9B\xBE/K\xC3\xA4se \xE2\x82\xAC.pak");
 }
 
 TEST_F(ManifestTest, SurvivesPathsThatAreNotValidUtf8) {

@@ -143,9 +143,8 @@ TEST_F(Transaction, ReportsStagingAndApplyingStepsOverTwiceTheFilesPlusObsoleteP
 
     ASSERT_TRUE(applyUpdate(install, source, manifest, plan, recordProgress));
     const std::vector<Report> expected = {
-        {0.0f / 5.0f, "Staging a.pak"}, {1.0f / 5.0f, "Staging dir/b.pak"},
-        {3.0f / 5.0f, "Applying a.pak"}, {4.0f / 5.0f, "Applying dir/b.pak"},
-        {1.0f, "Update complete"},
+        {0.0f / 5.0f, "Staging a.pak"},      {1.0f / 5.0f, "Staging dir/b.pak"}, {3.0f / 5.0f, "Applying a.pak"},
+        {4.0f / 5.0f, "Applying dir/b.pak"}, {1.0f, "Update complete"},
     };
     EXPECT_EQ(reports, expected);
 }
@@ -242,8 +241,8 @@ TEST_F(Transaction, StagingReportsTheFirstFailureInPlanOrder) {
 void setAnHourAgo(const fs::path& path) {
     const std::uint64_t ticks = currentFileTime() - 3600ull * 10'000'000;
     const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-    const FileHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                      nullptr));
+    const FileHandle file(
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(file && SetFileTime(file.get(), nullptr, nullptr, &time)) << pathToUtf8(path);
 }
 
@@ -447,8 +446,9 @@ TEST_F(Transaction, FailureAfterTheFirstChangeUndoesEveryTouchedFile) {
     {
         SCOPED_TRACE("replacement of the installed manifest");
         const std::string error = failWhileHeld("update_manifest.json", FILE_SHARE_READ);
-        EXPECT_EQ(error.rfind("Could not replace " + pathToUtf8(install / "update_manifest.json") + " (Windows error ", 0),
-                  0u)
+        EXPECT_EQ(
+            error.rfind("Could not replace " + pathToUtf8(install / "update_manifest.json") + " (Windows error ", 0),
+            0u)
             << error;
         expectOldRelease();
     }
@@ -639,7 +639,8 @@ TEST_F(Transaction, ReadOnlySourceFilesInstallAsOrdinaryFilesAndLeaveNoStagedCop
     }
     EXPECT_FALSE(exists(install / ".patch_staging/new"));
 
-    for (const char* path : {"a.pak", "b/fresh.pak", "c.pak", "update_manifest.json"}) setReadOnly(source / path, false);
+    for (const char* path : {"a.pak", "b/fresh.pak", "c.pak", "update_manifest.json"})
+        setReadOnly(source / path, false);
 }
 
 // The rollback folder is cleared at the start, but a copy another program
@@ -694,11 +695,11 @@ TEST_F(Transaction, ReadOnlyInstalledFilesAreReplacedAndRemoved) {
 // until the end, an obsolete file's backup is freed by its removal, and the
 // previous rollback copies are cleared before any backup.
 TEST_F(Transaction, DiskSpaceNeedIsTheUpdatesHighPointOnTheInstallVolume) {
-    installed("a.pak", std::string(10000, 'a'));  // 3 clusters of 4 KiB
-    installed("c.pak", std::string(30000, 'c'));  // 8
+    installed("a.pak", std::string(10000, 'a'));                                     // 3 clusters of 4 KiB
+    installed("c.pak", std::string(30000, 'c'));                                     // 8
     writeTextFile(install / ".patch_rollback/earlier.pak", std::string(8000, 'e'));  // 2
-    toInstall("a.pak", std::string(5000, 'A'));   // 2
-    toInstall("b.pak", std::string(20000, 'b'));  // 5
+    toInstall("a.pak", std::string(5000, 'A'));                                      // 2
+    toInstall("b.pak", std::string(20000, 'b'));                                     // 5
     obsolete("c.pak");
     // Staged 7 clusters; -2 earlier rollback; +1 manifest backup; a.pak: +3
     // backup +2 temporary -3 replaced; b.pak: +5; c.pak: +8 until removed.
@@ -716,8 +717,8 @@ TEST_F(Transaction, DiskSpaceNeedIsTheUpdatesHighPointOnTheInstallVolume) {
 
     plan.filesToFetch.back().size = std::uint64_t{1} << 50;  // more than any disk here holds
     EXPECT_FALSE(applyUpdate(install, source, manifest, plan, recordProgress, &error));
-    EXPECT_TRUE(std::regex_match(error, std::regex("Not enough disk space: the update needs [0-9]+ MB more on " +
-                                                   drive + "\\.")))
+    EXPECT_TRUE(std::regex_match(
+        error, std::regex("Not enough disk space: the update needs [0-9]+ MB more on " + drive + "\\.")))
         << error;
     EXPECT_TRUE(reports.empty());
     EXPECT_TRUE(live("a.pak") == std::string(10000, 'a'));

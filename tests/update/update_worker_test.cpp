@@ -18,9 +18,9 @@ void writeRelease(const std::filesystem::path& folder, const std::string& releas
     std::string list;
     for (const auto& [path, bytes] : files) {
         writeTextFile(folder / pathFromUtf8(path), bytes);
-        list += std::string(list.empty() ? "" : ",") + "{\"path\": \"" + path + "\", \"size\": " +
-                std::to_string(bytes.size()) + ", \"sha256\": \"" + sha256FileHex(folder / pathFromUtf8(path)) +
-                "\"}";
+        list += std::string(list.empty() ? "" : ",") + "{\"path\": \"" + path +
+                "\", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" +
+                sha256FileHex(folder / pathFromUtf8(path)) + "\"}";
     }
     writeTextFile(folder / "update_manifest.json", "{\"schemaVersion\": 1, \"releaseId\": \"" + releaseId +
                                                        "\", \"minimumLauncherVersion\": 1, \"files\": [" + list +

@@ -69,19 +69,14 @@ void paint(HWND window) {
 
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_PAINT:
-        paint(window);
-        return 0;
-    case WM_LBUTTONUP:
-    case WM_TIMER:
-        DestroyWindow(window);
-        return 0;
-    case WM_DESTROY:
-        KillTimer(window, kCloseTimer);
-        PostQuitMessage(0);
-        return 0;
-    default:
-        return DefWindowProcW(window, message, wParam, lParam);
+        case WM_PAINT: paint(window); return 0;
+        case WM_LBUTTONUP:
+        case WM_TIMER: DestroyWindow(window); return 0;
+        case WM_DESTROY:
+            KillTimer(window, kCloseTimer);
+            PostQuitMessage(0);
+            return 0;
+        default: return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -101,9 +96,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     const DWORD style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     RECT frame{0, 0, 640, 360};
     AdjustWindowRect(&frame, style, FALSE);
-    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Tinderhallow", style, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance,
-                                  nullptr);
+    HWND window =
+        CreateWindowExW(0, windowClass.lpszClassName, L"Tinderhallow", style, CW_USEDEFAULT, CW_USEDEFAULT,
+                        frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return 1;
     SetTimer(window, kCloseTimer, kCloseAfterMs, nullptr);
     ShowWindow(window, show);

@@ -81,7 +81,8 @@ int fetchMany(const std::vector<std::string>& args) {
             if (line.empty()) continue;
             DownloadLimit limit = kNoLimit;
             const std::size_t digestStart = line.rfind(' ');
-            const std::size_t sizeStart = digestStart == std::string::npos ? digestStart : line.rfind(' ', digestStart - 1);
+            const std::size_t sizeStart =
+                digestStart == std::string::npos ? digestStart : line.rfind(' ', digestStart - 1);
             if (sizeStart != std::string::npos && line.size() - digestStart - 1 == 64) {
                 const std::string size = line.substr(sizeStart + 1, digestStart - sizeStart - 1);
                 if (!size.empty() && size.size() <= 19 && size.find_first_not_of("0123456789") == std::string::npos) {
@@ -96,8 +97,7 @@ int fetchMany(const std::vector<std::string>& args) {
     int threadCount = 0;
     try {
         threadCount = std::stoi(args[3]);
-    } catch (...) {
-    }
+    } catch (...) {}
     if (threadCount < 1 || threadCount > 64) {
         toolkit::printError("THREADS must be a number from 1 to 64.\n");
         return 2;

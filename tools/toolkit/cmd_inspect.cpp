@@ -44,8 +44,7 @@ int inspectCommand(const std::vector<std::string>& args) {
     FolderWorkLock workLock;
     if (std::filesystem::exists(installDir / kInstallIndexName, ec) && workLock.acquire(installDir))
         (void)inspectRecordedInstallation(installDir, manifest, olderManifest, plan, InstallRecordUse::Rebuild);
-    else
-        (void)inspectInstallation(installDir, manifest, olderManifest, plan);
+    else (void)inspectInstallation(installDir, manifest, olderManifest, plan);
 
     std::string text;
     for (const ManifestFile& file : plan.filesToFetch)

@@ -104,8 +104,9 @@ int updateCommand(const std::vector<std::string>& args) {
     }
     Password password;
     if (args.size() == 3) {
-        toolkit::printError("Warning: a password on the command line can be read by every process on this machine; "
-                            "give it on standard input instead.\n");
+        toolkit::printError(
+            "Warning: a password on the command line can be read by every process on this machine; "
+            "give it on standard input instead.\n");
         password.text = args[2];
     } else if (!readPasswordLine(password.text)) {
         return 2;

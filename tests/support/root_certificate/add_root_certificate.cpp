@@ -47,8 +47,8 @@ int wmain(int argc, wchar_t** argv) {
 
     // PEM or DER: CRYPT_STRING_ANY takes either.
     DWORD size = 0;
-    if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_ANY, nullptr, &size,
-                              nullptr, nullptr)) {
+    if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_ANY, nullptr, &size, nullptr,
+                              nullptr)) {
         return fail("the file holds no certificate", GetLastError());
     }
     std::vector<BYTE> der(size);

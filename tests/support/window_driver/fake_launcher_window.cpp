@@ -89,47 +89,45 @@ LRESULT CALLBACK editProc(HWND control, UINT message, WPARAM wParam, LPARAM lPar
 
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE: {
-        mainWindow = window;
-        const HINSTANCE instance = reinterpret_cast<CREATESTRUCTW*>(lParam)->hInstance;
-        const DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL;
-        const RECT account = scaled(window, 58, 619, 200, 22);
-        const RECT password = scaled(window, 58, 675, 200, 22);
-        accountEdit = CreateWindowExW(0, L"EDIT", L"", style, account.left, account.top, account.right - account.left,
-                                      account.bottom - account.top, window, nullptr, instance, nullptr);
-        passwordEdit = CreateWindowExW(0, L"EDIT", L"", style | ES_PASSWORD, password.left, password.top,
-                                       password.right - password.left, password.bottom - password.top, window,
-                                       nullptr, instance, nullptr);
-        SendMessageW(accountEdit, EM_LIMITTEXT, 20, 0);
-        SetWindowSubclass(accountEdit, editProc, 1, 0);
-        SetWindowSubclass(passwordEdit, editProc, 2, 0);
-        SetFocus(accountEdit);
-        return 0;
-    }
-    case WM_PAINT: {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(window, &paint);
-        RECT client{};
-        GetClientRect(window, &client);
-        fill(dc, client, RGB(20, 14, 10));
-        fill(dc, scaled(window, 1328, 800, 288, 80), RGB(200, 60, 30));
-        fill(dc, scaled(window, 40, 207, 238, 64), RGB(40, 120, 200));
-        EndPaint(window, &paint);
-        return 0;
-    }
-    case WM_LBUTTONDOWN:
-        logLine("down " + pointText(window, lParam));
-        SetCapture(window);
-        return 0;
-    case WM_LBUTTONUP:
-        logLine("up " + pointText(window, lParam));
-        if (GetCapture() == window) ReleaseCapture();
-        return 0;
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    default:
-        return DefWindowProcW(window, message, wParam, lParam);
+        case WM_CREATE: {
+            mainWindow = window;
+            const HINSTANCE instance = reinterpret_cast<CREATESTRUCTW*>(lParam)->hInstance;
+            const DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL;
+            const RECT account = scaled(window, 58, 619, 200, 22);
+            const RECT password = scaled(window, 58, 675, 200, 22);
+            accountEdit =
+                CreateWindowExW(0, L"EDIT", L"", style, account.left, account.top, account.right - account.left,
+                                account.bottom - account.top, window, nullptr, instance, nullptr);
+            passwordEdit = CreateWindowExW(0, L"EDIT", L"", style | ES_PASSWORD, password.left, password.top,
+                                           password.right - password.left, password.bottom - password.top, window,
+                                           nullptr, instance, nullptr);
+            SendMessageW(accountEdit, EM_LIMITTEXT, 20, 0);
+            SetWindowSubclass(accountEdit, editProc, 1, 0);
+            SetWindowSubclass(passwordEdit, editProc, 2, 0);
+            SetFocus(accountEdit);
+            return 0;
+        }
+        case WM_PAINT: {
+            PAINTSTRUCT paint;
+            HDC dc = BeginPaint(window, &paint);
+            RECT client{};
+            GetClientRect(window, &client);
+            fill(dc, client, RGB(20, 14, 10));
+            fill(dc, scaled(window, 1328, 800, 288, 80), RGB(200, 60, 30));
+            fill(dc, scaled(window, 40, 207, 238, 64), RGB(40, 120, 200));
+            EndPaint(window, &paint);
+            return 0;
+        }
+        case WM_LBUTTONDOWN:
+            logLine("down " + pointText(window, lParam));
+            SetCapture(window);
+            return 0;
+        case WM_LBUTTONUP:
+            logLine("up " + pointText(window, lParam));
+            if (GetCapture() == window) ReleaseCapture();
+            return 0;
+        case WM_DESTROY: PostQuitMessage(0); return 0;
+        default: return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -159,9 +157,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     RECT frame{0, 0, width, height};
     AdjustWindowRect(&frame, style, FALSE);
     const std::wstring title = L"Tinderhallow Launcher  -  build " + utf8ToWide(__DATE__ " " __TIME__);
-    HWND window = CreateWindowExW(0, L"TinderhallowLauncherWindow", title.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance,
-                                  nullptr);
+    HWND window =
+        CreateWindowExW(0, L"TinderhallowLauncherWindow", title.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
+                        frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, nullptr);
     if (!window) return 1;
     ShowWindow(window, show);
     UpdateWindow(window);

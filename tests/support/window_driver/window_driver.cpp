@@ -119,8 +119,8 @@ struct EditControls {
     std::vector<HWND> found;
     HWND previous = nullptr;
     while ((previous = FindWindowExW(window, previous, L"Edit", nullptr)) != nullptr) found.push_back(previous);
-    if (found.size() < 2) return fail(error, "the launcher window has " + std::to_string(found.size()) +
-                                                 " edit controls, expected 2");
+    if (found.size() < 2)
+        return fail(error, "the launcher window has " + std::to_string(found.size()) + " edit controls, expected 2");
     edits.account = found[0];
     edits.password = found[1];
     const auto masks = [](HWND control) { return (GetWindowLongW(control, GWL_STYLE) & ES_PASSWORD) != 0; };
@@ -248,7 +248,8 @@ using Args = std::vector<std::string>;
             return window != nullptr && IsWindowVisible(window) && roundTrip(window, 200);
         },
         static_cast<DWORD>(timeout));
-    if (!appeared) return fail(error, "no visible window of class TinderhallowLauncherWindow within " + args[0] + " ms");
+    if (!appeared)
+        return fail(error, "no visible window of class TinderhallowLauncherWindow within " + args[0] + " ms");
     const SIZE size = clientSize(window);
     printLine("title " + windowText(window));
     printLine("client " + std::to_string(size.cx) + " " + std::to_string(size.cy));
@@ -373,7 +374,8 @@ using Args = std::vector<std::string>;
 
 [[nodiscard]] bool cmdWaitFocus(const Args& args, std::string* error) {
     long long timeout = 0;
-    if (args.size() != 2 || !parseInt(args[1], 0, 600000, timeout)) return fail(error, "expected account|password TIMEOUT_MS");
+    if (args.size() != 2 || !parseInt(args[1], 0, 600000, timeout))
+        return fail(error, "expected account|password TIMEOUT_MS");
     HWND window = nullptr, control = nullptr;
     if (!requireWindow(window, error) || !pickEdit(window, args[0], control, error)) return false;
     if (!waitFor([&] { return focusOf(window) == control; }, static_cast<DWORD>(timeout)))
@@ -422,8 +424,7 @@ using Args = std::vector<std::string>;
 
 [[nodiscard]] bool cmdWaitEdits(const Args& args, std::string* error) {
     long long timeout = 0;
-    if (args.size() != 2 || (args[0] != "visible" && args[0] != "hidden") ||
-        !parseInt(args[1], 0, 600000, timeout))
+    if (args.size() != 2 || (args[0] != "visible" && args[0] != "hidden") || !parseInt(args[1], 0, 600000, timeout))
         return fail(error, "expected visible|hidden TIMEOUT_MS");
     HWND window = nullptr;
     EditControls edits;
@@ -521,9 +522,10 @@ const std::map<std::string, Command>& commands() {
 
 int usage(const std::string& problem) {
     std::string text = problem.empty() ? "" : problem + "\n";
-    text += "usage: WindowDriver COMMAND [ARGS...] [; COMMAND [ARGS...]]...\n"
-            "       WindowDriver --script FILE\n"
-            "X Y are design units (1664 x 940 canvas) scaled to the client area.\ncommands:\n";
+    text +=
+        "usage: WindowDriver COMMAND [ARGS...] [; COMMAND [ARGS...]]...\n"
+        "       WindowDriver --script FILE\n"
+        "X Y are design units (1664 x 940 canvas) scaled to the client area.\ncommands:\n";
     for (const auto& [name, command] : commands())
         text += "  " + name + (*command.usage ? std::string(" ") + command.usage : std::string()) + "\n";
     writeBytes(STD_ERROR_HANDLE, text);
@@ -544,8 +546,14 @@ int usage(const std::string& problem) {
             bool closed = false;
             while (i < line.size()) {
                 const char c = line[i++];
-                if (c == '"') { closed = true; break; }
-                if (c != '\\') { word += c; continue; }
+                if (c == '"') {
+                    closed = true;
+                    break;
+                }
+                if (c != '\\') {
+                    word += c;
+                    continue;
+                }
                 if (i >= line.size()) break;
                 const char escaped = line[i++];
                 word += escaped == 'n' ? '\n' : escaped == 't' ? '\t' : escaped;
