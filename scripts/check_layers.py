@@ -10,9 +10,19 @@
   tool    the toolkit, the test programs' stand-ins and the benchmarks
 
 A file may include its own tier and the tiers below it, as MAY_INCLUDE
-says. Every code file of the project must stand in TIERS (the first
-matching pattern counts): a new file is placed there on purpose. Tests are
-not checked.
+says. Inside the engine tier the folders go one way too (ENGINE_FOLDERS):
+an engine file includes engine files of its own folder or of a folder
+listed before it. Every code file of the project must stand in TIERS (the
+first matching pattern counts): a new file is placed there on purpose.
+Tests are not checked.
+
+Includes are found as the compiler finds them: "name" beside the including
+file first, then in the include folders; <name> in the include folders only.
+The include folders are the project's own ones named in CMakeLists.txt
+(target_include_directories / include_directories below the source tree),
+the repository root when it names none. A quoted include, or an angle one
+that starts with a project folder, that names no file is an error, and so
+is one that leads out of the repository.
 
 Usage: check_layers.py [--counts] [SOURCE_DIR]
   --counts  also print how many include lines go between folders and tiers
@@ -86,9 +96,16 @@ MAY_INCLUDE = {
     "tool": {"base", "engine", "state", "worker", "window", "tool"},
 }
 
+# Engine folders from the lowest: hashes, manifests and the transaction;
+# downloads; the game service; the install folder and the launcher file;
+# the window's cached picture. No engine file reaches a later folder.
+ENGINE_FOLDERS = ["update", "delivery", "account", "startup", "ui"]
+
 CODE_FOLDERS = ["base", "update", "delivery", "account", "startup", "ui", "tools", "bench"]
 CODE_ENDINGS = (".h", ".cpp", ".rc", ".rc2")
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^">]+)[">]')
+CMAKE_INCLUDE_CALL = re.compile(r"\b(?:target_)?include_directories\s*\(([^)]*)\)", re.IGNORECASE)
+SOURCE_DIR_VARIABLE = re.compile(r"^\$\{(?:CMAKE_SOURCE_DIR|PROJECT_SOURCE_DIR|CMAKE_CURRENT_SOURCE_DIR)\}(/.*)?$")
 
 
 def tier_of(path):
@@ -106,12 +123,60 @@ def code_files(root):
                     yield os.path.relpath(os.path.join(directory, name), root).replace(os.sep, "/")
 
 
+def include_folders(root):
+    """The project's include folders relative to ROOT ("" for the root), in
+    the order CMakeLists.txt names them; folders of the build tree hold no
+    project header and are left out."""
+    folders = []
+    try:
+        with open(os.path.join(root, "CMakeLists.txt"), encoding="utf-8") as f:
+            text = re.sub(r"#[^\n]*", "", f.read())
+    except OSError:
+        text = ""
+    for call in CMAKE_INCLUDE_CALL.finditer(text):
+        for word in call.group(1).split():
+            match = SOURCE_DIR_VARIABLE.match(word.strip('"'))
+            if match:
+                folder = (match.group(1) or "").strip("/")
+                if folder not in folders:
+                    folders.append(folder)
+    return folders or [""]
+
+
 def includes(root, path):
     with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
         for number, line in enumerate(f, 1):
             match = INCLUDE.match(line)
             if match:
-                yield number, match.group(1)
+                yield number, match.group(1), match.group(2)
+
+
+def resolve(root, path, form, name, folders):
+    """The repository path the compiler opens for an include of NAME in
+    PATH, None when no file answers, or ".." + the path when it lies
+    outside the repository."""
+    bases = ([os.path.dirname(path)] if form == '"' else []) + folders
+    for base in bases:
+        candidate = os.path.normpath(os.path.join(base, name)).replace(os.sep, "/")
+        if os.path.isfile(os.path.join(root, candidate)):
+            return candidate
+    return None
+
+
+def is_project_include(form, name):
+    """Quoted includes are the project's own; an angle include is when it
+    starts with a project folder (<windows.h> is the system's)."""
+    return form == '"' or name.replace("\\", "/").split("/")[0] in CODE_FOLDERS
+
+
+def engine_folder_problem(path, target):
+    source_folder, target_folder = path.split("/")[0], target.split("/")[0]
+    if source_folder not in ENGINE_FOLDERS or target_folder not in ENGINE_FOLDERS:
+        return None
+    if ENGINE_FOLDERS.index(target_folder) <= ENGINE_FOLDERS.index(source_folder):
+        return None
+    return (f"engine file in {source_folder}/ includes {target} from {target_folder}/ "
+            f"(engine folders go {', '.join(ENGINE_FOLDERS)}: only earlier ones)")
 
 
 def print_counts(title, names, counts):
@@ -128,6 +193,7 @@ def main(argv):
     counts_wanted = "--counts" in argv
     args = [arg for arg in argv if arg != "--counts"]
     root = args[0] if args else os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    folders = include_folders(root)
     problems = []
     folder_counts, tier_counts = {}, {}
     for path in code_files(root):
@@ -135,15 +201,28 @@ def main(argv):
         if tier is None:
             problems.append(f"{path}: not in the tier table of scripts/check_layers.py; place it there")
             continue
-        for number, target in includes(root, path):
-            if not os.path.isfile(os.path.join(root, target)):
-                continue  # resource files, or a header the compiler will name
+        for number, form, name in includes(root, path):
+            spelled = f'"{name}"' if form == '"' else f"<{name}>"
+            target = resolve(root, path, form, name, folders)
+            if target is None:
+                if is_project_include(form, name):
+                    looked = (["beside the file"] if form == '"' else []) + [f or "the repository root" for f in folders]
+                    problems.append(f"{path}:{number}: cannot resolve #include {spelled} "
+                                    f"(looked {', '.join(looked)})")
+                continue
+            if target.startswith("../"):
+                problems.append(f"{path}:{number}: #include {spelled} leads out of the repository")
+                continue
             target_tier = tier_of(target)
             if target_tier is None:
                 problems.append(f"{path}:{number}: includes {target}, which has no tier")
                 continue
             if target_tier not in MAY_INCLUDE[tier]:
                 problems.append(f"{path}:{number}: {tier} file includes {target} ({target_tier})")
+            elif tier == "engine" and target_tier == "engine":
+                folder_problem = engine_folder_problem(path, target)
+                if folder_problem:
+                    problems.append(f"{path}:{number}: {folder_problem}")
             source_folder, target_folder = path.split("/")[0], target.split("/")[0]
             if source_folder != target_folder:
                 key = (source_folder, target_folder)
