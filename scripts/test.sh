@@ -5,6 +5,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 # Every include goes down the tiers of scripts/check_layers.py.
 python3 "$root/scripts/check_layers.py" "$root"
+# Every C++ file is laid out as .clang-format says.
+"$root/scripts/check_format.sh"
 "$root/scripts/build.sh"
 build="${BUILD_DIR:-$root/build}"
 "$root/cmake/wine-prefix.sh" "$build/wineprefix"
