@@ -7,7 +7,7 @@
 # A C++ test needs its own executable; a Python driver needs the programs it
 # starts (the launcher, the toolkit, the stand-ins) and any *_test.exe it names.
 set -euo pipefail
-[ $# -ge 1 ] || { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 name="$1"; shift

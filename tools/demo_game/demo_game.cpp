@@ -7,6 +7,7 @@
 #include <shellapi.h>
 
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -21,7 +22,7 @@ std::wstring ticketFromCommandLine() {
     if (argv == nullptr) return L"No ticket";
     std::wstring line = L"No ticket";
     for (int i = 1; i + 1 < argc; ++i) {
-        if (std::wstring(argv[i]) == L"--ticket") {
+        if (std::wstring_view(argv[i]) == L"--ticket") {
             line = L"Ticket: " + std::wstring(argv[i + 1]);
             break;
         }
