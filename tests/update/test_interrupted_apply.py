@@ -81,6 +81,42 @@ def wait_until_gone(pid, marker, timeout=20.0):
     raise AssertionError(f"process of {marker} still running after kill")
 
 
+def folder_state(install):
+    """The install folder in short, for a failure message: each entry at the
+    top with its size or file count, the work folders' files, and any
+    temporary left anywhere."""
+    lines = []
+    for name in sorted(os.listdir(install)):
+        path = os.path.join(install, name)
+        if not os.path.isdir(path):
+            lines.append(f"{name} ({os.path.getsize(path)} bytes)")
+            continue
+        files = sorted(os.path.relpath(os.path.join(d, n), path) for d, _, ns in os.walk(path) for n in ns)
+        shown = ", ".join(files) if name.startswith(".patch_") and len(files) <= 40 else f"{len(files)} files"
+        lines.append(f"{name}/: {shown}")
+    temporaries = sorted(os.path.relpath(os.path.join(d, n), install) for d, _, ns in os.walk(install) for n in ns
+                         if n.endswith(".patch_new"))
+    if temporaries:
+        lines.append("temporaries: " + ", ".join(temporaries))
+    return "\n  ".join(lines)
+
+
+def apply_again(install, source):
+    """Runs apply to completion; (exit code, seconds, stdout, stderr). Wine's
+    own errors are shown (they explain a program that never started), and
+    output goes to files: a wineserver this run had to start would hold pipes
+    open."""
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all,err+all")
+    started = time.monotonic()
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run(["wine", TOOL, "apply", lh.windows_path(install), lh.windows_path(source)], env=env,
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=300).returncode
+        elapsed = time.monotonic() - started
+        out.seek(0)
+        err.seek(0)
+        return code, elapsed, out.read().decode(errors="replace"), err.read().decode(errors="replace")
+
+
 class Run:
     def __init__(self, install, source):
         self.process = subprocess.Popen(
@@ -237,12 +273,18 @@ class InterruptedApply(unittest.TestCase):
                 phase = "staging"
             landed[phase] += 1
 
-            # Running the update again completes the release.
-            again_started = time.monotonic()
-            again = subprocess.run([WINE_RUN, PREFIX, TOOL, "apply", lh.windows_path(install),
-                                    lh.windows_path(source)], capture_output=True)
+            # Running the update again completes the release. A failure says
+            # all there is to know: no output at all within a fraction of a
+            # second means the program never ran (Wine's start), not the update.
+            state_before = folder_state(install)
+            code, elapsed, out, err = apply_again(install, source)
             with self.subTest(run=number, aim=aim, check="second apply"):
-                self.assertEqual(again.returncode, 0, f"second apply failed: {again.stderr.decode().strip()}")
+                self.assertEqual(code, 0, f"second apply exited {code} after {elapsed:.2f} s\n"
+                                 f"standard error: {err.strip()!r}\n"
+                                 f"standard output, last lines: {out.splitlines()[-4:]!r}\n"
+                                 f"killed run's last lines: {run.lines[-3:]!r}\n"
+                                 f"keeper Wine program: {'running' if self.keeper.poll() is None else 'ended'}\n"
+                                 f"folder before:\n  {state_before}\nfolder after:\n  {folder_state(install)}")
                 self.assertEqual([p for p in all_paths if live(p) != new_files.get(p)], [],
                                  "files not at the new release after the second apply")
                 self.assertEqual(live("update_manifest.json"), new_manifest,
@@ -251,7 +293,7 @@ class InterruptedApply(unittest.TestCase):
                                  "staging folder left after the second apply")
             print(f"run {number:2d}: aimed at {aim:8s} landed in {phase:8s} "
                   f"({changed} new files, {removed_count} removed; killed after {killed_after:.2f} s, "
-                  f"completed in {time.monotonic() - again_started:.2f} s)", flush=True)
+                  f"completed in {elapsed:.2f} s)", flush=True)
 
         print(f"{len(points)} interrupted runs in {time.monotonic() - started:.1f} s; landed: {landed}", flush=True)
         self.assertTrue(landed["staging"] >= 5 and landed["applying"] >= 5 and landed["removal"] >= 3,
