@@ -1,7 +1,8 @@
 #include "update/file_replacement.h"
 
 #include "base/fail.h"
-#include "base/handles.h"
+#include "base/install_files.h"
+#include "base/whole_file.h"
 #include "base/utf8_paths.h"
 #include "base/windows_error.h"
 
@@ -105,19 +106,10 @@ bool copyFileCreatingFolders(const fs::path& source, const fs::path& destination
 
 bool replaceFileWithBytes(const std::vector<std::uint8_t>& bytes, const fs::path& target, std::string* error) {
     fs::path temporary = target;
-    temporary += L".patch_new";
-    {
-        FileHandle file(
-            CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-            written != bytes.size()) {
-            const DWORD code = GetLastError();
-            const bool created = static_cast<bool>(file);
-            file.reset();
-            if (created) discardPartialFile(temporary);
-            return fail(error, "Could not write " + pathToUtf8(temporary) + ": " + windowsErrorMessage(code));
-        }
+    temporary += kReplacementSuffix;
+    WriteFailure failure;
+    if (!writeWholeFile(temporary, {bytesOf(bytes)}, &failure)) {
+        return fail(error, "Could not write " + pathToUtf8(temporary) + ": " + windowsErrorMessage(failure.code));
     }
     return moveIntoPlace(temporary, target, error);
 }
@@ -125,7 +117,7 @@ bool replaceFileWithBytes(const std::vector<std::uint8_t>& bytes, const fs::path
 bool replaceFile(const fs::path& source, const fs::path& target, std::string* error,
                  std::optional<FileIdentity>* placed) {
     fs::path temporary = target;
-    temporary += L".patch_new";
+    temporary += kReplacementSuffix;
     if (placed) placed->reset();
     if (!copyFileCreatingFolders(source, temporary, error)) {
         discardPartialFile(temporary);

@@ -1,6 +1,7 @@
 #include "update/update_space.h"
 
 #include "base/fail.h"
+#include "base/install_files.h"
 #include "base/utf8_paths.h"
 #include "update/manifest.h"
 
@@ -13,8 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-const wchar_t* const InstalledManifestName = L"update_manifest.json";
 
 // Disk space is counted in whole clusters of the usual 4 KiB.
 std::int64_t allocated(std::uint64_t size) { return static_cast<std::int64_t>((size + 4095) / 4096 * 4096); }
@@ -63,8 +62,8 @@ std::uint64_t updateSpaceNeeded(const fs::path& installDir, const fs::path& sour
     for (const ManifestFile& entry : plan.filesToFetch) staged += allocated(entry.size);
     std::int64_t peak = staged;
     // The previous update's rollback copies are cleared once staging is done.
-    std::int64_t used = staged - allocatedSizeBelow(installDir / L".patch_rollback");
-    used += allocatedSizeOf(installDir / InstalledManifestName);
+    std::int64_t used = staged - allocatedSizeBelow(installDir / kRollbackFolderName);
+    used += allocatedSizeOf(installDir / kReleaseListName);
     for (const ManifestFile& entry : plan.filesToFetch) {
         const std::int64_t previous = allocatedSizeOf(installDir / entry.path);
         used += previous + allocated(entry.size);  // backup, then the temporary copy
@@ -74,7 +73,7 @@ std::uint64_t updateSpaceNeeded(const fs::path& installDir, const fs::path& sour
     for (const fs::path& path : plan.obsoletePaths) {
         if (isSafeRelativePath(path)) peak = std::max(peak, used + allocatedSizeOf(installDir / path));
     }
-    used += allocatedSizeOf(sourceDir / InstalledManifestName);
+    used += allocatedSizeOf(sourceDir / kReleaseListName);
     peak = std::max(peak, used);
     return static_cast<std::uint64_t>(peak);
 }

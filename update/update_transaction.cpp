@@ -1,6 +1,7 @@
 #include "update/update_transaction.h"
 
 #include "base/fail.h"
+#include "base/install_files.h"
 #include "base/utf8_paths.h"
 #include "base/windows_error.h"
 #include "update/file_replacement.h"
@@ -19,8 +20,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-const wchar_t* const InstalledManifestName = L"update_manifest.json";
 
 // Removes a folder the transaction owns, with everything in it; errors are
 // ignored (a later step reports what matters).
@@ -94,7 +93,7 @@ bool prepareStaging(const fs::path& installDir, const ReleaseManifest& manifest,
     if (!isPlainFolderName(releaseFolder)) {
         return fail(error, "Could not create patch staging folder: The release id is not a valid folder name.");
     }
-    stagingDir = installDir / L".patch_staging" / releaseFolder;
+    stagingDir = installDir / kStagingFolderName / releaseFolder;
     clearFolder(stagingDir);
     std::error_code ec;
     fs::create_directories(stagingDir, ec);
@@ -116,9 +115,9 @@ bool prepareRollback(const fs::path& installDir, const fs::path& rollbackDir, st
     fs::create_directories(rollbackDir, ec);
     if (ec) return fail(error, "Could not create rollback folder: " + errorCodeMessage(ec));
 
-    const fs::path installedManifest = installDir / InstalledManifestName;
+    const fs::path installedManifest = installDir / kReleaseListName;
     if (fs::is_regular_file(fs::status(installedManifest, ec))) {
-        const fs::path backup = rollbackDir / InstalledManifestName;
+        const fs::path backup = rollbackDir / kReleaseListName;
         if (!copyFileCreatingFolders(installedManifest, backup, error)) {
             discardPartialFile(backup);
             return false;
@@ -206,7 +205,7 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
     // Nothing live changes until every file is staged and verified.
     std::vector<PlacedFile> placedFiles;
     if (!stageAndVerify(sourceDir, stagingDir, plan, report, placedFiles, error)) return false;
-    const fs::path rollbackDir = installDir / L".patch_rollback";
+    const fs::path rollbackDir = installDir / kRollbackFolderName;
     if (!prepareRollback(installDir, rollbackDir, error)) return false;
 
     // From the first change on, a failure puts back everything this update
@@ -218,10 +217,10 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
 
     // replaceFile leaves its target as it was when it fails, so the installed
     // manifest still names the release the undo restores.
-    const fs::path installedManifest = installDir / InstalledManifestName;
+    const fs::path installedManifest = installDir / kReleaseListName;
     const bool listReplaced = acceptedList != nullptr
                                   ? replaceFileWithBytes(*acceptedList, installedManifest, error)
-                                  : replaceFile(sourceDir / InstalledManifestName, installedManifest, error);
+                                  : replaceFile(sourceDir / kReleaseListName, installedManifest, error);
     if (!listReplaced) return undoAndFail(journal, error);
 
     recordAppliedFiles(journal, plan, placedFiles);
