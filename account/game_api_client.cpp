@@ -1,5 +1,6 @@
 #include "account/game_api_client.h"
 
+#include "base/fail.h"
 #include "base/handles.h"
 #include "base/http_url.h"
 #include "base/secret_text.h"
@@ -24,11 +25,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kUnreachable = "Could not reach the game server. Check your internet connection.";
 
 std::atomic<long long> timeLimitMs{kGameApiTimeLimit.count()};
-
-bool fail(std::string* error, const char* text) {
-    if (error != nullptr) *error = text;
-    return false;
-}
 
 // The refusal text for a non-2xx answer: the service's own "message" when the
 // body is an object carrying a string one.

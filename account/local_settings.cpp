@@ -1,5 +1,6 @@
 #include "account/local_settings.h"
 
+#include "base/install_files.h"
 #include "base/product.h"
 
 #include <windows.h>
@@ -8,7 +9,6 @@
 
 namespace {
 
-constexpr const char* kServerUrlFile = "server_url.txt";
 constexpr const char* kAccountFile = "launcher_account.txt";
 
 // The first line in text mode, up to the first line feed; "" when the file
@@ -43,7 +43,7 @@ std::string trimSettingLine(std::string_view line) {
 }
 
 std::string loadServerUrl(const std::filesystem::path& launcherDir) {
-    const std::filesystem::path path = launcherDir / kServerUrlFile;
+    const std::filesystem::path path = launcherDir / kServerUrlSettingName;
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::status(path, ec);
     if (ec || status.type() == std::filesystem::file_type::not_found ||

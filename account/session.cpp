@@ -1,6 +1,7 @@
 #include "account/session.h"
 
 #include "account/game_api_client.h"
+#include "base/fail.h"
 #include "base/secret_text.h"
 
 #include <nlohmann/json.hpp>
@@ -11,11 +12,6 @@ namespace {
 using nlohmann::json;
 
 constexpr const char* kNotUnderstood = "The server answer was not understood.";
-
-bool fail(std::string* error, std::string text) {
-    if (error != nullptr) *error = std::move(text);
-    return false;
-}
 
 // Longest session or download token taken from the service.
 constexpr std::size_t kMaxTokenBytes = 4096;

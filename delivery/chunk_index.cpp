@@ -1,5 +1,6 @@
 #include "delivery/chunk_index.h"
 
+#include "base/fail.h"
 #include "base/handles.h"
 #include "base/utf8_paths.h"
 #include "update/file_hash.h"
@@ -65,11 +66,6 @@ ChunkEntry describeChunk(const std::uint8_t* bytes, std::uint64_t offset, std::s
     sha256Finish(stream, digest);
     std::memcpy(chunk.hash, digest, sizeof chunk.hash);
     return chunk;
-}
-
-bool fail(std::string* error, const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
 }
 
 }  // namespace

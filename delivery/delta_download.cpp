@@ -1,5 +1,6 @@
 #include "delivery/delta_download.h"
 
+#include "base/fail.h"
 #include "base/handles.h"
 #include "delivery/partial_download.h"
 #include "update/file_hash.h"
@@ -13,11 +14,6 @@
 #include <utility>
 
 namespace {
-
-bool fail(std::string* why, const std::string& text) {
-    if (why != nullptr) *why = text;
-    return false;
-}
 
 bool isRegularFile(const std::filesystem::path& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());

@@ -9,7 +9,10 @@
 
 #include "base/handles.h"
 #include "base/progress.h"
-#include "base/utf8_paths.h"  // utf8ToWide
+#include "base/utf8_paths.h"            // utf8ToWide
+#include "delivery/download_headers.h"  // ContentRange, parseContentRange
+#include "delivery/download_pace.h"     // kStallMinimumBytes, kDefaultStallWindow
+#include "delivery/download_url.h"      // isHttpUrl, percentEncodePath
 
 #include <windows.h>
 #include <winhttp.h>
@@ -22,12 +25,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-// True when the text starts with "http://" or "https://", ASCII case ignored.
-bool isHttpUrl(std::string_view text);
-
-// Percent-encodes every byte except ASCII letters, digits and "-._~/".
-std::string percentEncodePath(std::string_view path);
 
 // The bearer token sent with every later request of every downloader (to
 // the patch source's own scheme, host and port only).
@@ -49,20 +46,6 @@ inline DownloadLimit releaseFile(std::uint64_t bytes, std::string sha256) { retu
 // Where a download stands: the bytes of the file on hand, those kept from an
 // earlier attempt included. Goes back to 0 when a download starts over.
 using DownloadPositionCallback = std::function<void(std::uint64_t bytesOnHand)>;
-
-// A 206 answer's "Content-Range: bytes <first>-<last>/<total>".
-struct ContentRange {
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;
-    std::uint64_t total = 0;
-};
-// False for anything but that form with first <= last < total (an unknown
-// total "*" included).
-[[nodiscard]] bool parseContentRange(std::string_view text, ContentRange& range);
-
-// A transfer that brings less than this within one stall window fails.
-inline constexpr std::uint64_t kStallMinimumBytes = 1024;
-inline constexpr std::chrono::milliseconds kDefaultStallWindow{30000};
 
 // Redirects followed per download before it fails.
 inline constexpr int kMaxRedirects = 5;
@@ -139,6 +122,17 @@ private:
     [[nodiscard]] bool checkStatus(const std::string& relativeText, const Response& response,
                                    const DownloadLimit& limit, std::uint64_t alreadyHeld, std::uint64_t& expected,
                                    std::string* error, bool& retryable);
+    [[nodiscard]] bool openTransferFile(const std::filesystem::path& destination, Transfer& transfer,
+                                        std::string* error);
+    void recordResumeSource(const Response& response, Transfer& transfer);
+    bool abandonTransfer(Transfer& transfer, bool again, bool keepable, bool& retryable);
+    [[nodiscard]] bool keepBody(const std::string& relativeText, const Response& response, const DownloadLimit& limit,
+                                std::uint64_t expected, const ProgressCallback& progress, Transfer& transfer,
+                                std::uint64_t& received, std::string* error, bool& retryable);
+    [[nodiscard]] bool finishTransfer(const std::string& relativeText, const std::filesystem::path& destination,
+                                      const DownloadLimit& limit, std::uint64_t expected, std::uint64_t received,
+                                      const ProgressCallback& progress, Transfer& transfer, std::string* error,
+                                      bool& retryable);
     [[nodiscard]] bool receiveBody(const std::string& relativeText, const Response& response,
                                    const std::filesystem::path& destination, const DownloadLimit& limit,
                                    std::uint64_t expected, const ProgressCallback& progress, Transfer& transfer,

@@ -1,6 +1,6 @@
 #include "delivery/partial_download.h"
 
-#include "base/handles.h"
+#include "base/whole_file.h"
 
 #include <windows.h>
 
@@ -48,15 +48,8 @@ fs::path partialDownloadPath(const fs::path& destination) { return destination.n
 fs::path resumeRecordPath(const fs::path& destination) { return destination.native() + L".download.resume"; }
 
 bool readResumeRecord(const fs::path& path, ResumeRecord& record) {
-    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    std::string bytes(kMaxRecordBytes + 1, '\0');
-    DWORD got = 0;
-    if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) || got > kMaxRecordBytes) {
-        return false;
-    }
-    bytes.resize(got);
+    std::string bytes;
+    if (readBounded(path, kMaxRecordBytes, bytes) != BoundedRead::Read) return false;
     std::string_view text = bytes;
     std::string_view first;
     ResumeRecord read;
@@ -71,17 +64,7 @@ bool readResumeRecord(const fs::path& path, ResumeRecord& record) {
 bool writeResumeRecord(const fs::path& path, const ResumeRecord& record) {
     if (!usableValue(record.url) || !usableValue(record.validator)) return false;
     const std::string text = std::string(kFirstLine) + "\nurl " + record.url + "\nvalidator " + record.validator + "\n";
-    bool written = false;
-    {
-        const FileHandle file(
-            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return false;
-        DWORD put = 0;
-        written =
-            WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) && put == text.size();
-    }
-    if (!written) DeleteFileW(path.c_str());
-    return written;
+    return writeWholeFile(path, {text});
 }
 
 std::string resumeValidator(const std::string& etag, const std::string& lastModified) {

@@ -1,10 +1,8 @@
 #include "delivery/patch_notes.h"
 
-#include <nlohmann/json.hpp>
+#include "base/whole_file.h"
 
-#include <fstream>
-#include <iterator>
-#include <system_error>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -53,11 +51,7 @@ bool parsePatchNotes(std::string_view text, std::vector<NewsCard>& newsCards,
 
 bool readPatchNotes(const std::filesystem::path& path, std::vector<NewsCard>& newsCards,
                     std::vector<PatchNotesEntry>& patchNotes) {
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size > kPatchNotesSizeLimit) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    const std::string text(std::istreambuf_iterator<char>(in), {});
+    std::string text;
+    if (readBounded(path, kPatchNotesSizeLimit, text) != BoundedRead::Read) return false;
     return parsePatchNotes(text, newsCards, patchNotes);
 }

@@ -1,5 +1,6 @@
 #include "delivery/patch_notes_worker.h"
 
+#include "base/install_files.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_notes.h"
 #include "delivery/patch_source.h"
@@ -20,8 +21,8 @@ void loadPatchNotes(const std::filesystem::path& path) {
 void runPatchNotes() {
     try {
         const std::filesystem::path launcherDir = launcherState().launcherDir;
-        const std::filesystem::path cacheFolder = launcherDir / L".patch_remote";
-        const std::filesystem::path cachePath = cacheFolder / L"patch_notes.json";
+        const std::filesystem::path cacheFolder = launcherDir / kDownloadCacheName;
+        const std::filesystem::path cachePath = cacheFolder / kPatchNotesName;
         loadPatchNotes(cachePath);
         const std::string source = readPatchSource(launcherDir);
         if (!isHttpUrl(source)) return;
@@ -31,7 +32,7 @@ void runPatchNotes() {
         if (!workLock.acquire(launcherDir)) return;
         std::error_code ec;
         std::filesystem::create_directories(cacheFolder, ec);
-        if (downloadPatchFile(source, "patch_notes.json", cachePath, atMost(kPatchNotesSizeLimit), nullptr, nullptr)) {
+        if (downloadPatchFile(source, kPatchNotesUrlName, cachePath, atMost(kPatchNotesSizeLimit), nullptr, nullptr)) {
             loadPatchNotes(cachePath);
         }
     } catch (...) {

@@ -1,5 +1,6 @@
 #include "delivery/patch_source.h"
 
+#include "base/install_files.h"
 #include "base/product.h"
 #include "base/utf8_paths.h"
 #include "delivery/download_client.h"
@@ -44,7 +45,7 @@ bool isLocalTestServer(std::string_view sourceText) {
 
 std::string readPatchSource(const std::filesystem::path& launcherDir) {
     try {
-        const std::filesystem::path path = launcherDir / L"patch_source.txt";
+        const std::filesystem::path path = launcherDir / kPatchSourceSettingName;
         std::error_code ec;
         const std::filesystem::file_status status = std::filesystem::status(path, ec);
         if (ec || !std::filesystem::exists(status)) return kDefaultPatchSource;

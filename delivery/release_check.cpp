@@ -1,5 +1,6 @@
 #include "delivery/release_check.h"
 
+#include "base/install_files.h"
 #include "base/product.h"
 #include "base/utf8_paths.h"
 #include "delivery/download_client.h"
@@ -44,13 +45,13 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
         return false;
     }
     // Messages name the cached copy, the file a player or publisher knows.
-    const fs::path releaseList = cacheDir / L"update_manifest.json";
-    fetched.list = std::make_unique<RunDownload>(cacheDir, L"update_manifest.json");
+    const fs::path releaseList = cacheDir / kReleaseListName;
+    fetched.list = std::make_unique<RunDownload>(cacheDir, kReleaseListName);
     const ProgressCallback manifestProgress = [](float fraction) {
         SetStatus(LauncherPhase::Checking, "Checking test channel", "Downloading release manifest", 0.2f * fraction);
     };
     std::string error;
-    if (!downloadPatchFile(sourceText, "update_manifest.json", fetched.list->path(), atMost(kMaxReleaseListBytes),
+    if (!downloadPatchFile(sourceText, kReleaseListUrlName, fetched.list->path(), atMost(kMaxReleaseListBytes),
                            manifestProgress, &error)) {
         SetStatus(LauncherPhase::Error, "Test channel unavailable", error, 0.0f);
         return false;
@@ -73,9 +74,9 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     std::vector<std::uint8_t> digestBytes;
     const std::string digest =
         sha256Digest(fetched.bytes, digestBytes) ? digestToHex(digestBytes.data(), digestBytes.size()) : "";
-    fetched.signature = std::make_unique<RunDownload>(cacheDir, L"update_manifest.sig");
-    if (digest.empty() || !downloadPatchFile(sourceText, "manifests/" + digest + ".sig", fetched.signature->path(),
-                                             atMost(kMaxSignatureBytes), {}, &error)) {
+    fetched.signature = std::make_unique<RunDownload>(cacheDir, kReleaseSignatureName);
+    if (digest.empty() || !downloadPatchFile(sourceText, kSignatureUrlFolder + digest + ".sig",
+                                             fetched.signature->path(), atMost(kMaxSignatureBytes), {}, &error)) {
         SetStatus(LauncherPhase::Error, "Release not verified",
                   "The release signature could not be downloaded. Nothing was installed.", 0.0f);
         return false;
@@ -100,7 +101,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
 // list this run checked is recorded, never one that replaced it since.
 void recordInstalledRelease(const std::vector<std::uint8_t>& accepted, const fs::path& published,
                             const fs::path& launcherDir) {
-    const fs::path installed = launcherDir / L"update_manifest.json";
+    const fs::path installed = launcherDir / kReleaseListName;
     if (readFileBytes(installed) == accepted || readFileBytes(published) != accepted) return;
     (void)replaceFile(published, installed, nullptr);
 }
@@ -111,7 +112,7 @@ InstallRecordUse recordUse(ReleaseCheckKind kind) {
 
 void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourceText, const fs::path& releaseFolder,
                            FetchedRelease* fetched, const ReleaseManifest* installed, ReleaseCheckKind kind) {
-    const fs::path publishedPath = releaseFolder / L"update_manifest.json";
+    const fs::path publishedPath = releaseFolder / kReleaseListName;
     ReleaseManifest published;
     std::vector<std::uint8_t> bytes;
     std::string error;
@@ -138,7 +139,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     }
     if (fetched != nullptr) {
         if (!fetched->list->keepAs(publishedPath, &error) ||
-            (fetched->signature && !fetched->signature->keepAs(releaseFolder / L"update_manifest.sig", &error))) {
+            (fetched->signature && !fetched->signature->keepAs(releaseFolder / kReleaseSignatureName, &error))) {
             SetStatus(LauncherPhase::Error, "Test channel unavailable", error, 0.0f);
             return;
         }
@@ -215,7 +216,7 @@ void releaseCheck(ReleaseCheckKind kind) {
     FetchedRelease fetched;
     const bool remote = isHttpUrl(sourceText);
     if (remote) {
-        releaseFolder = launcherDir / L".patch_remote";
+        releaseFolder = launcherDir / kDownloadCacheName;
         if (!fetchAndVerifyReleaseList(sourceText, releaseFolder, fetched)) return;
     } else if (!sourceText.empty()) {
         releaseFolder = resolveReleaseFolder(launcherDir, sourceText);
@@ -224,7 +225,7 @@ void releaseCheck(ReleaseCheckKind kind) {
     ReleaseManifest installed;
     std::vector<std::uint8_t> installedBytes;
     const bool installedLoaded =
-        loadBoundedManifest(launcherDir / L"update_manifest.json", installed, installedBytes, nullptr);
+        loadBoundedManifest(launcherDir / kReleaseListName, installed, installedBytes, nullptr);
     if (!sourceText.empty()) {
         checkPublishedRelease(launcherDir, sourceText, releaseFolder, remote ? &fetched : nullptr,
                               installedLoaded ? &installed : nullptr, kind);

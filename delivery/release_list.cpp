@@ -5,25 +5,9 @@
 #include <windows.h>
 
 #include <atomic>
-#include <fstream>
 #include <system_error>
 
 namespace fs = std::filesystem;
-
-BoundedRead readBounded(const fs::path& path, std::uint64_t limit, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return BoundedRead::Unopened;
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(path, ec);
-    if (!ec && size > limit) return BoundedRead::TooLarge;
-    bytes.clear();
-    char buffer[64 * 1024];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        if (bytes.size() + static_cast<std::uint64_t>(in.gcount()) > limit) return BoundedRead::TooLarge;
-        bytes.insert(bytes.end(), buffer, buffer + in.gcount());
-    }
-    return in.bad() ? BoundedRead::Unopened : BoundedRead::Read;
-}
 
 std::string_view textOf(const std::vector<std::uint8_t>& bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};

@@ -3,6 +3,7 @@
 // check reads them: each read once and never past its limit, and a download
 // of this run kept under a name of its own until the release is accepted.
 
+#include "base/whole_file.h"  // readBounded
 #include "update/manifest.h"
 
 #include <cstdint>
@@ -15,11 +16,6 @@
 // otherwise exhaust memory with one file.
 inline constexpr std::uint64_t kMaxReleaseListBytes = 64ull * 1024 * 1024;
 inline constexpr std::uint64_t kMaxSignatureBytes = 16ull * 1024;
-
-enum class BoundedRead { Read, Unopened, TooLarge };
-
-// The whole file, but never more than `limit` bytes held.
-BoundedRead readBounded(const std::filesystem::path& path, std::uint64_t limit, std::vector<std::uint8_t>& bytes);
 
 std::string_view textOf(const std::vector<std::uint8_t>& bytes);
 

@@ -1,5 +1,6 @@
 #include "delivery/release_signature.h"
 
+#include "base/fail.h"
 #include "base/handles.h"
 #include "update/file_hash.h"
 
@@ -57,10 +58,6 @@ constexpr ULONG eccP256PublicMagic = 0x31534345;  // "ECS1"
 constexpr std::size_t coordinateSize = 32;
 
 const char* const notSignedMessage = "The release list is not signed by Tinderhallow. Nothing was installed.";
-
-void setError(std::string* error, const char* text) {
-    if (error != nullptr) *error = text;
-}
 
 }  // namespace
 
@@ -121,13 +118,11 @@ bool verifyReleaseDigest(const std::vector<std::uint8_t>& manifestDigest, std::s
                          const std::uint8_t* publicKey, std::size_t publicKeyLength, std::string* error) {
     try {
         if (!verifyP256Signature(publicKey, publicKeyLength, manifestDigest, decodeBase64(signatureText))) {
-            setError(error, notSignedMessage);
-            return false;
+            return fail(error, notSignedMessage);
         }
         return true;
     } catch (...) {
-        setError(error, "Could not check the release list.");
-        return false;
+        return fail(error, "Could not check the release list.");
     }
 }
 
@@ -136,13 +131,11 @@ bool verifyReleaseBytes(const std::vector<std::uint8_t>& manifestBytes, std::str
     try {
         std::vector<std::uint8_t> digest;
         if (!sha256Digest(manifestBytes, digest)) {
-            setError(error, "Could not check the release list.");
-            return false;
+            return fail(error, "Could not check the release list.");
         }
         return verifyReleaseDigest(digest, signatureText, publicKey, publicKeyLength, error);
     } catch (...) {
-        setError(error, "Could not check the release list.");
-        return false;
+        return fail(error, "Could not check the release list.");
     }
 }
 
@@ -152,7 +145,6 @@ bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::stri
         return verifyReleaseBytes(readFileBytes(manifestPath), signatureText, publicKey, publicKeyLength, error);
     } catch (...) {
         // Only an allocation can throw here (a manifest too large to hold).
-        setError(error, "Could not check the release list.");
-        return false;
+        return fail(error, "Could not check the release list.");
     }
 }

@@ -1,5 +1,6 @@
 #include "startup/bootstrap.h"
 
+#include "base/install_files.h"
 #include "base/product.h"
 #include "base/utf8_paths.h"
 #include "startup/install_location.h"
@@ -48,7 +49,7 @@ bool bootstrapInstall() {
     const std::filesystem::path source = self.parent_path();
     // A game or release folder: the launcher belongs there.
     if (entryExists(source / kGameExeName)) return false;
-    if (entryExists(source / L"update_manifest.json")) return false;
+    if (entryExists(source / kReleaseListName)) return false;
 
     const std::filesystem::path installDir = resolveInstallDir();
     if (sameDirectory(source, installDir)) return false;
@@ -72,8 +73,8 @@ bool bootstrapInstall() {
         return true;
     }
 
-    writeFileIfMissing(installDir / L"patch_source.txt", kDefaultPatchSource);
-    writeFileIfMissing(installDir / L"server_url.txt", kDefaultServerUrl);
+    writeFileIfMissing(installDir / kPatchSourceSettingName, kDefaultPatchSource);
+    writeFileIfMissing(installDir / kServerUrlSettingName, kDefaultServerUrl);
     createDesktopShortcut(target, installDir);
     createStartMenuShortcut(target, installDir);
     // Settings > Apps lists the game and removes it (--uninstall); best effort like the shortcuts.

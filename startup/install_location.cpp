@@ -1,5 +1,7 @@
 #include "startup/install_location.h"
 
+#include "update/windows_names.h"
+
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -7,7 +9,6 @@
 
 #include <cwchar>
 #include <fstream>
-#include <locale>
 #include <system_error>
 
 namespace {
@@ -68,12 +69,6 @@ bool shortcutsSuppressed() {
            GetLastError() != ERROR_ENVVAR_NOT_FOUND;
 }
 
-std::wstring lowerAscii(std::wstring text) {
-    const auto& facet = std::use_facet<std::ctype<wchar_t>>(std::locale::classic());
-    for (wchar_t& c : text) c = facet.tolower(c);
-    return text;
-}
-
 }  // namespace
 
 std::filesystem::path moduleFilePath() {
@@ -127,7 +122,7 @@ bool sameDirectory(const std::filesystem::path& a, const std::filesystem::path& 
     if (ec) first.clear();
     std::wstring second = std::filesystem::weakly_canonical(b, ec).wstring();
     if (ec) second.clear();
-    return lowerAscii(std::move(first)) == lowerAscii(std::move(second));
+    return sameNameIgnoringCase(first, second);
 }
 
 void writeFileIfMissing(const std::filesystem::path& path, const std::string& text) {

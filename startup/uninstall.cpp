@@ -1,12 +1,15 @@
 #include "startup/uninstall.h"
 
+#include "base/fail.h"
 #include "base/handles.h"
+#include "base/install_files.h"
 #include "base/product.h"
 #include "base/utf8_paths.h"
 #include "base/version.h"
 #include "base/windows_error.h"
 #include "startup/install_location.h"
 #include "ui/background_cache.h"
+#include "update/windows_names.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -26,11 +29,6 @@ constexpr int kRemoveAttempts = 6;
 constexpr DWORD kRemovePauseMs = 700;
 const std::wstring kLauncherFile = utf8ToWide(kLauncherExeName);
 constexpr wchar_t kTitle[] = L"Tinderhallow";
-
-bool fail(std::string* error, std::string message) {
-    if (error != nullptr) *error = std::move(message);
-    return false;
-}
 
 std::string windowsError(const fs::path& path, DWORD code) {
     return withWindowsError("Could not remove " + pathToUtf8(path), code);
@@ -55,20 +53,15 @@ fs::path plainFolder(const fs::path& dir) {
     return result.make_preferred();
 }
 
-std::wstring lowerAscii(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    }
-    return text;
-}
-
-// `inner` is `outer` or lies somewhere below it (ASCII letter case ignored).
+// `inner` is `outer` or lies somewhere below it (letter case ignored as
+// Windows ignores it in names).
 bool sameOrBelow(const fs::path& inner, const fs::path& outer) {
-    const std::wstring a = lowerAscii(plainFolder(inner).wstring());
-    const std::wstring b = lowerAscii(plainFolder(outer).wstring());
+    const std::wstring a = plainFolder(inner).wstring();
+    const std::wstring b = plainFolder(outer).wstring();
     if (a.empty() || b.empty()) return false;
-    if (a == b) return true;
-    return a.size() > b.size() && a.compare(0, b.size(), b) == 0 && (a[b.size()] == L'\\' || b.back() == L'\\');
+    if (sameNameIgnoringCase(a, b)) return true;
+    return a.size() > b.size() && sameNameIgnoringCase(std::wstring_view(a).substr(0, b.size()), b) &&
+           (a[b.size()] == L'\\' || b.back() == L'\\');
 }
 
 // The user's temporary folder, or empty.
@@ -138,7 +131,7 @@ bool removeContents(const fs::path& dir, const std::wstring& keep, std::string* 
     do {
         const std::wstring name = found.cFileName;
         if (name == L"." || name == L"..") continue;
-        if (!keep.empty() && lowerAscii(name) == lowerAscii(keep)) continue;
+        if (!keep.empty() && sameNameIgnoringCase(name, keep)) continue;
         const fs::path path = dir / name;
         const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -311,11 +304,12 @@ bool isRemovableInstallFolder(const fs::path& dir, std::string* error) {
     std::error_code ec;
     if (!fs::is_regular_file(folder / kLauncherFile, ec)) return fail(error, shown + " holds no Tinderhallow.exe.");
     bool installed = false;
-    for (const wchar_t* marker : {L"update_manifest.json", L"patch_source.txt", L"server_url.txt"}) {
+    for (const wchar_t* marker : {kReleaseListName, kPatchSourceSettingName, kServerUrlSettingName}) {
         installed = installed || fs::is_regular_file(folder / marker, ec);
     }
     if (!installed) return fail(error, shown + " is not a Tinderhallow installation.");
-    if (fs::exists(fs::symlink_status(folder / L"manifests", ec))) return fail(error, shown + " is a release folder.");
+    if (fs::exists(fs::symlink_status(folder / kSignatureFolderName, ec)))
+        return fail(error, shown + " is a release folder.");
     return true;
 }
 

@@ -1,6 +1,8 @@
 #include "ui/background_cache.h"
 
+#include "base/fail.h"
 #include "base/handles.h"
+#include "base/whole_file.h"
 #include "base/windows_error.h"
 #include "startup/install_location.h"
 
@@ -64,23 +66,6 @@ bool readExactly(HANDLE file, void* buffer, std::size_t size) {
         size -= got;
     }
     return true;
-}
-
-bool writeExactly(HANDLE file, const void* buffer, std::size_t size) {
-    const auto* in = static_cast<const std::uint8_t*>(buffer);
-    while (size > 0) {
-        const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
-        DWORD written = 0;
-        if (!WriteFile(file, in, chunk, &written, nullptr) || written == 0) return false;
-        in += written;
-        size -= written;
-    }
-    return true;
-}
-
-bool fail(std::string* error, std::string message) {
-    if (error != nullptr) *error = std::move(message);
-    return false;
 }
 
 }  // namespace
@@ -185,17 +170,12 @@ bool writeCachedBackground(const std::filesystem::path& path, const PictureIdent
     // One temporary name per process: two launchers may write at once.
     std::filesystem::path temporary = path;
     temporary += L"." + std::to_wstring(GetCurrentProcessId()) + L".new";
-    FileHandle file(
-        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return fail(error, withWindowsError("Could not create the background cache", GetLastError()));
-    const bool written =
-        writeExactly(file.get(), &header, sizeof header) && writeExactly(file.get(), pixels.data(), pixels.size());
-    const DWORD writeError = written ? 0 : GetLastError();
-    file.reset();
-    if (!written || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        const DWORD code = written ? GetLastError() : writeError;
-        DeleteFileW(temporary.c_str());  // our own temporary, never a partial cache
-        return fail(error, withWindowsError("Could not write the background cache", code));
+    WriteFailure failure;
+    if (replaceWholeFile(path, temporary, {bytesOf(&header, sizeof header), bytesOf(pixels)}, false, &failure)) {
+        return true;
     }
-    return true;
+    if (failure.step == WriteFailure::Step::Create) {
+        return fail(error, withWindowsError("Could not create the background cache", failure.code));
+    }
+    return fail(error, withWindowsError("Could not write the background cache", failure.code));
 }

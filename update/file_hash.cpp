@@ -2,6 +2,7 @@
 
 #include "base/handles.h"
 #include "base/utf8_paths.h"
+#include "base/whole_file.h"
 #include "update/sha256.h"
 
 #include <windows.h>
@@ -26,12 +27,6 @@ FileHandle openForReading(const std::filesystem::path& path) {
 bool readChunk(const FileHandle& file, void* buffer, DWORD size, DWORD& got) {
     got = 0;
     return ReadFile(file.get(), buffer, size, &got, nullptr) != FALSE;
-}
-
-std::uint64_t sizeHint(const FileHandle& file) {
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) return 0;
-    return static_cast<std::uint64_t>(size.QuadPart);
 }
 
 }  // namespace
@@ -114,23 +109,10 @@ bool sha256Digest(const std::vector<std::uint8_t>& data, std::vector<std::uint8_
 }
 
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {
-    const FileHandle file = openForReading(path);
-    if (!file) return {};
-    try {
-        std::vector<std::uint8_t> bytes;
-        bytes.reserve(static_cast<std::size_t>(sizeHint(file)));
-        for (;;) {
-            const std::size_t used = bytes.size();
-            bytes.resize(used + kReadChunk);
-            DWORD got = 0;
-            // A file that cannot be read whole is no file to digest.
-            if (!readChunk(file, bytes.data() + used, kReadChunk, got)) return {};
-            bytes.resize(used + got);
-            if (got == 0) return bytes;
-        }
-    } catch (const std::exception&) {
-        return {};
-    }
+    // A file that cannot be read whole is no file to digest.
+    std::vector<std::uint8_t> bytes;
+    if (readBounded(path, kNoReadLimit, bytes) != BoundedRead::Read) return {};
+    return bytes;
 }
 
 std::string sha256FileHex(const std::filesystem::path& path) {

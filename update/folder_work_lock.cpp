@@ -1,6 +1,7 @@
 #include "update/folder_work_lock.h"
 
 #include "base/handles.h"
+#include "base/install_files.h"
 #include "update/windows_names.h"
 
 #include <windows.h>
@@ -58,7 +59,7 @@ bool FolderWorkLock::acquire(const std::filesystem::path& folder, std::string* e
     }
 
     // Opened by everyone with full sharing: only the byte lock excludes.
-    const std::filesystem::path lockPath = folder / L".patch_lock";
+    const std::filesystem::path lockPath = folder / kWorkLockName;
     FileHandle file(CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_HIDDEN, nullptr));

@@ -1,6 +1,7 @@
 #include "update/install_index.h"
 
 #include "base/utf8_paths.h"
+#include "base/whole_file.h"
 #include "base/windows_error.h"
 #include "update/file_hash.h"
 #include "update/sha256.h"
@@ -76,25 +77,6 @@ std::string folderLine(const FolderIdentity& folder) {
     return "folder " + hexText(folder.volumeSerial, 8) + " " + hexText(folder.folderIndex, 16) + "\n";
 }
 
-// The whole file, when it is no larger than the limit.
-bool readRecordFile(const fs::path& path, std::string& text) {
-    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
-        static_cast<std::uint64_t>(size.QuadPart) > kMaxInstallIndexBytes)
-        return false;
-    text.resize(static_cast<std::size_t>(size.QuadPart));
-    std::size_t used = 0;
-    while (used < text.size()) {
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(text.size() - used, 1u << 24));
-        DWORD got = 0;
-        if (!ReadFile(file.get(), text.data() + used, want, &got, nullptr) || got == 0) return false;
-        used += got;
-    }
-    return true;
-}
-
 bool parseRecord(std::string_view text, const FolderIdentity& folder, InstallIndex& index) {
     // The end line closes the record; a record cut short anywhere has none.
     if (text.size() < kHeader.size() || text.substr(0, kHeader.size()) != kHeader || text.back() != '\n') return false;
@@ -144,7 +126,8 @@ bool loadInstallIndex(const fs::path& installDir, InstallIndex& index) {
     FolderIdentity folder;
     std::string text;
     try {
-        return readFolderIdentity(installDir, folder) && readRecordFile(installDir / kInstallIndexName, text) &&
+        return readFolderIdentity(installDir, folder) &&
+               readBounded(installDir / kInstallIndexName, kMaxInstallIndexBytes, text) == BoundedRead::Read &&
                parseRecord(text, folder, index);
     } catch (const std::exception&) {
         index.files.clear();  // out of memory for a huge record: read the files instead
@@ -190,33 +173,12 @@ bool saveInstallIndex(const fs::path& installDir, const InstallIndex& index, std
         return false;
     }
 
-    DWORD code = ERROR_SUCCESS;
-    {
-        const FileHandle file(
-            CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return appendWindowsError("Could not write " + pathToUtf8(temporary), error);
-        std::size_t written = 0;
-        while (written < text.size() && code == ERROR_SUCCESS) {
-            const DWORD want = static_cast<DWORD>(std::min<std::size_t>(text.size() - written, 1u << 24));
-            DWORD done = 0;
-            if (!WriteFile(file.get(), text.data() + written, want, &done, nullptr) || done == 0) {
-                code = GetLastError();
-                if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;
-            }
-            written += done;
-        }
-    }
-    if (code != ERROR_SUCCESS) {
-        DeleteFileW(temporary.c_str());
-        if (error) *error = withWindowsError("Could not write " + pathToUtf8(temporary), code);
-        return false;
-    }
     // No flush: a rename that reaches the disk before the data leaves a
     // record whose end line does not match, and that is ignored.
-    if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD code = GetLastError();
-        DeleteFileW(temporary.c_str());
-        if (error) *error = withWindowsError("Could not write " + pathToUtf8(target), code);
+    WriteFailure failure;
+    if (!replaceWholeFile(target, temporary, {text}, true, &failure)) {
+        const fs::path& failed = failure.step == WriteFailure::Step::Move ? target : temporary;
+        if (error) *error = withWindowsError("Could not write " + pathToUtf8(failed), failure.code);
         return false;
     }
     if (error) error->clear();

@@ -13,14 +13,13 @@
 //   end <number of file lines> <sha256 of every byte before this line>
 // Numbers are decimal unless said otherwise; hex is lower case.
 
+#include "base/install_files.h"
 #include "update/file_identity.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <unordered_map>
-
-inline constexpr wchar_t kInstallIndexName[] = L".patch_index";
 
 // A record larger than this is not read: it would describe over a million
 // files, beyond any release the launcher accepts.

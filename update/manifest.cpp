@@ -1,7 +1,7 @@
 #include "update/manifest.h"
 
-#include "base/handles.h"
 #include "base/utf8_paths.h"
+#include "base/whole_file.h"
 #include "update/windows_names.h"
 
 #include <windows.h>
@@ -13,28 +13,6 @@
 #include <utility>
 
 namespace {
-
-bool readWholeFile(const std::filesystem::path& path, std::string& text) {
-    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) return false;
-    try {
-        LARGE_INTEGER size{};
-        if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
-            text.reserve(static_cast<std::size_t>(size.QuadPart));
-        }
-        // Read to the end rather than trusting the size: the file may grow.
-        char buffer[64 * 1024];
-        for (;;) {
-            DWORD got = 0;
-            if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return false;
-            if (got == 0) return true;
-            text.append(buffer, got);
-        }
-    } catch (const std::exception&) {
-        return false;  // too large to hold in memory
-    }
-}
 
 // The manifest's own reader: a lenient subset of JSON, one pass, and
 // allocations only for the strings it keeps.
@@ -295,7 +273,7 @@ bool samePathElements(const std::filesystem::path& a, const std::filesystem::pat
 
 bool loadReleaseManifest(const std::filesystem::path& manifestPath, ReleaseManifest& out, std::string* error) {
     std::string text;
-    if (!readWholeFile(manifestPath, text)) {
+    if (readBounded(manifestPath, kNoReadLimit, text) != BoundedRead::Read) {
         if (error != nullptr) *error = "Could not open manifest: " + pathToUtf8(manifestPath);
         return false;
     }

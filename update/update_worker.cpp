@@ -1,6 +1,7 @@
 #include "update/update_worker.h"
 
 #include "account/session.h"
+#include "base/install_files.h"
 #include "delivery/delta_download.h"
 #include "delivery/download_client.h"
 #include "ui/launcher_state.h"
@@ -179,7 +180,7 @@ struct ProgressReporter {
 };
 
 bool isCheckFile(const std::filesystem::path& name) {
-    return name == L"update_manifest.json" || name == L"update_manifest.sig" || name == L"patch_notes.json";
+    return name == kReleaseListName || name == kReleaseSignatureName || name == kPatchNotesName;
 }
 
 void pruneBelow(const std::filesystem::path& folder, const std::wstring& prefix, const std::set<std::wstring>& files,
@@ -289,7 +290,7 @@ void refreshDownloadToken() {
 }
 
 void pruneDownloadCache(const std::filesystem::path& folder) {
-    if (folder.filename() != L".patch_remote") return;
+    if (folder.filename() != kDownloadCacheName) return;
     std::error_code ec;
     std::filesystem::directory_iterator it(folder, ec);
     if (ec) return;
@@ -301,7 +302,7 @@ void pruneDownloadCache(const std::filesystem::path& folder) {
 }
 
 void pruneDownloadCache(const std::filesystem::path& folder, const std::vector<ManifestFile>& planned) {
-    if (folder.filename() != L".patch_remote") return;
+    if (folder.filename() != kDownloadCacheName) return;
     std::set<std::wstring> files;
     std::set<std::wstring> folders;
     for (const ManifestFile& entry : planned) {

@@ -178,6 +178,13 @@ TEST(SameDirectory, IgnoresAsciiCaseAndDotParts) {
     EXPECT_FALSE(sameDirectory(plain, scratch / L"Install2"));
 }
 
+TEST(SameDirectory, IgnoresLetterCaseBeyondAsciiAsWindowsDoes) {
+    ScratchDir scratch;
+    fs::create_directories(scratch / L"Install");
+    EXPECT_TRUE(sameDirectory(scratch / L"Install" / L"\u00C4rger", scratch / L"install" / L"\u00E4rger"));
+    EXPECT_FALSE(sameDirectory(scratch / L"Install" / L"\u00C4rger", scratch / L"Install" / L"Arger"));
+}
+
 TEST(WriteFileIfMissing, WritesOneLineWithCrLf) {
     ScratchDir scratch;
     writeFileIfMissing(scratch / L"patch_source.txt", "https://downloads.example/test");

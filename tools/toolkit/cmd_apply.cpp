@@ -1,6 +1,7 @@
 // apply INSTALL_DIR SOURCE_DIR: installs the release in SOURCE_DIR the way
 // the launcher's update does, printing every progress report as it happens.
 
+#include "base/install_files.h"
 #include "base/utf8_paths.h"
 #include "tools/toolkit/toolkit.h"
 #include "update/folder_work_lock.h"
@@ -34,12 +35,12 @@ int applyCommand(const std::vector<std::string>& args) {
         return 1;
     }
     ReleaseManifest manifest;
-    if (!loadReleaseManifest(sourceDir / L"update_manifest.json", manifest, &error)) {
+    if (!loadReleaseManifest(sourceDir / kReleaseListName, manifest, &error)) {
         toolkit::printError(error + "\n");
         return 1;
     }
     ReleaseManifest installed;
-    const bool haveInstalled = loadReleaseManifest(installDir / L"update_manifest.json", installed);
+    const bool haveInstalled = loadReleaseManifest(installDir / kReleaseListName, installed);
 
     UpdatePlan plan;
     (void)inspectInstallation(installDir, manifest, haveInstalled ? &installed : nullptr, plan);

@@ -6,7 +6,9 @@
 // fetched, without writing anything.
 
 #include "base/handles.h"
+#include "base/install_files.h"
 #include "base/utf8_paths.h"
+#include "base/whole_file.h"
 #include "delivery/chunk_index.h"
 #include "delivery/delta_download.h"
 #include "delivery/download_client.h"
@@ -20,22 +22,6 @@
 #include <vector>
 
 namespace {
-
-bool writeWhole(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-    bool created = false;
-    bool written = false;
-    {
-        const FileHandle file(
-            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        created = static_cast<bool>(file);
-        DWORD count = 0;
-        written = created && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr) &&
-                  count == bytes.size();
-    }
-    // No partial index stays; a file that could not be opened is not ours to delete.
-    if (created && !written) DeleteFileW(path.c_str());
-    return written;
-}
 
 int chunkCommand(const std::vector<std::string>& args) {
     if (args.empty() || args.size() % 2 != 0) {
@@ -58,7 +44,7 @@ int chunkCommand(const std::vector<std::string>& args) {
             toolkit::printError(error + "\n");
             return 1;
         }
-        if (!writeWhole(pathFromUtf8(args[i + 1]), encodeChunkIndex(size, chunks))) {
+        if (!writeWholeFile(pathFromUtf8(args[i + 1]), {bytesOf(encodeChunkIndex(size, chunks))})) {
             toolkit::printError("Could not write chunk index: " + args[i + 1] + "\n");
             return 1;
         }
@@ -82,8 +68,8 @@ int deltaCommand(const std::vector<std::string>& args) {
     DWORD status = 0;
     std::string error;
     ReleaseManifest manifest;
-    if (!downloader.fetchSmallFile(L"update_manifest.json", kMaxReleaseListBytes, manifestBytes, status, &error) ||
-        !parseReleaseManifest(textOf(manifestBytes), L"update_manifest.json", manifest, &error)) {
+    if (!downloader.fetchSmallFile(kReleaseListName, kMaxReleaseListBytes, manifestBytes, status, &error) ||
+        !parseReleaseManifest(textOf(manifestBytes), kReleaseListName, manifest, &error)) {
         toolkit::printError(error + "\n");
         return 1;
     }

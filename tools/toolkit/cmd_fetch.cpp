@@ -4,6 +4,7 @@
 // list line is a relative path, or a path, its size and its SHA-256 (then it
 // is fetched as a release file: hashed as it arrives, checked, resumable).
 
+#include "base/install_files.h"
 #include "base/utf8_paths.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_notes.h"
@@ -36,11 +37,11 @@ bool fetchLimit(const std::string& relativePath, const std::vector<std::string>&
         limit = exactly(std::stoull(text));
         return true;
     }
-    if (relativePath == "update_manifest.json") {
+    if (relativePath == kReleaseListUrlName) {
         limit = atMost(kMaxReleaseListBytes);
-    } else if (relativePath.starts_with("manifests/") && relativePath.ends_with(".sig")) {
+    } else if (relativePath.starts_with(kSignatureUrlFolder) && relativePath.ends_with(".sig")) {
         limit = atMost(kMaxSignatureBytes);
-    } else if (relativePath == "patch_notes.json") {
+    } else if (relativePath == kPatchNotesUrlName) {
         limit = atMost(kPatchNotesSizeLimit);
     } else {
         limit = kNoLimit;

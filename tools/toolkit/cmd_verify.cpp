@@ -2,11 +2,9 @@
 // signature with the key built into this build, as the launcher does.
 
 #include "base/utf8_paths.h"
+#include "base/whole_file.h"
 #include "delivery/release_signature.h"
 #include "tools/toolkit/toolkit.h"
-
-#include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -15,12 +13,11 @@ int verifyCommand(const std::vector<std::string>& args) {
         toolkit::printError("usage: TinderhallowTool verify MANIFEST SIGNATURE_FILE\n");
         return 2;
     }
-    std::ifstream in(pathFromUtf8(args[1]), std::ios::binary);
-    if (!in) {
+    std::string signatureText;
+    if (readBounded(pathFromUtf8(args[1]), kNoReadLimit, signatureText) != BoundedRead::Read) {
         toolkit::printError("Could not open signature file: " + args[1] + "\n");
         return 1;
     }
-    const std::string signatureText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::string error;
     if (!verifyReleaseSignature(pathFromUtf8(args[0]), signatureText, releaseSigningKey.data(),
                                 releaseSigningKey.size(), &error)) {
