@@ -42,6 +42,7 @@ TIERS = [
     ("update/file_hash.*", "engine"),
     ("update/file_identity.*", "engine"),
     ("update/parallel_hash.*", "engine"),
+    ("update/parallel_download.*", "engine"),
     ("update/install_index.*", "engine"),
     ("update/inspection.*", "engine"),
     ("update/update_transaction.*", "engine"),

@@ -3,6 +3,7 @@
 // patch source, then the update transaction, reported through SetStatus.
 
 #include "update/manifest.h"
+#include "update/parallel_download.h"
 
 #include <atomic>
 #include <cstdint>
@@ -11,28 +12,6 @@
 #include <string>
 #include <vector>
 
-inline constexpr std::size_t kMaxDownloadThreads = 8;
-
-// State shared by the download threads of one update.
-struct DownloadJob {
-    std::string patchUrl;
-    std::vector<ManifestFile> fileList;
-    std::filesystem::path targetFolder;
-    // Where the release is installed: large files are rebuilt from the
-    // installed copies there when the host publishes chunk indexes. Empty: never.
-    std::filesystem::path installFolder;
-    std::atomic<std::uint64_t> nextIndex{0};
-    std::atomic<bool> failed{false};
-    std::mutex errorMutex;
-    std::string firstError;
-    // Bytes on hand: finished files, copies reused from the cache, and what
-    // has arrived of the files still downloading (kept bytes included).
-    std::atomic<std::uint64_t> bytesDone{0};
-    // Files finished or reused.
-    std::atomic<std::uint64_t> filesDone{0};
-    std::uint64_t bytesTotal = 1;
-};
-
 // Thread body of the update; its outcome is the final SetStatus.
 void runUpdateWorker();
 
@@ -40,12 +19,9 @@ void runUpdateWorker();
 // download client; failures keep the current token and report nothing.
 void refreshDownloadToken();
 
-// Fetches every file of the job with min(max(N, 1), 8) threads; a verified
-// copy already in the target folder is used as it is, and a file of at least
-// kDeltaMinimumBytes whose path is installed is rebuilt from that copy where
-// it can be. Reports the progress as bytes arrive (rebuilt files' reused
-// bytes as they are found), at most ten times a second. False when a download
-// failed; `job.firstError` then holds the first failure's text.
+// downloadFilesInParallel with kMaxDownloadThreads, reporting the progress as
+// bytes arrive (rebuilt files' reused bytes as they are found), at most ten
+// times a second.
 [[nodiscard]] bool downloadJobFiles(DownloadJob& job);
 
 // "%zu of %zu files, %.0f of %.0f MB" (finished files; MB of 1048576 bytes).

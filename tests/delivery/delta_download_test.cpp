@@ -3,8 +3,6 @@
 #include "delivery/partial_download.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
-#include "update/file_hash.h"
-#include "update/sha256.h"
 #include "update/update_worker.h"
 
 #include <gtest/gtest.h>
@@ -22,12 +20,6 @@ std::string randomBytes(std::size_t size, std::uint64_t seed) {
         for (std::size_t j = 0; j < 8 && i + j < size; ++j) bytes[i + j] = static_cast<char>(value >> (8 * j));
     }
     return bytes;
-}
-
-std::string digestOf(const std::string& bytes) {
-    std::uint8_t digest[32];
-    sha256Portable(bytes.data(), bytes.size(), digest);
-    return digestToHex(digest, sizeof digest);
 }
 
 std::string indexOf(const std::string& bytes) {

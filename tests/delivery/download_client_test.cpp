@@ -3,8 +3,6 @@
 #include "base/windows_error.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
-#include "update/sha256.h"
-#include "update/file_hash.h"
 
 #include <gtest/gtest.h>
 
@@ -38,12 +36,6 @@ protected:
 // A server that answers every request with the same file.
 ScriptedHandler serve(const std::string& body) {
     return [body](const RecordedRequest&, int) { return ScriptedResponse::ok(body); };
-}
-
-std::string digestOf(const std::string& bytes) {
-    std::uint8_t digest[32];
-    sha256Portable(bytes.data(), bytes.size(), digest);
-    return digestToHex(digest, sizeof digest);
 }
 
 // The whole file with its validator, cut off after `sent` bytes (then the
@@ -396,12 +388,11 @@ TEST_F(DownloadClient, FailedFinaliseKeepsThePreviousCopyOfTheDestination) {
     // be written but not moved, while the destination itself could be deleted.
     const fs::path temporary = scratch / "patch_notes.json.download";
     writeTextFile(temporary, "");
-    HANDLE holder = CreateFileW(temporary.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    FileHandle holder = holdOpen(temporary, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(holder);
     std::string error;
     const bool downloaded = downloadPatchFile(server.url(), "patch_notes.json", destination, kAnySize, {}, &error);
-    CloseHandle(holder);
+    holder.reset();
     EXPECT_FALSE(downloaded);
     EXPECT_EQ(error.rfind("Could not finalize downloaded file: ", 0), 0u) << error;
     EXPECT_EQ(readTextFile(destination), "previous notes");

@@ -46,22 +46,6 @@ TEST(LocalTestServer, StaysCaseSensitiveAndPlainHttpOnly) {
     EXPECT_FALSE(isLocalTestServer("C:\\releases\\current"));
 }
 
-// A release folder written file by file, with its manifest; `members` are
-// more top-level members, each followed by a comma.
-void writeRelease(const fs::path& folder, const std::string& releaseId, const std::map<std::string, std::string>& files,
-                  const std::string& members = "") {
-    std::string list;
-    for (const auto& [path, bytes] : files) {
-        writeTextFile(folder / pathFromUtf8(path), bytes);
-        if (!list.empty()) list += ",\n";
-        list += "    {\"path\": \"" + path + "\", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" +
-                sha256FileHex(folder / pathFromUtf8(path)) + "\"}";
-    }
-    writeTextFile(folder / "update_manifest.json",
-                  "{\n  " + members + "\"schemaVersion\": 1,\n  \"releaseId\": \"" + releaseId +
-                      "\",\n  \"minimumLauncherVersion\": 1,\n  \"files\": [\n" + list + "\n  ]\n}\n");
-}
-
 class ReleaseCheckRun : public ::testing::Test {
 protected:
     void SetUp() override {

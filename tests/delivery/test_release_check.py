@@ -7,11 +7,7 @@ Usage: test_release_check.py BUILD_DIR   (WINEPREFIX: the build's prefix)
 """
 
 import hashlib
-import json
-import os
 import shutil
-import socket
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -22,10 +18,7 @@ SOURCE = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "tests" / "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD = Path(lh.find_build_dir())
-TOOL = BUILD / "TinderhallowTool.exe"
-PREFIX = os.environ.get("WINEPREFIX") or str(BUILD / "wineprefix")
-WINE_RUN = SOURCE / "cmake" / "wine-run.sh"
+_, TOOL, PREFIX, _ = lh.build_paths()
 
 MIB = 1024 * 1024
 RELEASE_LIST_LIMIT = 64 * MIB
@@ -43,7 +36,7 @@ class Run:
     """One `check` run: exit code, status lines and plan lines."""
 
     def __init__(self, completed):
-        self.code = completed.returncode
+        self.code = completed.code
         self.output = completed.stdout.decode("utf-8", "replace")
         lines = self.output.splitlines()
         self.statuses = [line for line in lines if line.count("|") >= 3]
@@ -55,10 +48,7 @@ class Run:
 
 
 def run_check(launcher_dir, exe=TOOL):
-    completed = subprocess.run([str(WINE_RUN), PREFIX, str(exe), "check", lh.windows_path(launcher_dir)],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120,
-                               env=dict(os.environ, WINEDEBUG="-all"))
-    return Run(completed)
+    return Run(lh.run_in_prefix(PREFIX, exe, "check", lh.windows_path(launcher_dir)))
 
 
 class Case:
@@ -78,12 +68,6 @@ def requested_paths(server):
 
 def publish(game_dir, release_dir, release_id, minimum=1):
     lh.publish_release(str(game_dir), str(release_dir), release_id, minimum_launcher=minimum)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class ReleaseCheck(unittest.TestCase):
@@ -271,7 +255,7 @@ class ReleaseCheck(unittest.TestCase):
 
     @classmethod
     def prepare_nothing_listening(cls):
-        return Case(cls.launcher_dir("http://127.0.0.1:%d/test" % free_port()))
+        return Case(cls.launcher_dir("http://127.0.0.1:%d/test" % lh.free_port()))
 
     def test_nothing_listening_leaves_the_test_channel_unavailable(self):
         run = self.case("nothing_listening").run

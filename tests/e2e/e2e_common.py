@@ -45,9 +45,7 @@ def publish(build_dir, scratch, files, release_dir, release_id):
     lh.publish_release(game, release_dir, release_id)
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+read = lh.read_bytes
 
 
 def sha256(data):

@@ -14,7 +14,6 @@ game service).
 """
 
 import os
-import socket
 import sys
 import unittest
 
@@ -25,19 +24,13 @@ from e2e_common import lh  # noqa: E402
 UNREACHABLE = "Could not reach the game server. Check your internet connection."
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 class Outages(unittest.TestCase):
     def setUp(self):
         self.h = h = lh.LauncherHarness(lh.find_build_dir(), name="e2e_service_outages")
         self.addCleanup(h.close)
         self.release = os.path.join(h.scratch, "release")
         self.folder = os.path.join(h.scratch, "Tinderhallow")
-        self.port = free_port()
+        self.port = lh.free_port()
         self.url = "http://127.0.0.1:%d" % self.port
         self.files = {
             "Tinderhallow.exe": e.read(h.launcher_exe),

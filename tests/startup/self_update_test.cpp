@@ -89,22 +89,6 @@ const bool childRoleDone = [] {
 
 std::string fileBytes(const fs::path& path) { return readTextFile(path); }
 
-class HeldOpenWithoutDeleteSharing {
-public:
-    explicit HeldOpenWithoutDeleteSharing(const fs::path& path)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr)) {}
-    ~HeldOpenWithoutDeleteSharing() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    HeldOpenWithoutDeleteSharing(const HeldOpenWithoutDeleteSharing&) = delete;
-    HeldOpenWithoutDeleteSharing& operator=(const HeldOpenWithoutDeleteSharing&) = delete;
-    bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
-
 // An install folder holding a copy of this program as Tinderhallow.exe and a
 // release folder holding a newer "launcher" (the same program, bytes added).
 class LauncherSwap : public ::testing::Test {
@@ -250,8 +234,8 @@ TEST_F(LauncherSwap, DownloadsNoLauncherOfAnotherSizeThanTheReleaseLists) {
 }
 
 TEST_F(LauncherSwap, DeletesTheCopyWhenTheRunningLauncherCannotBeMovedAside) {
-    HeldOpenWithoutDeleteSharing hold(target);
-    ASSERT_TRUE(hold.held());
+    const FileHandle hold = holdOpen(target, FILE_SHARE_READ | FILE_SHARE_WRITE);  // no delete sharing
+    ASSERT_TRUE(hold);
     auto report = runInstalledLauncher(newDigest);
     EXPECT_EQ(report["replaced"], "0");
     EXPECT_TRUE(fileBytes(target) == oldBytes);

@@ -41,11 +41,6 @@ def run(command, cwd=None):
     return done.returncode, done.stdout.decode(errors="replace")
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 class SignedLauncher(unittest.TestCase):
     def must(self, command, cwd=None):
         code, output = run(command, cwd)
@@ -99,13 +94,13 @@ class SignedLauncher(unittest.TestCase):
             for path in files:
                 self.assertIn("signed %s sha256 " % path, output, "sign-launcher reports %s" % path)
                 self.verify(path, root)
-            first = read(files[0])
+            first = lh.read_bytes(files[0])
             # The same program signed with the renewed certificate: a new launcher file.
             second_path = os.path.join(h.scratch, "renewed", LAUNCHER)
             os.makedirs(os.path.dirname(second_path))
             shutil.copy2(h.launcher_exe, second_path)
             self.sign([second_path], renewed, password, root)
-            second = read(second_path)
+            second = lh.read_bytes(second_path)
             self.assertNotEqual(first, second, "the renewed signature makes another file")
 
             # A release folder that carries the signed launcher.
@@ -127,7 +122,7 @@ class SignedLauncher(unittest.TestCase):
             downloaded = h.start_launcher(downloads, install_dir=install)
             self.assertEqual(downloaded.wait(60), 0, "the signed download hands over")
             installed = os.path.join(install, LAUNCHER)
-            self.assertTrue(read(installed) == first, "the installed launcher is the signed download")
+            self.assertTrue(lh.read_bytes(installed) == first, "the installed launcher is the signed download")
             h.wait_window()
             h.close_window()
             h.wait_not_running(LAUNCHER)
@@ -137,7 +132,7 @@ class SignedLauncher(unittest.TestCase):
             lh.publish_release(game, release, "signed-2")
             old = h.start_launcher(install)
             self.assertEqual(old.wait(90), 0, "the replaced launcher exits")
-            self.assertTrue(read(installed) == second, "the installed launcher is the newly signed one")
+            self.assertTrue(lh.read_bytes(installed) == second, "the installed launcher is the newly signed one")
             h.wait_window()
             self.assertEqual(len(h.running(LAUNCHER)), 1, "one launcher runs after the swap")
             h.close_window()

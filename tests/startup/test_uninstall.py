@@ -38,12 +38,6 @@ def version_text():
     return ".".join(parts)
 
 
-def write(path, data=b"x"):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-
-
 def tree(folder):
     """Every file and folder below FOLDER, as relative paths."""
     found = set()
@@ -86,7 +80,7 @@ class Uninstall(unittest.TestCase):
 
             # 1. A launcher in the profile folder: never an installation.
             shutil.copy2(h.launcher_exe, os.path.join(profile, LAUNCHER))
-            write(os.path.join(profile, "patch_source.txt"), b"releases\r\n")
+            lh.write_bytes(os.path.join(profile, "patch_source.txt"), b"releases\r\n")
             before = tree(profile)
             result = h.run(os.path.join(profile, LAUNCHER), ["--uninstall", "--quiet"], env=env)
             self.assertEqual(result.code, 1, "exit code of an uninstall in the profile folder")
@@ -136,7 +130,7 @@ class Uninstall(unittest.TestCase):
                           "update_manifest.json", "launcher_account.txt", ".patch_rollback/data/arena.pak",
                           ".patch_remote/update_manifest.json"]
             for path in game_files:
-                write(os.path.join(install, *path.split("/")))
+                lh.write_bytes(os.path.join(install, *path.split("/")), b"x")
             read_only = os.path.join(install, "data", "maps", "deep", "harbour.map")
             os.chmod(read_only, stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
 

@@ -1,6 +1,8 @@
 #include "tests/support/test_paths.h"
 
 #include "base/utf8_paths.h"
+#include "update/file_hash.h"
+#include "update/sha256.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -53,4 +55,28 @@ void writeTextFile(const std::filesystem::path& path, const std::string& bytes) 
 std::string readTextFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string digestOf(const std::string& bytes) {
+    std::uint8_t digest[32];
+    sha256Portable(bytes.data(), bytes.size(), digest);
+    return digestToHex(digest, sizeof digest);
+}
+
+void writeRelease(const std::filesystem::path& folder, const std::string& releaseId,
+                  const std::map<std::string, std::string>& files, const std::string& members) {
+    std::string list;
+    for (const auto& [path, bytes] : files) {
+        writeTextFile(folder / pathFromUtf8(path), bytes);
+        if (!list.empty()) list += ",\n";
+        list += "    {\"path\": \"" + path + "\", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" +
+                sha256FileHex(folder / pathFromUtf8(path)) + "\"}";
+    }
+    writeTextFile(folder / "update_manifest.json",
+                  "{\n  " + members + "\"schemaVersion\": 1,\n  \"releaseId\": \"" + releaseId +
+                      "\",\n  \"minimumLauncherVersion\": 1,\n  \"files\": [\n" + list + "\n  ]\n}\n");
+}
+
+FileHandle holdOpen(const std::filesystem::path& path, DWORD shareMode) {
+    return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, shareMode, nullptr, OPEN_EXISTING, 0, nullptr));
 }

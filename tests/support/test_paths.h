@@ -1,7 +1,11 @@
 #pragma once
-// Where tests find the source tree and make their scratch folders.
+// Where tests find the source tree and make their scratch folders, and the
+// files they write, hash and hold.
+
+#include "base/handles.h"
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 // The source tree as a Windows path (TINDERHALLOW_SOURCE_DIR, a Unix path).
@@ -26,3 +30,15 @@ private:
 
 void writeTextFile(const std::filesystem::path& path, const std::string& bytes);
 std::string readTextFile(const std::filesystem::path& path);
+
+// The lower-case hex SHA-256 of `bytes`.
+std::string digestOf(const std::string& bytes);
+
+// A release folder written file by file, with its manifest; `members` are
+// more top-level members, each followed by a comma.
+void writeRelease(const std::filesystem::path& folder, const std::string& releaseId,
+                  const std::map<std::string, std::string>& files, const std::string& members = "");
+
+// An existing file held open for reading with `shareMode`, the way a running
+// game holds it; holds nothing when it cannot be opened.
+FileHandle holdOpen(const std::filesystem::path& path, DWORD shareMode);

@@ -17,19 +17,12 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD = lh.find_build_dir()
+_, TOOL, PREFIX, _ = lh.build_paths()
 SCRIPT = os.path.join(lh.SOURCE_DIR, "tools", "publish_release.py")
-TOOL = os.path.join(BUILD, "TinderhallowTool.exe")
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def publish(game, release, *extra):
-    env = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wineprefix"))
+    env = dict(os.environ, WINEPREFIX=PREFIX)
     with tempfile.TemporaryFile() as out:
         code = subprocess.run([sys.executable, SCRIPT, game, release, "--release-id", "r2"] + list(extra),
                               stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, env=env,
@@ -47,10 +40,10 @@ class PublishedChunks(unittest.TestCase):
             new[1_000_000:1_065_536] = rng.randbytes(65536)
             new[2_000_000:2_000_000] = rng.randbytes(1000)
             new = bytes(new)
-            write(os.path.join(temp, "install", "data", "big.pak"), old)
+            lh.write_bytes(os.path.join(temp, "install", "data", "big.pak"), old)
             game = os.path.join(temp, "game")
-            write(os.path.join(game, "data", "big.pak"), new)
-            write(os.path.join(game, "small.txt"), b"below the size that gets an index")
+            lh.write_bytes(os.path.join(game, "data", "big.pak"), new)
+            lh.write_bytes(os.path.join(game, "small.txt"), b"below the size that gets an index")
 
             release = os.path.join(temp, "release")
             code, output = publish(game, release, "--toolkit", TOOL)
@@ -67,7 +60,7 @@ class PublishedChunks(unittest.TestCase):
 
             host = lh.NginxHost(temp, release)
             try:
-                env = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wineprefix"), WINEDEBUG="-all")
+                env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
                 with tempfile.TemporaryFile() as out:
                     code = subprocess.run(["wine", TOOL, "delta", lh.windows_path(os.path.join(temp, "install")),
                                            host.url, "data/big.pak"], env=env, stdin=subprocess.DEVNULL,

@@ -5,7 +5,6 @@ Usage: test_hash_command.py BUILD_DIR
 """
 import hashlib
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -13,20 +12,11 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD = lh.find_build_dir()
-PREFIX = os.environ.get("WINEPREFIX") or os.path.join(BUILD, "wineprefix")
+_, TOOL, PREFIX, _ = lh.build_paths()
 
 
 def run_tool(*args):
-    # Output goes to files, not pipes: a wineserver started by this run would
-    # hold a pipe open until it exits, seconds later.
-    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", LANG="C.UTF-8", LC_ALL="C.UTF-8")
-    tool = os.path.join(BUILD, "TinderhallowTool.exe")
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        code = subprocess.run(["wine", tool, *args], env=env, stdout=out, stderr=err, timeout=120).returncode
-        out.seek(0)
-        err.seek(0)
-        return code, out.read(), err.read()
+    return lh.run_in_prefix(PREFIX, TOOL, *args)
 
 
 class HashCommand(unittest.TestCase):

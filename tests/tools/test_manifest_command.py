@@ -6,7 +6,6 @@ Usage: test_manifest_command.py BUILD_DIR
 """
 
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -14,17 +13,13 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD = lh.find_build_dir()
-PREFIX = os.environ.get("WINEPREFIX", os.path.join(BUILD, "wineprefix"))
+_, TOOL, PREFIX, _ = lh.build_paths()
 A = "a" * 64
 B = "0123456789abcdef" * 4
 
 
 def tool(*args):
-    result = subprocess.run(
-        [os.path.join(lh.SOURCE_DIR, "cmake", "wine-run.sh"), PREFIX, os.path.join(BUILD, "TinderhallowTool.exe"),
-         *args], capture_output=True, timeout=120)
-    return result.returncode, result.stdout, result.stderr
+    return lh.run_in_prefix(PREFIX, TOOL, *args)
 
 
 class ManifestCommand(unittest.TestCase):

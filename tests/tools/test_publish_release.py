@@ -18,7 +18,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD = lh.find_build_dir()
+_, TOOL, PREFIX, _ = lh.build_paths()
 SCRIPT = os.path.join(lh.SOURCE_DIR, "tools", "publish_release.py")
 NOT_SIGNED = "The release list is not signed by Tinderhallow. Nothing was installed."
 FILES = {
@@ -33,9 +33,8 @@ BYTE_ORDER = sorted(FILES, key=lambda p: p.encode("utf-8"))
 
 
 def tool(*args):
-    result = subprocess.run([os.path.join(lh.SOURCE_DIR, "cmake", "wine-run.sh"), os.path.join(BUILD, "wineprefix"),
-                             os.path.join(BUILD, "TinderhallowTool.exe"), *args], capture_output=True, timeout=120)
-    return result.returncode, result.stdout.decode("utf-8", "replace"), result.stderr.decode("utf-8", "replace")
+    done = lh.run_in_prefix(PREFIX, TOOL, *args)
+    return done.code, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
 
 
 def toolkit_has_command(name):
@@ -45,17 +44,6 @@ def toolkit_has_command(name):
 def publish(game, release, *extra):
     return subprocess.run([sys.executable, SCRIPT, game, release] + list(extra),
                           capture_output=True, text=True, timeout=120)
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 class PublishedRelease(unittest.TestCase):
@@ -68,14 +56,14 @@ class PublishedRelease(unittest.TestCase):
         temp = cls.temp.name
         game = os.path.join(temp, "game")
         for relative, data in FILES.items():
-            write(os.path.join(game, *relative.split("/")), data)
+            lh.write_bytes(os.path.join(game, *relative.split("/")), data)
         cls.notes = os.path.join(temp, "notes.json")
-        write(cls.notes, b'{"entries": []}\n')
+        lh.write_bytes(cls.notes, b'{"entries": []}\n')
         cls.release = os.path.join(temp, "release")
         cls.result = publish(game, cls.release, "--release-id", "2024.07-test", "--patch-notes", cls.notes,
                              "--minimum-launcher", "1")
         cls.manifest_path = os.path.join(cls.release, "update_manifest.json")
-        cls.manifest = read(cls.manifest_path) if cls.result.returncode == 0 else None
+        cls.manifest = lh.read_bytes(cls.manifest_path) if cls.result.returncode == 0 else None
         cls.signature = (os.path.join(cls.release, "manifests", hashlib.sha256(cls.manifest).hexdigest() + ".sig")
                          if cls.manifest is not None else None)
 
@@ -88,13 +76,13 @@ class PublishedRelease(unittest.TestCase):
 
     def test_writes_the_signature_patch_notes_and_every_file_unchanged(self):
         self.assertTrue(os.path.isfile(self.signature), "the signature is named after the manifest's SHA-256")
-        self.assertEqual(len(base64.b64decode(read(self.signature))), 64, "the signature is Base64 of 64 raw bytes")
-        self.assertEqual(read(os.path.join(self.release, "patch_notes.json")), read(self.notes),
+        self.assertEqual(len(base64.b64decode(lh.read_bytes(self.signature))), 64, "the signature is Base64 of 64 raw bytes")
+        self.assertEqual(lh.read_bytes(os.path.join(self.release, "patch_notes.json")), lh.read_bytes(self.notes),
                          "patch notes are copied")
         for relative, data in FILES.items():
             with self.subTest(file=relative):
                 copied = os.path.join(self.release, *relative.split("/"))
-                self.assertTrue(os.path.isfile(copied) and read(copied) == data, f"{relative} is copied unchanged")
+                self.assertTrue(os.path.isfile(copied) and lh.read_bytes(copied) == data, f"{relative} is copied unchanged")
         leftovers = [n for _, _, names in os.walk(self.release) for n in names if n.startswith(".publish_")]
         self.assertEqual(leftovers, [], "no temporary file is left behind")
 
@@ -118,7 +106,7 @@ class PublishedRelease(unittest.TestCase):
         self.assertEqual((code, out), (0, "verified\n"), f"toolkit verify accepts the release ({err!r})")
 
         tampered = os.path.join(self.temp.name, "tampered.json")
-        write(tampered, self.manifest.replace(b"2024.07-test", b"2024.07-tesT"))
+        lh.write_bytes(tampered, self.manifest.replace(b"2024.07-test", b"2024.07-tesT"))
         self.assertEqual(tool("verify", lh.windows_path(tampered), lh.windows_path(self.signature)),
                          (1, "", NOT_SIGNED + "\n"), "toolkit verify refuses a changed manifest")
 
@@ -142,11 +130,11 @@ class Refusals(unittest.TestCase):
         self.addCleanup(temp.cleanup)
         self.temp = temp.name
         self.game = os.path.join(self.temp, "game2")
-        write(os.path.join(self.game, "a.pak"), b"a")
+        lh.write_bytes(os.path.join(self.game, "a.pak"), b"a")
 
     def test_refuses_a_game_file_named_update_manifest_json_and_publishes_nothing(self):
         game = os.path.join(self.temp, "refusals_game")
-        write(os.path.join(game, "update_manifest.json"), b"{}")
+        lh.write_bytes(os.path.join(game, "update_manifest.json"), b"{}")
         result = publish(game, os.path.join(self.temp, "refusals_release"), "--release-id", "1")
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn("update_manifest.json", result.stderr)
@@ -172,22 +160,22 @@ class Refusals(unittest.TestCase):
 
     def test_refuses_a_file_with_a_device_name(self):
         game = os.path.join(self.temp, "game3")
-        write(os.path.join(game, "sounds", "aux.wav"), b"a")
+        lh.write_bytes(os.path.join(game, "sounds", "aux.wav"), b"a")
         result = publish(game, os.path.join(self.temp, "r4"), "--release-id", "1")
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn("aux.wav", result.stderr)
 
     def test_refuses_two_paths_that_differ_only_in_letter_case(self):
         twins = os.path.join(self.temp, "twins")
-        write(os.path.join(twins, "Data", "a.pak"), b"a")
-        write(os.path.join(twins, "data", "A.pak"), b"b")
+        lh.write_bytes(os.path.join(twins, "Data", "a.pak"), b"a")
+        lh.write_bytes(os.path.join(twins, "data", "A.pak"), b"b")
         result = publish(twins, os.path.join(self.temp, "r6"), "--release-id", "1")
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn("one file on Windows", result.stderr)
 
     def test_refuses_the_launcher_under_another_spelling(self):
         game = os.path.join(self.temp, "game4")
-        write(os.path.join(game, "TINDERHALLOW.EXE"), b"launcher")
+        lh.write_bytes(os.path.join(game, "TINDERHALLOW.EXE"), b"launcher")
         result = publish(game, os.path.join(self.temp, "r5"), "--release-id", "1")
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn("Tinderhallow.exe", result.stderr)
@@ -208,13 +196,13 @@ class ReleaseSequence(unittest.TestCase):
         temp = tempfile.TemporaryDirectory(prefix="th_publish_")
         self.addCleanup(temp.cleanup)
         game = os.path.join(temp.name, "sequence_game")
-        write(os.path.join(game, "a.pak"), b"a")
+        lh.write_bytes(os.path.join(game, "a.pak"), b"a")
         release = os.path.join(temp.name, "sequence_release")
         manifest = os.path.join(release, "update_manifest.json")
 
         def sequence_after(*extra):
             code = publish(game, release, "--release-id", "s", *extra).returncode
-            return code, json.loads(read(manifest))["releaseSequence"]
+            return code, json.loads(lh.read_bytes(manifest))["releaseSequence"]
 
         self.assertEqual(sequence_after(), (0, 1), "the first release in a folder has sequence 1")
         self.assertEqual(sequence_after(), (0, 2), "the next one has sequence 2")

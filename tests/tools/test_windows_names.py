@@ -8,7 +8,6 @@ Usage: test_windows_names.py BUILD_DIR   (WINEPREFIX: the build's prefix)
 """
 
 import json
-import os
 import subprocess
 import sys
 import tempfile
@@ -20,8 +19,7 @@ SOURCE = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "tests" / "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD = Path(lh.find_build_dir())
-PREFIX = os.environ.get("WINEPREFIX") or str(BUILD / "wineprefix")
+_, TOOL, PREFIX, _ = lh.build_paths()
 NAMES = json.loads((Path(__file__).parent / "fixtures" / "windows_names.json").read_text(encoding="utf-8"))
 DIGEST = "a" * 64
 
@@ -31,9 +29,8 @@ def load_with_toolkit(folder, name):
     path = json.dumps("data/" + name, ensure_ascii=False)
     manifest.write_bytes(('{"schemaVersion": 1, "releaseId": "r", "files": [{"path": %s, "sha256": "%s"}]}'
                           % (path, DIGEST)).encode("utf-8"))
-    done = subprocess.run([str(SOURCE / "cmake" / "wine-run.sh"), PREFIX, str(BUILD / "TinderhallowTool.exe"),
-                           "manifest", lh.windows_path(manifest)], capture_output=True, timeout=120)
-    return done.returncode, done.stderr.decode("utf-8", "replace"), lh.windows_path(manifest)
+    done = lh.run_in_prefix(PREFIX, TOOL, "manifest", lh.windows_path(manifest))
+    return done.code, done.stderr.decode("utf-8", "replace"), lh.windows_path(manifest)
 
 
 def publish_with_script(folder, name):

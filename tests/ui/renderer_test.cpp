@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -45,6 +47,10 @@ public:
     std::uint32_t rgb(int x, int y) const {
         GdiFlush();
         return bits_[static_cast<std::size_t>(y) * width_ + x] & 0xFFFFFFu;
+    }
+    void fill(std::uint32_t rgb) {
+        GdiFlush();
+        std::fill(bits_, bits_ + static_cast<std::size_t>(width_) * height_, rgb);
     }
     // Pixels whose colour differs from the same pixel of another surface of this size.
     int differingPixels(const Surface& other) const {
@@ -373,10 +379,21 @@ TEST_F(Renderer, RedrawsWhatChangedSoAKeptFrameLooksLikeOneDrawnWhole) {
     releaseBackground(background);
 }
 
+// A frame covers exactly the client area it is given, and an empty one
+// still gets a pixel.
 TEST_F(Renderer, DrawsOnAnAnyClientSizeDownToOnePixel) {
-    Surface tiny(1, 1);
-    renderFrame(tiny.dc(), 0, 0, viewFor(LauncherPhase::Error, 0.5f), background);
-    SUCCEED();
+    constexpr std::uint32_t untouched = 0x00FF00;  // no colour of the launcher
+    Surface small(6, 5);
+    ASSERT_TRUE(small.ok());
+    const std::pair<int, int> sizes[] = {{0, 0}, {1, 1}, {3, 2}, {1, 4}};
+    for (const auto& [width, height] : sizes) {
+        small.fill(untouched);
+        renderFrame(small.dc(), width, height, viewFor(LauncherPhase::Error, 0.5f), background);
+        for (int y = 0; y < 5; ++y)
+            for (int x = 0; x < 6; ++x)
+                EXPECT_EQ(small.rgb(x, y) != untouched, x < std::max(width, 1) && y < std::max(height, 1))
+                    << width << "x" << height << " at " << x << "," << y;
+    }
 }
 
 }  // namespace

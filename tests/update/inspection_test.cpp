@@ -1,7 +1,6 @@
 #include "update/inspection.h"
 
 #include "tests/support/test_paths.h"
-#include "update/file_hash.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -10,12 +9,6 @@
 #include <cctype>
 
 namespace {
-
-std::string digestOf(const std::string& bytes) {
-    std::vector<std::uint8_t> digest;
-    EXPECT_TRUE(sha256Digest(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), digest));
-    return digestToHex(digest.data(), digest.size());
-}
 
 ManifestFile entryFor(const std::string& path, const std::string& bytes) {
     return ManifestFile{path, bytes.size(), digestOf(bytes)};
@@ -93,11 +86,11 @@ TEST(InstalledFiles, UpperCaseDigestNeverMatches) {
 TEST(InstalledFiles, FileLockedAgainstReadingIsFetched) {
     ScratchDir dir;
     writeTextFile(dir / "a.pak", "abc");
-    HANDLE handle = CreateFileW((dir / "a.pak").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    FileHandle handle = holdOpen(dir / "a.pak", 0);
+    ASSERT_TRUE(handle);
     UpdatePlan plan;
     const bool inspected = inspectInstallation(dir.path(), manifestOf({entryFor("a.pak", "abc")}), nullptr, plan);
-    CloseHandle(handle);
+    handle.reset();
     ASSERT_TRUE(inspected);
     EXPECT_EQ(fetchedPaths(plan), (Paths{"a.pak"}));
 }

@@ -19,10 +19,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD_DIR = lh.find_build_dir()
-WINE_RUN = os.path.join(lh.SOURCE_DIR, "cmake", "wine-run.sh")
-PREFIX = os.environ.get("WINEPREFIX") or os.path.join(BUILD_DIR, "wineprefix")
-TOOL = os.path.join(BUILD_DIR, "TinderhallowTool.exe")
+_, TOOL, PREFIX, WINE_RUN = lh.build_paths()
 
 MIB = 1024 * 1024
 REPLACED = [f"data/r{i:02d}.pak" for i in range(24)]   # in both releases, content changes

@@ -13,7 +13,6 @@ import json
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -24,10 +23,7 @@ SOURCE = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "tests" / "support"))
 import launcher_harness as lh  # noqa: E402
 
-BUILD = Path(lh.find_build_dir())
-TOOL = BUILD / "TinderhallowTool.exe"
-PREFIX = os.environ.get("WINEPREFIX") or str(BUILD / "wineprefix")
-WINE_RUN = SOURCE / "cmake" / "wine-run.sh"
+_, TOOL, PREFIX, _ = lh.build_paths()
 
 MIB = 1024 * 1024
 ACCOUNT, PASSWORD = "Brannoc", "hunter2"
@@ -41,7 +37,7 @@ class Run:
     """One `update` run: exit code, status lines and error output."""
 
     def __init__(self, completed):
-        self.code = completed.returncode
+        self.code = completed.code
         self.output = completed.stdout.decode("utf-8", "replace")
         self.errors = completed.stderr.decode("utf-8", "replace")
         self.statuses = [line for line in self.output.splitlines() if line.count("|") >= 3]
@@ -60,12 +56,9 @@ class Run:
 def run_update(launcher_dir, password_line=PASSWORD + "\n", password_argument=None):
     """PASSWORD_LINE goes to standard input; PASSWORD_ARGUMENT, when given,
     is the third argument of the older form."""
-    command = [str(WINE_RUN), PREFIX, str(TOOL), "update", lh.windows_path(launcher_dir), ACCOUNT]
-    if password_argument is not None:
-        command.append(password_argument)
-    completed = subprocess.run(command, input=password_line.encode(), stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, timeout=180, env=dict(os.environ, WINEDEBUG="-all"))
-    return Run(completed)
+    extra = [] if password_argument is None else [password_argument]
+    return Run(lh.run_in_prefix(PREFIX, TOOL, "update", lh.windows_path(launcher_dir), ACCOUNT, *extra,
+                                stdin=password_line.encode(), timeout=180))
 
 
 class ReferenceServer(lh.ReferenceServer):

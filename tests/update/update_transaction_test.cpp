@@ -2,13 +2,11 @@
 
 #include "base/utf8_paths.h"
 #include "tests/support/test_paths.h"
-#include "update/file_hash.h"
 #include "update/install_index.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <memory>
 #include <regex>
 #include <utility>
 
@@ -19,12 +17,6 @@ namespace {
 const std::string invalidReleaseIdMessage =
     "Could not create patch staging folder: The release id is not a valid folder name.";
 
-std::string digestOf(const std::string& bytes) {
-    std::vector<std::uint8_t> digest;
-    EXPECT_TRUE(sha256Digest(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), digest));
-    return digestToHex(digest.data(), digest.size());
-}
-
 // A system message: one sentence of its own, no line break, no doubled period.
 void expectSystemMessageShape(const std::string& text) {
     ASSERT_FALSE(text.empty());
@@ -32,22 +24,6 @@ void expectSystemMessageShape(const std::string& text) {
     EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.find(".."), std::string::npos) << text;
 }
-
-// Holds a file open the way a running game would.
-class HeldFile {
-public:
-    HeldFile(const fs::path& path, DWORD shareMode)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ, shareMode, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-    ~HeldFile() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    HeldFile(const HeldFile&) = delete;
-    HeldFile& operator=(const HeldFile&) = delete;
-    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
 
 struct Report {
     float fraction;
@@ -375,8 +351,8 @@ TEST_F(Transaction, TargetHeldWithoutDeleteSharingIsRestoredWithEverythingBefore
     obsolete("d-gone.pak");
     std::string error;
     {
-        HeldFile game(install / "c.pak", FILE_SHARE_READ);
-        ASSERT_TRUE(game.isOpen());
+        const FileHandle game = holdOpen(install / "c.pak", FILE_SHARE_READ);
+        ASSERT_TRUE(game);
         EXPECT_FALSE(applyUpdate(install, source, manifest, plan, recordProgress, &error));
     }
     const std::string prefix = "Could not replace " + pathToUtf8(install / "c.pak") + " (Windows error ";
@@ -423,8 +399,8 @@ TEST_F(Transaction, FailureAfterTheFirstChangeUndoesEveryTouchedFile) {
     auto failWhileHeld = [&](const char* held, DWORD shareMode) {
         reset();
         std::string error;
-        HeldFile game(install / held, shareMode);
-        EXPECT_TRUE(game.isOpen());
+        const FileHandle game = holdOpen(install / held, shareMode);
+        EXPECT_TRUE(game);
         EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
         return error;
     };
@@ -457,13 +433,13 @@ TEST_F(Transaction, FailureAfterTheFirstChangeUndoesEveryTouchedFile) {
     reset();
     std::string error;
     {
-        HeldFile game(install / "c.pak", 0);
-        std::unique_ptr<HeldFile> viewer;  // opens a.pak once the update has replaced it
+        const FileHandle game = holdOpen(install / "c.pak", 0);
+        FileHandle viewer;  // opens a.pak once the update has replaced it
         const InstallProgressCallback holdA = [&](float, const std::string& detail) {
-            if (detail == "Applying a.pak") viewer = std::make_unique<HeldFile>(install / "a.pak", FILE_SHARE_READ);
+            if (detail == "Applying a.pak") viewer = holdOpen(install / "a.pak", FILE_SHARE_READ);
         };
         EXPECT_FALSE(applyUpdate(install, source, manifest, plan, holdA, &error));
-        ASSERT_TRUE(viewer && viewer->isOpen());
+        ASSERT_TRUE(viewer);
     }
     const std::string suffix = " The update could not be undone for a.pak; press REPAIR.";
     ASSERT_GT(error.size(), suffix.size());
@@ -574,8 +550,8 @@ TEST(FileReplacement, HeldTargetFailsAndLeavesNoTemporaryFile) {
     writeTextFile(dir / "game.pak", "old");
     std::string error;
     {
-        HeldFile game(dir / "game.pak", FILE_SHARE_READ | FILE_SHARE_WRITE);
-        ASSERT_TRUE(game.isOpen());
+        const FileHandle game = holdOpen(dir / "game.pak", FILE_SHARE_READ | FILE_SHARE_WRITE);
+        ASSERT_TRUE(game);
         EXPECT_FALSE(replaceFile(dir / "new.bin", dir / "game.pak", &error));
     }
     EXPECT_TRUE(std::regex_match(error, std::regex("Could not replace .*game\\.pak \\(Windows error [0-9]+\\)\\. "
@@ -624,8 +600,8 @@ TEST_F(Transaction, ReadOnlySourceFilesInstallAsOrdinaryFilesAndLeaveNoStagedCop
     for (const char* path : {"a.pak", "b/fresh.pak", "c.pak", "update_manifest.json"}) setReadOnly(source / path, true);
     std::string error;
     {
-        HeldFile game(install / "c.pak", FILE_SHARE_READ);
-        ASSERT_TRUE(game.isOpen());
+        const FileHandle game = holdOpen(install / "c.pak", FILE_SHARE_READ);
+        ASSERT_TRUE(game);
         ASSERT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
     }
     EXPECT_EQ(error.rfind("Could not replace ", 0), 0u) << error;
@@ -653,10 +629,10 @@ TEST_F(Transaction, UndoRemovesANewFileEvenWhenAnEarlierRollbackCopyOfItRemains)
     toInstall("c.pak", "new c");
     std::string error;
     {
-        HeldFile viewer(install / ".patch_rollback/fresh.pak", FILE_SHARE_READ);
-        HeldFile game(install / "c.pak", FILE_SHARE_READ);
-        ASSERT_TRUE(viewer.isOpen());
-        ASSERT_TRUE(game.isOpen());
+        const FileHandle viewer = holdOpen(install / ".patch_rollback/fresh.pak", FILE_SHARE_READ);
+        const FileHandle game = holdOpen(install / "c.pak", FILE_SHARE_READ);
+        ASSERT_TRUE(viewer);
+        ASSERT_TRUE(game);
         EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error));
     }
     EXPECT_EQ(error.rfind("Could not replace " + pathToUtf8(install / "c.pak"), 0), 0u) << error;

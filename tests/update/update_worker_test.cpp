@@ -12,21 +12,6 @@
 
 namespace {
 
-// A release folder: its files and a manifest listing them.
-void writeRelease(const std::filesystem::path& folder, const std::string& releaseId,
-                  const std::map<std::string, std::string>& files) {
-    std::string list;
-    for (const auto& [path, bytes] : files) {
-        writeTextFile(folder / pathFromUtf8(path), bytes);
-        list += std::string(list.empty() ? "" : ",") + "{\"path\": \"" + path +
-                "\", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" +
-                sha256FileHex(folder / pathFromUtf8(path)) + "\"}";
-    }
-    writeTextFile(folder / "update_manifest.json", "{\"schemaVersion\": 1, \"releaseId\": \"" + releaseId +
-                                                       "\", \"minimumLauncherVersion\": 1, \"files\": [" + list +
-                                                       "]}\n");
-}
-
 TEST(DownloadDetail, RoundsMegabytesLikePrintf) {
     EXPECT_EQ(downloadDetail(1, 3, 1468006, 2726297), "1 of 3 files, 1 of 3 MB");
     EXPECT_EQ(downloadDetail(20, 20, 0, 1), "20 of 20 files, 0 of 0 MB");

@@ -1,8 +1,8 @@
 // fetch: one download from a patch source, exactly as the launcher makes it.
-// fetch-many: many files over several threads, each keeping one downloader
-// (and so one connection), the way the update worker fetches a release. A
-// list line is a relative path, or a path, its size and its SHA-256 (then it
-// is fetched as a release file: hashed as it arrives, checked, resumable).
+// fetch-many: many files through the update worker's own download loop, so
+// that its benchmark measures what players run. A list line is a relative
+// path, or a path, its size and its SHA-256 (then it is fetched as a release
+// file: hashed as it arrives, checked, resumable).
 
 #include "base/install_files.h"
 #include "base/utf8_paths.h"
@@ -10,15 +10,13 @@
 #include "delivery/patch_notes.h"
 #include "delivery/release_list.h"
 #include "tools/toolkit/toolkit.h"
+#include "update/parallel_download.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <limits>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -68,8 +66,9 @@ int fetchMany(const std::vector<std::string>& args) {
         toolkit::printError("usage: TinderhallowTool fetch-many BASE_URL LISTFILE DESTDIR THREADS\n");
         return 2;
     }
-    std::vector<std::string> paths;
-    std::vector<DownloadLimit> limits;
+    DownloadJob job;
+    job.patchUrl = args[0];
+    job.targetFolder = pathFromUtf8(args[2]);
     {
         std::ifstream list(pathFromUtf8(args[1]), std::ios::binary);
         if (!list) {
@@ -80,19 +79,20 @@ int fetchMany(const std::vector<std::string>& args) {
         while (std::getline(list, line)) {
             while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
             if (line.empty()) continue;
-            DownloadLimit limit = kNoLimit;
+            ManifestFile file;  // no digest: a plain download
             const std::size_t digestStart = line.rfind(' ');
             const std::size_t sizeStart =
                 digestStart == std::string::npos ? digestStart : line.rfind(' ', digestStart - 1);
             if (sizeStart != std::string::npos && line.size() - digestStart - 1 == 64) {
                 const std::string size = line.substr(sizeStart + 1, digestStart - sizeStart - 1);
                 if (!size.empty() && size.size() <= 19 && size.find_first_not_of("0123456789") == std::string::npos) {
-                    limit = releaseFile(std::stoull(size), line.substr(digestStart + 1));
+                    file.size = std::stoull(size);
+                    file.sha256 = line.substr(digestStart + 1);
                     line.resize(sizeStart);
                 }
             }
-            paths.push_back(line);
-            limits.push_back(std::move(limit));
+            file.path = pathFromUtf8(line);
+            job.fileList.push_back(std::move(file));
         }
     }
     int threadCount = 0;
@@ -104,39 +104,15 @@ int fetchMany(const std::vector<std::string>& args) {
         return 2;
     }
 
-    const std::filesystem::path destination = pathFromUtf8(args[2]);
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::mutex errorMutex;
-    std::string firstError;
     const auto start = std::chrono::steady_clock::now();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < threadCount; ++t) {
-        threads.emplace_back([&] {
-            try {
-                PatchDownloader downloader(args[0]);
-                for (std::size_t i = next++; i < paths.size() && !failed; i = next++) {
-                    std::string error;
-                    if (!downloadWithRetries(downloader, pathFromUtf8(paths[i]), destination / pathFromUtf8(paths[i]),
-                                             limits[i], {}, &error)) {
-                        std::lock_guard<std::mutex> lock(errorMutex);
-                        if (!failed.exchange(true)) firstError = error;
-                    }
-                }
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(errorMutex);
-                if (!failed.exchange(true)) firstError = "internal error in a download thread";
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
+    const bool fetched = downloadFilesInParallel(job, static_cast<std::size_t>(threadCount));
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (failed) {
-        toolkit::printError(firstError + "\n");
+    if (!fetched) {
+        toolkit::printError(job.firstError + "\n");
         return 1;
     }
     char line[128];
-    std::snprintf(line, sizeof(line), "%zu files in %.3f s\n", paths.size(), seconds);
+    std::snprintf(line, sizeof(line), "%zu files in %.3f s\n", job.fileList.size(), seconds);
     toolkit::printOut(line);
     return 0;
 }
