@@ -18,7 +18,7 @@ void launchGame(HWND window) {
         const std::filesystem::path gamePath = launcherDir / kGameExeName;
         std::error_code ec;
         if (!std::filesystem::is_regular_file(gamePath, ec)) {
-            SetStatus(LauncherPhase::Error, "Game executable missing", "Run update after configuring patch_source.txt",
+            setStatus(LauncherPhase::Error, "Game executable missing", "Run update after configuring patch_source.txt",
                       0.0f);
             return;
         }
@@ -51,9 +51,9 @@ void launchGame(HWND window) {
             PostMessageW(window, WM_CLOSE, 0, 0);
             return;
         }
-        SetStatus(LauncherPhase::Error, "Could not start game",
+        setStatus(LauncherPhase::Error, "Could not start game",
                   "Windows launch error " + std::to_string(static_cast<long long>(code)), 0.0f);
     } catch (...) {
-        SetStatus(LauncherPhase::Error, "Could not start game", "The launcher ran out of memory.", 0.0f);
+        setStatus(LauncherPhase::Error, "Could not start game", "The launcher ran out of memory.", 0.0f);
     }
 }

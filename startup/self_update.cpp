@@ -30,12 +30,12 @@ bool selfUpdateLauncher(const std::string& patchSource, const fs::path& releaseF
     const fs::path target = launcherDir / pathFromUtf8(kLauncherExeName);
     if (!runsAsInstalledLauncher(target)) return false;
 
-    SetStatus(LauncherPhase::Checking, "Updating the launcher", "A newer launcher is available", 0.3f);
+    setStatus(LauncherPhase::Checking, "Updating the launcher", "A newer launcher is available", 0.3f);
     const fs::path source = releaseFolder / entry.path;
     const bool remote = isHttpUrl(patchSource);
     if (remote) {
         const ProgressCallback progress = [](float fraction) {
-            SetStatus(LauncherPhase::Checking, "Updating the launcher", "Downloading", 0.3f + 0.3f * fraction);
+            setStatus(LauncherPhase::Checking, "Updating the launcher", "Downloading", 0.3f + 0.3f * fraction);
         };
         if (!downloadPatchFile(patchSource, entry.path, source, exactly(entry.size), progress, nullptr)) return false;
     }

@@ -134,7 +134,7 @@ std::uint64_t changeCount() {
     return state.changeCount;
 }
 
-void SetStatus(LauncherPhase phase, std::string title, std::string detail, float progress) {
+void setStatus(LauncherPhase phase, std::string title, std::string detail, float progress) {
     changeShown(Report::Status, [&](LauncherState& state) {
         return storeStatus(state, phase, std::move(title), std::move(detail), progress);
     });

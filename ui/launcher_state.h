@@ -108,7 +108,7 @@ void setStatusObserver(StatusObserver observer);
 
 // Reports phase, both texts and the progress clamped to [0, 1]. A progress
 // change below one thousandth alone does not count as a change to show.
-void SetStatus(LauncherPhase phase, std::string title, std::string detail, float progress);
+void setStatus(LauncherPhase phase, std::string title, std::string detail, float progress);
 
 // The release the release check accepted and the plan that installs it,
 // handed to the update worker.

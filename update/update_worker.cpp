@@ -162,7 +162,7 @@ struct ProgressReporter {
                 if (detail == shownDetail && thousandths == shownThousandths) continue;
                 shownDetail = detail;
                 shownThousandths = thousandths;
-                SetStatus(LauncherPhase::Updating, "Downloading update", std::move(detail), progress);
+                setStatus(LauncherPhase::Updating, "Downloading update", std::move(detail), progress);
             }
         } catch (...) {
             // Progress reports are not worth failing the update for.
@@ -333,7 +333,7 @@ void runUpdateWorker() {
         FolderWorkLock workLock;
         std::string lockError;
         if (!workLock.acquire(launcherDir, &lockError)) {
-            SetStatus(LauncherPhase::Error, "Update failed", lockError, 0.0f);
+            setStatus(LauncherPhase::Error, "Update failed", lockError, 0.0f);
             return;
         }
         refreshDownloadToken();
@@ -352,13 +352,13 @@ void runUpdateWorker() {
             job.installFolder = launcherDir;
             job.bytesTotal = std::max<std::uint64_t>(plan.bytesToFetch, 1);
             if (!downloadJobFiles(job)) {
-                SetStatus(LauncherPhase::Error, "Download failed", job.firstError, 0.0f);
+                setStatus(LauncherPhase::Error, "Download failed", job.firstError, 0.0f);
                 return;
             }
         }
 
         const InstallProgressCallback progress = [remote](float fraction, const std::string& detail) {
-            SetStatus(LauncherPhase::Updating, "Installing update", detail,
+            setStatus(LauncherPhase::Updating, "Installing update", detail,
                       remote ? 0.45f + 0.55f * fraction : fraction);
         };
         std::string error;
@@ -366,12 +366,12 @@ void runUpdateWorker() {
         // not whatever the source folder holds by now.
         const std::vector<std::uint8_t>* accepted = release.manifestBytes.empty() ? nullptr : &release.manifestBytes;
         if (!applyUpdate(launcherDir, sourceFolder, manifest, plan, progress, &error, accepted)) {
-            SetStatus(LauncherPhase::Error, "Update failed", error, 0.0f);
+            setStatus(LauncherPhase::Error, "Update failed", error, 0.0f);
             return;
         }
         if (remote) pruneDownloadCache(sourceFolder);
-        SetStatus(LauncherPhase::Ready, "Game is ready", "Release " + manifest.releaseId, 1.0f);
+        setStatus(LauncherPhase::Ready, "Game is ready", "Release " + manifest.releaseId, 1.0f);
     } catch (...) {
-        SetStatus(LauncherPhase::Error, "Update failed", "The update stopped unexpectedly. Press RETRY.", 0.0f);
+        setStatus(LauncherPhase::Error, "Update failed", "The update stopped unexpectedly. Press RETRY.", 0.0f);
     }
 }

@@ -182,7 +182,7 @@ TEST(SelfUpdateLauncher, DeclinesInAProgramWithAnotherFileName) {
     writeTextFile(scratch / L"Tinderhallow.exe", "installed launcher");
     writeTextFile(scratch / L"release" / L"Tinderhallow.exe", "newer launcher");
     launcherState().launcherDir = scratch.path();
-    SetStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
+    setStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
 
     ManifestFile entry;
     entry.path = L"Tinderhallow.exe";
