@@ -34,10 +34,10 @@ void launchGame(HWND window) {
         std::wstring parameters;
         if (!sessionToken.empty()) {
             std::string ticket;
-            std::string error;
-            if (requestTicket(serverUrl, sessionToken, ticket, &error)) {
+            SessionRefusal refusal = SessionRefusal::Other;
+            if (requestTicket(serverUrl, sessionToken, ticket, nullptr, &refusal)) {
                 parameters = L"--ticket " + ticketArgument(utf8ToWide(ticket));
-            } else if (error.find("invalid or expired") != std::string::npos) {
+            } else if (refusal == SessionRefusal::Expired) {
                 signOut("Your login timed out. Please log in again.");
                 return;
             }

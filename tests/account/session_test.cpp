@@ -201,8 +201,10 @@ TEST(RequestTicket, PassesAnExpiredSessionMessageThrough) {
     ScriptedServer server(answerWith(401, R"({"ok":false,"message":"Session invalid or expired."})"));
     std::string ticket;
     std::string error;
-    EXPECT_FALSE(requestTicket(server.url(), "sess", ticket, &error));
+    SessionRefusal refusal = SessionRefusal::Other;
+    EXPECT_FALSE(requestTicket(server.url(), "sess", ticket, &error, &refusal));
     EXPECT_EQ(error, "Session invalid or expired.");
+    EXPECT_EQ(refusal, SessionRefusal::Expired);
 }
 
 // --- download token ----------------------------------------------------------
