@@ -9,12 +9,10 @@
 #include <shellapi.h>
 
 #include <filesystem>
-#include <mutex>
 
-void launchGame(HWND window) {
+void launchGame(HWND owner) {
     try {
-        LauncherState& state = launcherState();
-        const std::filesystem::path launcherDir = state.launcherDir;
+        const std::filesystem::path launcherDir = currentLauncherDir();
         const std::filesystem::path gamePath = launcherDir / kGameExeName;
         std::error_code ec;
         if (!std::filesystem::is_regular_file(gamePath, ec)) {
@@ -23,13 +21,9 @@ void launchGame(HWND window) {
             return;
         }
 
-        std::string serverUrl;
-        std::string sessionToken;
-        {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            serverUrl = state.serverUrl;
-            sessionToken = state.sessionToken;
-        }
+        const SessionCopy session = currentSession();
+        const std::string& serverUrl = session.serverUrl;
+        const std::string& sessionToken = session.sessionToken;
 
         std::wstring parameters;
         if (!sessionToken.empty()) {
@@ -44,11 +38,11 @@ void launchGame(HWND window) {
         }
 
         const HINSTANCE result =
-            ShellExecuteW(window, L"open", gamePath.c_str(), parameters.empty() ? nullptr : parameters.c_str(),
+            ShellExecuteW(owner, L"open", gamePath.c_str(), parameters.empty() ? nullptr : parameters.c_str(),
                           launcherDir.c_str(), SW_SHOWNORMAL);
         const INT_PTR code = reinterpret_cast<INT_PTR>(result);
         if (code > 32) {
-            PostMessageW(window, WM_CLOSE, 0, 0);
+            requestWindowClose();
             return;
         }
         setStatus(LauncherPhase::Error, "Could not start game",

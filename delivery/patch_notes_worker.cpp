@@ -19,7 +19,7 @@ void loadPatchNotes(const std::filesystem::path& path) {
 
 void runPatchNotes() {
     try {
-        const std::filesystem::path launcherDir = launcherState().launcherDir;
+        const std::filesystem::path launcherDir = currentLauncherDir();
         const std::filesystem::path cacheFolder = launcherDir / L".patch_remote";
         const std::filesystem::path cachePath = cacheFolder / L"patch_notes.json";
         loadPatchNotes(cachePath);

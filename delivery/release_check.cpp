@@ -200,7 +200,7 @@ void checkInstalledRelease(const fs::path& launcherDir, const ReleaseManifest* i
 void releaseCheck(ReleaseCheckKind kind) {
     setStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
     // Set once at start-up, before any worker exists.
-    const fs::path launcherDir = launcherState().launcherDir;
+    const fs::path launcherDir = currentLauncherDir();
     // Another launcher or tool rewriting these files meanwhile could make this
     // run read its half-written copies.
     FolderWorkLock workLock;

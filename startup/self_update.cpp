@@ -26,7 +26,7 @@ fs::path withSuffix(const fs::path& path, const wchar_t* suffix) {
 }  // namespace
 
 bool selfUpdateLauncher(const std::string& patchSource, const fs::path& releaseFolder, const ManifestFile& entry) {
-    const fs::path launcherDir = launcherState().launcherDir;
+    const fs::path launcherDir = currentLauncherDir();
     const fs::path target = launcherDir / pathFromUtf8(kLauncherExeName);
     if (!runsAsInstalledLauncher(target)) return false;
 
@@ -61,6 +61,6 @@ bool selfUpdateLauncher(const std::string& patchSource, const fs::path& releaseF
         retakeInstanceGuard();
         return false;
     }
-    if (HWND window = mainWindow) PostMessageW(window, WM_CLOSE, 0, 0);
+    requestWindowClose();
     return true;
 }

@@ -274,18 +274,11 @@ bool downloadJobFiles(DownloadJob& job) {
 }
 
 void refreshDownloadToken() {
-    std::string serverUrl;
-    std::string sessionToken;
-    {
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (!state.loggedIn) return;
-        serverUrl = state.serverUrl;
-        sessionToken = state.sessionToken;
-    }
+    const SessionCopy session = currentSession();
+    if (!session.loggedIn) return;
     std::string token;
     bool gate = false;
-    if (requestDownloadToken(serverUrl, sessionToken, token, gate, nullptr)) setDownloadToken(token);
+    if (requestDownloadToken(session.serverUrl, session.sessionToken, token, gate, nullptr)) setDownloadToken(token);
 }
 
 void pruneDownloadCache(const std::filesystem::path& folder) {
@@ -328,7 +321,7 @@ void runUpdateWorker() {
         const std::filesystem::path& sourceFolder = release.sourceFolder;
         const std::string& sourceText = release.sourceText;
         // Set once at start-up, before any worker exists.
-        const std::filesystem::path launcherDir = launcherState().launcherDir;
+        const std::filesystem::path launcherDir = currentLauncherDir();
         // Shared with this launcher's other workers, exclusive to other processes.
         FolderWorkLock workLock;
         std::string lockError;

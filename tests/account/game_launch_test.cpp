@@ -9,13 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 namespace {
 
 // A launcher folder holding the stub game, and a hidden window standing in
-// for the launcher's, so a posted WM_CLOSE can be seen.
+// for the launcher's as the owner of the shell's dialogs.
 class GameLaunch : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -30,8 +29,7 @@ protected:
         window = CreateWindowExW(0, L"GameLaunchTestWindow", L"launcher", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr,
                                  windowClass.hInstance, nullptr);
         ASSERT_NE(window, nullptr);
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
+        LauncherState state;
         state.launcherDir = dir.path();
         state.loggedIn = true;
         state.sessionToken = "session-1";
@@ -39,17 +37,12 @@ protected:
         state.statusLine.clear();
         state.phase = LauncherPhase::Ready;
         state.title = "Game is ready";
+        replaceLauncherStateForTests(std::move(state));
     }
     void TearDown() override { DestroyWindow(window); }
 
-    void setServer(const std::string& url) {
-        std::lock_guard<std::mutex> lock(launcherState().mutex);
-        launcherState().serverUrl = url;
-    }
-    bool closePosted() {
-        MSG message;
-        return PeekMessageW(&message, window, WM_CLOSE, WM_CLOSE, PM_REMOVE) != 0;
-    }
+    void setServer(const std::string& url) { setServerUrl(url); }
+    bool closeRequested() { return windowCloseRequested(); }
     // The stub game writes its arguments beside itself once it has started.
     std::string waitForGameRecord() {
         const auto record = dir / L"game_command_line.txt";
@@ -68,7 +61,7 @@ TEST_F(GameLaunch, StartsTheGameWithExactlyTheTicketArgumentsAndClosesTheLaunche
         [](const RecordedRequest&, int) { return ScriptedResponse::ok(R"({"ok":true,"ticket":"T-42.abc"})"); });
     setServer(server.url());
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=2\n--ticket\nT-42.abc\n");
     ASSERT_EQ(server.requestCount(), 1);
     const RecordedRequest request = server.requests()[0];
@@ -84,7 +77,7 @@ TEST_F(GameLaunch, HandsATicketWithSpacesQuotesAndBackslashesOverAsOneArgument) 
     });
     setServer(server.url());
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=2\n--ticket\nT-1 --hold \"x y\" z\\\n");
 }
 
@@ -93,7 +86,7 @@ TEST_F(GameLaunch, HandsATicketWithATabAndTrailingBackslashesOverAsOneArgument) 
         [](const RecordedRequest&, int) { return ScriptedResponse::ok(R"({"ok":true,"ticket":"a\tb\\\\"})"); });
     setServer(server.url());
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=2\n--ticket\na\tb\\\\\n");
 }
 
@@ -110,10 +103,10 @@ TEST_F(GameLaunch, StartsWithoutTicketWhenTheTicketHoldsANul) {
 
     setServer(server.url());
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=0\n");
     EXPECT_EQ(server.requestCount(), 2);
-    EXPECT_TRUE(launcherState().loggedIn);
+    EXPECT_TRUE(isLoggedIn());
 }
 
 TEST_F(GameLaunch, SignsOutOnAnExpiredLoginAndStartsNothing) {
@@ -122,8 +115,8 @@ TEST_F(GameLaunch, SignsOutOnAnExpiredLoginAndStartsNothing) {
     });
     setServer(server.url());
     launchGame(window);
-    EXPECT_FALSE(closePosted());
-    LauncherState& state = launcherState();
+    EXPECT_FALSE(closeRequested());
+    const LauncherState state = copyLauncherState();
     EXPECT_FALSE(state.loggedIn);
     EXPECT_EQ(state.sessionToken, "");
     EXPECT_EQ(state.accountName, "");
@@ -140,26 +133,25 @@ TEST_F(GameLaunch, StartsWithoutTicketWhenTheRefusalIsWordedOtherwise) {
     });
     setServer(server.url());
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=0\n");
-    EXPECT_TRUE(launcherState().loggedIn);
+    EXPECT_TRUE(isLoggedIn());
 }
 
 TEST_F(GameLaunch, StartsWithoutTicketWhenTheServiceCannotBeReached) {
     setServer("http://127.0.0.1:9");
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=0\n");
 }
 
 TEST_F(GameLaunch, StartsWithoutTicketWhenNotLoggedIn) {
-    {
-        std::lock_guard<std::mutex> lock(launcherState().mutex);
-        launcherState().sessionToken.clear();
-    }
+    LauncherState state = copyLauncherState();
+    state.sessionToken.clear();
+    replaceLauncherStateForTests(std::move(state));
     setServer("http://127.0.0.1:9");
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=0\n");
 }
 
@@ -168,8 +160,8 @@ TEST_F(GameLaunch, CountsAFolderNamedLikeTheGameAsMissing) {
     std::filesystem::remove(dir / kGameExeName, ec);
     std::filesystem::create_directory(dir / kGameExeName, ec);
     launchGame(window);
-    EXPECT_FALSE(closePosted());
-    LauncherState& state = launcherState();
+    EXPECT_FALSE(closeRequested());
+    const LauncherState state = copyLauncherState();
     EXPECT_EQ(state.phase, LauncherPhase::Error);
     EXPECT_EQ(state.title, "Game executable missing");
     EXPECT_EQ(state.detail, "Run update after configuring patch_source.txt");

@@ -6,24 +6,26 @@ namespace {
 
 TEST(SetStatus, ClampsProgressIntoTheUnitRange) {
     setStatus(LauncherPhase::Updating, "t", "d", -0.5f);
-    EXPECT_EQ(launcherState().progress, 0.0f);
+    EXPECT_EQ(copyLauncherState().progress, 0.0f);
     setStatus(LauncherPhase::Updating, "t", "d", 1.7f);
-    EXPECT_EQ(launcherState().progress, 1.0f);
+    EXPECT_EQ(copyLauncherState().progress, 1.0f);
     setStatus(LauncherPhase::Updating, "t", "d", 0.25f);
-    EXPECT_EQ(launcherState().progress, 0.25f);
+    EXPECT_EQ(copyLauncherState().progress, 0.25f);
 }
 
 TEST(SetStatus, ACheckOpensANewUpdateEpisodeEvenIfNoTimerTickSawIt) {
-    launcherState().autoUpdateStarted = true;
+    LauncherState claimed;
+    claimed.autoUpdateStarted = true;
+    replaceLauncherStateForTests(claimed);
     setStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
     setStatus(LauncherPhase::UpdateAvailable, "Update available", "1 files ready to install", 0.0f);
-    EXPECT_FALSE(launcherState().autoUpdateStarted);
+    EXPECT_FALSE(copyLauncherState().autoUpdateStarted);
 
-    launcherState().autoUpdateStarted = true;
+    replaceLauncherStateForTests(claimed);
     setStatus(LauncherPhase::Updating, "Installing update", "Staging verified files", 0.01f);
     setStatus(LauncherPhase::Error, "Update failed", "x", 0.0f);
-    EXPECT_TRUE(launcherState().autoUpdateStarted);
-    launcherState().autoUpdateStarted = false;
+    EXPECT_TRUE(copyLauncherState().autoUpdateStarted);
+    replaceLauncherStateForTests({});
 }
 
 // Each call reports whether the change counter moved since the last call.
