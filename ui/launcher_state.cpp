@@ -60,11 +60,11 @@ StatusObserver currentObserver() {
 // Whether a change reaches the status observer.
 enum class Report { None, Status };
 
-// The one writer of what the window shows. `change` runs under the lock and
-// tells whether anything shown changed; the counter then moves on. A status
-// report reaches the observer once the lock is released.
+// The one writer of the shared state. `change` runs under the lock and tells
+// whether anything the window shows changed; the counter then moves on. A
+// status report reaches the observer once the lock is released.
 template <typename Change>
-void changeShown(Report report, Change&& change) {
+void writeShared(Report report, Change&& change) {
     const StatusObserver observer = report == Report::Status ? currentObserver() : StatusObserver();
     SharedState& instance = shared();
     LauncherState& state = instance.state;
@@ -153,7 +153,7 @@ std::uint64_t changeCount() {
 }
 
 void setLauncherDir(std::filesystem::path launcherDir) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.launcherDir = std::move(launcherDir);
         return false;
     });
@@ -164,14 +164,14 @@ std::filesystem::path currentLauncherDir() {
 }
 
 void setStatus(LauncherPhase phase, std::string title, std::string detail, float progress) {
-    changeShown(Report::Status, [&](LauncherState& state) {
+    writeShared(Report::Status, [&](LauncherState& state) {
         return storeStatus(state, phase, std::move(title), std::move(detail), progress);
     });
 }
 
 void publishReleaseCheck(PublishedRelease release, LauncherPhase phase, std::string title, std::string detail,
                          float progress) {
-    changeShown(Report::Status, [&](LauncherState& state) {
+    writeShared(Report::Status, [&](LauncherState& state) {
         state.pendingRelease = std::move(release);
         return storeStatus(state, phase, std::move(title), std::move(detail), progress);
     });
@@ -179,7 +179,7 @@ void publishReleaseCheck(PublishedRelease release, LauncherPhase phase, std::str
 
 PublishedRelease beginUpdate(LauncherPhase phase, std::string title, std::string detail, float progress) {
     PublishedRelease release;
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         release = state.pendingRelease;
         return storeStatus(state, phase, std::move(title), std::move(detail), progress);
     });
@@ -197,7 +197,7 @@ bool isLoggedIn() {
 }
 
 void setServerUrl(std::string serverUrl) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.serverUrl = std::move(serverUrl);
         return false;
     });
@@ -205,7 +205,7 @@ void setServerUrl(std::string serverUrl) {
 
 LoginStart beginLogin(bool fieldsFilled, std::string& serverUrl) {
     LoginStart start = LoginStart::Started;
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         if (state.connecting || state.loggedIn) {
             start = LoginStart::Busy;
             return false;
@@ -223,7 +223,7 @@ LoginStart beginLogin(bool fieldsFilled, std::string& serverUrl) {
 }
 
 void finishLogin(std::string sessionToken, std::string accountName) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.connecting = false;
         state.loggedIn = true;
         state.sessionToken = std::move(sessionToken);
@@ -235,7 +235,7 @@ void finishLogin(std::string sessionToken, std::string accountName) {
 }
 
 void failLogin(std::string message) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.connecting = false;
         state.statusLine = std::move(message);
         state.loginEnd = LoginEnd::Failed;
@@ -244,7 +244,7 @@ void failLogin(std::string message) {
 }
 
 void stopConnecting() {
-    changeShown(Report::None, [](LauncherState& state) {
+    writeShared(Report::None, [](LauncherState& state) {
         state.loginEnd = LoginEnd::Failed;
         return assign(state.connecting, false);
     });
@@ -252,7 +252,7 @@ void stopConnecting() {
 
 FinishedLogin takeFinishedLogin() {
     FinishedLogin finished;
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         finished.end = std::exchange(state.loginEnd, LoginEnd::None);
         finished.rememberName = state.rememberName;
         finished.accountName = state.accountName;
@@ -262,7 +262,7 @@ FinishedLogin takeFinishedLogin() {
 }
 
 void signOut(std::string message) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.loggedIn = false;
         state.sessionToken.clear();
         state.accountName.clear();
@@ -272,11 +272,11 @@ void signOut(std::string message) {
 }
 
 void setStatusLine(std::string text) {
-    changeShown(Report::None, [&](LauncherState& state) { return assign(state.statusLine, std::move(text)); });
+    writeShared(Report::None, [&](LauncherState& state) { return assign(state.statusLine, std::move(text)); });
 }
 
 void requestWindowClose() {
-    changeShown(Report::None, [](LauncherState& state) {
+    writeShared(Report::None, [](LauncherState& state) {
         state.closeRequested = true;
         return false;
     });
@@ -287,7 +287,7 @@ bool windowCloseRequested() {
 }
 
 void initWindowState(std::string serverUrl) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.serverUrl = std::move(serverUrl);
         return assign(state.rememberName, true);
     });
@@ -295,7 +295,7 @@ void initWindowState(std::string serverUrl) {
 
 bool claimAutomaticUpdate() {
     bool claimed = false;
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         bool changed = false;
         if (state.phase == LauncherPhase::UpdateAvailable) {
             if (!state.loggedIn) {
@@ -313,7 +313,7 @@ bool claimAutomaticUpdate() {
 
 bool claimUpdate() {
     bool claimed = false;
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         if (state.phase == LauncherPhase::UpdateAvailable && !state.autoUpdateStarted) {
             state.autoUpdateStarted = true;
             claimed = true;
@@ -328,27 +328,27 @@ CommandState commandState() {
 }
 
 void toggleRememberName() {
-    changeShown(Report::None, [](LauncherState& state) {
+    writeShared(Report::None, [](LauncherState& state) {
         state.rememberName = !state.rememberName;
         return true;
     });
 }
 
 void setNavTab(std::int32_t tab) {
-    changeShown(Report::None, [&](LauncherState& state) { return assign(state.navTab, tab); });
+    writeShared(Report::None, [&](LauncherState& state) { return assign(state.navTab, tab); });
 }
 
 void setHover(std::int32_t hit) {
-    changeShown(Report::None, [&](LauncherState& state) { return assign(state.hoverHit, hit); });
+    writeShared(Report::None, [&](LauncherState& state) { return assign(state.hoverHit, hit); });
 }
 
 void setPressed(std::int32_t hit) {
-    changeShown(Report::None, [&](LauncherState& state) { return assign(state.pressedHit, hit); });
+    writeShared(Report::None, [&](LauncherState& state) { return assign(state.pressedHit, hit); });
 }
 
 std::int32_t releasePressed() {
     std::int32_t pressed = 0;
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         pressed = state.pressedHit;
         return assign(state.pressedHit, 0);
     });
@@ -356,7 +356,7 @@ std::int32_t releasePressed() {
 }
 
 void replaceNews(std::vector<NewsCard> newsCards, std::vector<PatchNotesEntry> patchNotes) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.newsCards = std::move(newsCards);
         state.patchNotes = std::move(patchNotes);
         return true;
@@ -364,7 +364,7 @@ void replaceNews(std::vector<NewsCard> newsCards, std::vector<PatchNotesEntry> p
 }
 
 void replaceLauncherStateForTests(LauncherState state) {
-    changeShown(Report::None, [&](LauncherState& shown) {
+    writeShared(Report::None, [&](LauncherState& shown) {
         state.changeCount = shown.changeCount;
         shown = std::move(state);
         return true;
