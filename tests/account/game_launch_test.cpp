@@ -44,12 +44,15 @@ protected:
     void setServer(const std::string& url) { setServerUrl(url); }
     bool closeRequested() { return windowCloseRequested(); }
     // The stub game writes its arguments beside itself once it has started.
+    // A record is never empty, but it can exist a moment before it can be
+    // read: the game's rename still holds it open.
     std::string waitForGameRecord() {
         const auto record = dir / L"game_command_line.txt";
-        for (int i = 0; i < 200 && !std::filesystem::exists(record); ++i) {
+        std::string text;
+        for (int i = 0; i < 200 && (text = readTextFile(record)).empty(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return readTextFile(record);
+        return text;
     }
 
     ScratchDir dir;
