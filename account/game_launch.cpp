@@ -9,51 +9,45 @@
 #include <shellapi.h>
 
 #include <filesystem>
-#include <mutex>
 
-void launchGame(HWND window) {
+void launchGame(HWND owner) {
     try {
-        LauncherState& state = launcherState();
-        const std::filesystem::path launcherDir = state.launcherDir;
+        const std::filesystem::path launcherDir = currentLauncherDir();
         const std::filesystem::path gamePath = launcherDir / kGameExeName;
         std::error_code ec;
         if (!std::filesystem::is_regular_file(gamePath, ec)) {
-            SetStatus(LauncherPhase::Error, "Game executable missing", "Run update after configuring patch_source.txt",
+            setStatus(LauncherPhase::Error, "Game executable missing", "Run update after configuring patch_source.txt",
                       0.0f);
             return;
         }
 
-        std::string serverUrl;
-        std::string sessionToken;
-        {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            serverUrl = state.serverUrl;
-            sessionToken = state.sessionToken;
-        }
+        const SessionCopy session = currentSession();
+        const std::string& serverUrl = session.serverUrl;
+        const std::string& sessionToken = session.sessionToken;
 
         std::wstring parameters;
         if (!sessionToken.empty()) {
             std::string ticket;
-            std::string error;
-            if (requestTicket(serverUrl, sessionToken, ticket, &error)) {
+            SessionRefusal refusal = SessionRefusal::Other;
+            if (requestTicket(serverUrl, sessionToken, ticket, nullptr, &refusal)) {
                 parameters = L"--ticket " + ticketArgument(utf8ToWide(ticket));
-            } else if (error.find("invalid or expired") != std::string::npos) {
+            } else if (refusal == SessionRefusal::Expired) {
                 signOut("Your login timed out. Please log in again.");
                 return;
             }
         }
 
         const HINSTANCE result =
-            ShellExecuteW(window, L"open", gamePath.c_str(), parameters.empty() ? nullptr : parameters.c_str(),
+            ShellExecuteW(owner, L"open", gamePath.c_str(), parameters.empty() ? nullptr : parameters.c_str(),
                           launcherDir.c_str(), SW_SHOWNORMAL);
         const INT_PTR code = reinterpret_cast<INT_PTR>(result);
         if (code > 32) {
-            PostMessageW(window, WM_CLOSE, 0, 0);
+            requestWindowClose();
             return;
         }
-        SetStatus(LauncherPhase::Error, "Could not start game",
+        setStatus(LauncherPhase::Error, "Could not start game",
                   "Windows launch error " + std::to_string(static_cast<long long>(code)), 0.0f);
     } catch (...) {
-        SetStatus(LauncherPhase::Error, "Could not start game", "The launcher ran out of memory.", 0.0f);
+        setStatus(LauncherPhase::Error, "Could not start game", "The launcher ran out of memory.", 0.0f);
     }
 }

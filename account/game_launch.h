@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
-// Thread body of the game launch; its outcomes are the game process, a
-// WM_CLOSE posted to `window`, or texts in the launcher state.
-void launchGame(HWND window);
+// Thread body of the game launch; its outcomes are the game process and the
+// window's close asked of the launcher state (requestWindowClose), or texts
+// in the launcher state. `owner` only parents a dialog the shell may show.
+void launchGame(HWND owner);

@@ -9,12 +9,10 @@
 
 void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept {
     if (!request) return;
-    const HWND window = request->window;
-    bool succeeded = false;
     try {
         AccountSession session;
         std::string error;
-        succeeded = login(request->serverUrl, request->accountName, request->password, session, &error);
+        const bool succeeded = login(request->serverUrl, request->accountName, request->password, session, &error);
         wipeSecret(request->password);
 
         if (succeeded) {
@@ -25,11 +23,9 @@ void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept {
     } catch (...) {
         // Still let the form come back instead of staying "connecting".
         wipeSecret(request->password);
-        succeeded = false;
         try {
             stopConnecting();
         } catch (...) {}
     }
-    PostMessageW(window, LoginFinishedMessage, succeeded ? 1 : 0, 0);
     request.reset();
 }

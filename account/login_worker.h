@@ -1,22 +1,18 @@
 #pragma once
 // The login worker: one login against the game service, its outcome handed
-// to the launcher state and the window.
-
-#include <windows.h>
+// to the launcher state, where the window takes it up.
 
 #include <memory>
 #include <string>
 
 // What the window hands to the login worker; the worker owns it.
 struct LoginRequest {
-    HWND window = nullptr;
     std::string accountName;
     std::string password;
     std::string serverUrl;
 };
 
-// The login worker's thread body: logs in, wipes the password, stores the
-// outcome in launcherState() in one locked section, then posts
-// LoginFinishedMessage (wParam 1 on success, 0 on failure) to the request's
-// window. Never throws.
+// The login worker's thread body: logs in, wipes the password, then stores
+// the outcome in the launcher state in one locked section (finishLogin or
+// failLogin). Never throws.
 void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept;

@@ -12,6 +12,9 @@ namespace {
 using nlohmann::json;
 
 constexpr const char* kNotUnderstood = "The server answer was not understood.";
+// The service's words for a session it no longer accepts: it gives no other
+// sign, and every other refusal leaves the session standing.
+constexpr const char* kExpiredSessionWords = "invalid or expired";
 
 // Longest session or download token taken from the service.
 constexpr std::size_t kMaxTokenBytes = 4096;
@@ -97,10 +100,17 @@ bool login(const std::string& serverUrl, const std::string& accountName, const s
 }
 
 bool requestTicket(const std::string& serverUrl, const std::string& sessionToken, std::string& ticket,
-                   std::string* error) {
+                   std::string* error, SessionRefusal* refusal) {
+    if (refusal != nullptr) *refusal = SessionRefusal::Other;
     try {
+        std::string ownText;
+        std::string* text = error != nullptr ? error : &ownText;
         json answer;
-        if (!postWithSession(serverUrl, kTicketPath, sessionToken, answer, error)) return false;
+        if (!postWithSession(serverUrl, kTicketPath, sessionToken, answer, text)) {
+            if (refusal != nullptr && text->find(kExpiredSessionWords) != std::string::npos)
+                *refusal = SessionRefusal::Expired;
+            return false;
+        }
         const auto value = answer.find("ticket");
         if (value == answer.end() || !value->is_string()) return fail(error, kNotUnderstood);
         // The game's command line would end at a NUL and hand the game a shortened ticket.

@@ -18,9 +18,18 @@ struct AccountSession {
 [[nodiscard]] bool login(const std::string& serverUrl, const std::string& accountName, const std::string& password,
                          AccountSession& session, std::string* error = nullptr);
 
-// A ticket holding a NUL character fails as not understood.
+// Why a call made with a session failed.
+enum class SessionRefusal {
+    // The network, the service or its answer failed; the session may still hold.
+    Other,
+    // The service no longer accepts the session: the player must log in again.
+    Expired,
+};
+
+// A ticket holding a NUL character fails as not understood. `refusal` (when
+// given) is Expired only when the service refused the session itself.
 [[nodiscard]] bool requestTicket(const std::string& serverUrl, const std::string& sessionToken, std::string& ticket,
-                                 std::string* error = nullptr);
+                                 std::string* error = nullptr, SessionRefusal* refusal = nullptr);
 
 // Succeeds for every accepted answer, with an empty token unless the answer
 // has "gate" true and a string "token"; a token with a control character or

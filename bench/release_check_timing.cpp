@@ -19,14 +19,13 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "usage: release_check_timing quick|full LAUNCHER_DIR\n");
         return 2;
     }
-    LauncherState& state = launcherState();
-    state.launcherDir = argv[2];
+    setLauncherDir(argv[2]);
 
     const auto start = std::chrono::steady_clock::now();
     runReleaseCheck(kind == L"full" ? ReleaseCheckKind::Full : ReleaseCheckKind::Quick);
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
 
-    const LauncherView view = snapshot(state);
+    const LauncherView view = snapshot();
     std::printf("%.6f %d|%s|%s\n", seconds.count(), static_cast<int>(view.phase), view.title.c_str(),
                 view.detail.c_str());
     return view.phase == LauncherPhase::Error ? 1 : 0;

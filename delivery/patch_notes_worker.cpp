@@ -20,7 +20,7 @@ void loadPatchNotes(const std::filesystem::path& path) {
 
 void runPatchNotes() {
     try {
-        const std::filesystem::path launcherDir = launcherState().launcherDir;
+        const std::filesystem::path launcherDir = currentLauncherDir();
         const std::filesystem::path cacheFolder = launcherDir / kDownloadCacheName;
         const std::filesystem::path cachePath = cacheFolder / kPatchNotesName;
         loadPatchNotes(cachePath);

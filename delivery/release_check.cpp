@@ -40,7 +40,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     std::error_code ec;
     fs::create_directories(cacheDir, ec);
     if (ec) {
-        SetStatus(LauncherPhase::Error, "Test channel unavailable", "Could not prepare download cache: " + ec.message(),
+        setStatus(LauncherPhase::Error, "Test channel unavailable", "Could not prepare download cache: " + ec.message(),
                   0.0f);
         return false;
     }
@@ -48,22 +48,22 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     const fs::path releaseList = cacheDir / kReleaseListName;
     fetched.list = std::make_unique<RunDownload>(cacheDir, kReleaseListName);
     const ProgressCallback manifestProgress = [](float fraction) {
-        SetStatus(LauncherPhase::Checking, "Checking test channel", "Downloading release manifest", 0.2f * fraction);
+        setStatus(LauncherPhase::Checking, "Checking test channel", "Downloading release manifest", 0.2f * fraction);
     };
     std::string error;
     if (!downloadPatchFile(sourceText, kReleaseListUrlName, fetched.list->path(), atMost(kMaxReleaseListBytes),
                            manifestProgress, &error)) {
-        SetStatus(LauncherPhase::Error, "Test channel unavailable", error, 0.0f);
+        setStatus(LauncherPhase::Error, "Test channel unavailable", error, 0.0f);
         return false;
     }
     // The download kept to the limit; reading is bounded all the same.
     switch (readBounded(fetched.list->path(), kMaxReleaseListBytes, fetched.bytes)) {
         case BoundedRead::Unopened:
-            SetStatus(LauncherPhase::Error, "Patch source unavailable",
+            setStatus(LauncherPhase::Error, "Patch source unavailable",
                       "Could not open manifest: " + pathToUtf8(releaseList), 0.0f);
             return false;
         case BoundedRead::TooLarge:
-            SetStatus(LauncherPhase::Error, "Patch source unavailable", releaseListTooLargeForLoader(releaseList),
+            setStatus(LauncherPhase::Error, "Patch source unavailable", releaseListTooLargeForLoader(releaseList),
                       0.0f);
             return false;
         case BoundedRead::Read: break;
@@ -77,7 +77,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     fetched.signature = std::make_unique<RunDownload>(cacheDir, kReleaseSignatureName);
     if (digest.empty() || !downloadPatchFile(sourceText, kSignatureUrlFolder + digest + ".sig",
                                              fetched.signature->path(), atMost(kMaxSignatureBytes), {}, &error)) {
-        SetStatus(LauncherPhase::Error, "Release not verified",
+        setStatus(LauncherPhase::Error, "Release not verified",
                   "The release signature could not be downloaded. Nothing was installed.", 0.0f);
         return false;
     }
@@ -87,7 +87,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     // The digest that named the signature file is the one it must sign.
     if (!verifyReleaseDigest(digestBytes, textOf(signature), releaseSigningKey.data(), releaseSigningKey.size(),
                              &error)) {
-        SetStatus(LauncherPhase::Error, "Release not verified", error, 0.0f);
+        setStatus(LauncherPhase::Error, "Release not verified", error, 0.0f);
         return false;
     }
     return true;
@@ -121,17 +121,17 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
                             ? parseReleaseManifest(textOf(fetched->bytes), publishedPath, published, &error)
                             : loadBoundedManifest(publishedPath, published, bytes, &error);
     if (!loaded) {
-        SetStatus(LauncherPhase::Error, "Patch source unavailable", error, 0.0f);
+        setStatus(LauncherPhase::Error, "Patch source unavailable", error, 0.0f);
         return;
     }
     const std::vector<std::uint8_t>& accepted = fetched != nullptr ? fetched->bytes : bytes;
     if (published.minimumLauncherVersion > kLauncherVersion) {
-        SetStatus(LauncherPhase::Error, "Launcher update required", "Download the newest Tinderhallow launcher", 0.0f);
+        setStatus(LauncherPhase::Error, "Launcher update required", "Download the newest Tinderhallow launcher", 0.0f);
         return;
     }
     // A correctly signed but older release must not roll the game back.
     if (installed != nullptr && published.releaseSequence < installed->releaseSequence) {
-        SetStatus(LauncherPhase::Error, "Older release refused",
+        setStatus(LauncherPhase::Error, "Older release refused",
                   "The patch source offers release " + published.releaseId + ", older than the installed release " +
                       installed->releaseId + ". Nothing was installed.",
                   0.0f);
@@ -140,7 +140,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     if (fetched != nullptr) {
         if (!fetched->list->keepAs(publishedPath, &error) ||
             (fetched->signature && !fetched->signature->keepAs(releaseFolder / kReleaseSignatureName, &error))) {
-            SetStatus(LauncherPhase::Error, "Test channel unavailable", error, 0.0f);
+            setStatus(LauncherPhase::Error, "Test channel unavailable", error, 0.0f);
             return;
         }
     }
@@ -184,30 +184,30 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
 
 void checkInstalledRelease(const fs::path& launcherDir, const ReleaseManifest* installed, ReleaseCheckKind kind) {
     if (installed == nullptr) {
-        SetStatus(LauncherPhase::Error, "Installation needs repair",
+        setStatus(LauncherPhase::Error, "Installation needs repair",
                   "Set patch_source.txt to a published release folder", 0.0f);
         return;
     }
     UpdatePlan plan;
     (void)inspectRecordedInstallation(launcherDir, *installed, installed, plan, recordUse(kind));
     if (plan.filesToFetch.empty()) {
-        SetStatus(LauncherPhase::Ready, "Game is ready", "Local release " + installed->releaseId, 1.0f);
+        setStatus(LauncherPhase::Ready, "Game is ready", "Local release " + installed->releaseId, 1.0f);
     } else {
-        SetStatus(LauncherPhase::Error, "Installation needs repair",
+        setStatus(LauncherPhase::Error, "Installation needs repair",
                   "Configure a patch source to restore missing files", 0.0f);
     }
 }
 
 void releaseCheck(ReleaseCheckKind kind) {
-    SetStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
+    setStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
     // Set once at start-up, before any worker exists.
-    const fs::path launcherDir = launcherState().launcherDir;
+    const fs::path launcherDir = currentLauncherDir();
     // Another launcher or tool rewriting these files meanwhile could make this
     // run read its half-written copies.
     FolderWorkLock workLock;
     std::string lockError;
     if (!workLock.acquire(launcherDir, &lockError)) {
-        SetStatus(LauncherPhase::Error, "Launcher folder in use", lockError, 0.0f);
+        setStatus(LauncherPhase::Error, "Launcher folder in use", lockError, 0.0f);
         return;
     }
     const std::string sourceText = readPatchSource(launcherDir);
@@ -242,7 +242,7 @@ void runReleaseCheck(ReleaseCheckKind kind) {
     } catch (...) {
         // Left at Checking, the window would never offer RETRY again.
         try {
-            SetStatus(LauncherPhase::Error, "Release check failed", "Unexpected error.", 0.0f);
+            setStatus(LauncherPhase::Error, "Release check failed", "Unexpected error.", 0.0f);
         } catch (...) {}
     }
 }

@@ -12,7 +12,6 @@
 
 #include <shellapi.h>
 
-#include <mutex>
 #include <system_error>
 
 namespace {
@@ -96,11 +95,7 @@ int runStartup(HINSTANCE instance, int showCommand) {
     const std::filesystem::path launcherDir = moduleDirectory();
     // One launcher per folder: a second one shows the first and ends.
     if (!takeInstanceGuard(launcherDir)) return 0;
-    {
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.launcherDir = launcherDir;
-    }
+    setLauncherDir(launcherDir);
     removeSelfUpdateLeftovers(launcherDir);
     // The background is prepared by the window code while the window is created.
     const ULONG_PTR graphics = startGraphics();

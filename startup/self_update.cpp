@@ -26,16 +26,16 @@ fs::path withSuffix(const fs::path& path, const wchar_t* suffix) {
 }  // namespace
 
 bool selfUpdateLauncher(const std::string& patchSource, const fs::path& releaseFolder, const ManifestFile& entry) {
-    const fs::path launcherDir = launcherState().launcherDir;
+    const fs::path launcherDir = currentLauncherDir();
     const fs::path target = launcherDir / pathFromUtf8(kLauncherExeName);
     if (!runsAsInstalledLauncher(target)) return false;
 
-    SetStatus(LauncherPhase::Checking, "Updating the launcher", "A newer launcher is available", 0.3f);
+    setStatus(LauncherPhase::Checking, "Updating the launcher", "A newer launcher is available", 0.3f);
     const fs::path source = releaseFolder / entry.path;
     const bool remote = isHttpUrl(patchSource);
     if (remote) {
         const ProgressCallback progress = [](float fraction) {
-            SetStatus(LauncherPhase::Checking, "Updating the launcher", "Downloading", 0.3f + 0.3f * fraction);
+            setStatus(LauncherPhase::Checking, "Updating the launcher", "Downloading", 0.3f + 0.3f * fraction);
         };
         if (!downloadPatchFile(patchSource, entry.path, source, exactly(entry.size), progress, nullptr)) return false;
     }
@@ -61,6 +61,6 @@ bool selfUpdateLauncher(const std::string& patchSource, const fs::path& releaseF
         retakeInstanceGuard();
         return false;
     }
-    if (HWND window = mainWindow) PostMessageW(window, WM_CLOSE, 0, 0);
+    requestWindowClose();
     return true;
 }

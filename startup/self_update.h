@@ -10,7 +10,7 @@
 
 // Fetches (remote source) or takes (folder source) the release's launcher,
 // verifies it against `entry`, swaps it for the running executable, starts it
-// and posts WM_CLOSE to mainWindow. True only when the new launcher runs;
-// false leaves the running launcher in place (or restores it).
+// and asks the window to close (requestWindowClose). True only when the new
+// launcher runs; false leaves the running launcher in place (or restores it).
 [[nodiscard]] bool selfUpdateLauncher(const std::string& patchSource, const std::filesystem::path& releaseFolder,
                                       const ManifestFile& entry);

@@ -3,8 +3,6 @@
 #include <type_traits>
 #include <utility>
 
-HWND mainWindow = nullptr;
-
 std::vector<NewsCard> LauncherState::builtInNews() {
     return {
         {"Welcome to Tinderhallow", "",
@@ -22,12 +20,26 @@ std::vector<PatchNotesEntry> LauncherState::builtInPatchNotes() {
               "Faster downloads", "Face and cape uploads"}}};
 }
 
-LauncherState& launcherState() {
-    static LauncherState state;
-    return state;
+namespace {
+
+// The shared state and its lock, reached only through the operations here.
+struct SharedState {
+    std::mutex mutex;
+    LauncherState state;
+};
+
+SharedState& shared() {
+    static SharedState instance;
+    return instance;
 }
 
-namespace {
+// Runs `read` on the shared state in one locked section.
+template <typename Read>
+auto readShared(Read&& read) {
+    SharedState& instance = shared();
+    std::lock_guard<std::mutex> lock(instance.mutex);
+    return read(static_cast<const LauncherState&>(instance.state));
+}
 
 struct ObserverSlot {
     std::mutex mutex;
@@ -48,19 +60,20 @@ StatusObserver currentObserver() {
 // Whether a change reaches the status observer.
 enum class Report { None, Status };
 
-// The one writer of what the window shows. `change` runs under the lock and
-// tells whether anything shown changed; the counter then moves on. A status
-// report reaches the observer once the lock is released.
+// The one writer of the shared state. `change` runs under the lock and tells
+// whether anything the window shows changed; the counter then moves on. A
+// status report reaches the observer once the lock is released.
 template <typename Change>
-void changeShown(Report report, Change&& change) {
+void writeShared(Report report, Change&& change) {
     const StatusObserver observer = report == Report::Status ? currentObserver() : StatusObserver();
-    LauncherState& state = launcherState();
+    SharedState& instance = shared();
+    LauncherState& state = instance.state;
     LauncherPhase phase = LauncherPhase::Checking;
     std::string title;
     std::string detail;
     float progress = 0.0f;
     {
-        std::lock_guard<std::mutex> lock(state.mutex);
+        std::lock_guard<std::mutex> lock(instance.mutex);
         if (change(state)) ++state.changeCount;
         if (observer) {
             phase = state.phase;
@@ -106,9 +119,8 @@ void setStatusObserver(StatusObserver observer) {
     slot.observer = std::move(observer);
 }
 
-LauncherView snapshot(LauncherState& state) {
+LauncherView snapshot(const LauncherState& state) {
     LauncherView view;
-    std::lock_guard<std::mutex> lock(state.mutex);
     view.phase = (state.phase >= LauncherPhase::Checking && state.phase <= LauncherPhase::Updating)
                      ? state.phase
                      : LauncherPhase::Error;
@@ -128,50 +140,72 @@ LauncherView snapshot(LauncherState& state) {
     return view;
 }
 
-std::uint64_t changeCount() {
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.changeCount;
+LauncherView snapshot() {
+    return readShared([](const LauncherState& state) { return snapshot(state); });
 }
 
-void SetStatus(LauncherPhase phase, std::string title, std::string detail, float progress) {
-    changeShown(Report::Status, [&](LauncherState& state) {
+LauncherState copyLauncherState() {
+    return readShared([](const LauncherState& state) { return state; });
+}
+
+std::uint64_t changeCount() {
+    return readShared([](const LauncherState& state) { return state.changeCount; });
+}
+
+void setLauncherDir(std::filesystem::path launcherDir) {
+    writeShared(Report::None, [&](LauncherState& state) {
+        state.launcherDir = std::move(launcherDir);
+        return false;
+    });
+}
+
+std::filesystem::path currentLauncherDir() {
+    return readShared([](const LauncherState& state) { return state.launcherDir; });
+}
+
+void setStatus(LauncherPhase phase, std::string title, std::string detail, float progress) {
+    writeShared(Report::Status, [&](LauncherState& state) {
         return storeStatus(state, phase, std::move(title), std::move(detail), progress);
     });
 }
 
 void publishReleaseCheck(PublishedRelease release, LauncherPhase phase, std::string title, std::string detail,
                          float progress) {
-    changeShown(Report::Status, [&](LauncherState& state) {
-        state.pendingSourceFolder = std::move(release.sourceFolder);
-        state.pendingSourceText = std::move(release.sourceText);
-        state.pendingManifest = std::move(release.manifest);
-        state.pendingManifestBytes = std::move(release.manifestBytes);
-        state.filesToFetch = std::move(release.filesToFetch);
-        state.obsoletePaths = std::move(release.obsoletePaths);
-        state.bytesToFetch = release.bytesToFetch;
+    writeShared(Report::Status, [&](LauncherState& state) {
+        state.pendingRelease = std::move(release);
         return storeStatus(state, phase, std::move(title), std::move(detail), progress);
     });
 }
 
 PublishedRelease beginUpdate(LauncherPhase phase, std::string title, std::string detail, float progress) {
     PublishedRelease release;
-    changeShown(Report::None, [&](LauncherState& state) {
-        release.sourceFolder = state.pendingSourceFolder;
-        release.sourceText = state.pendingSourceText;
-        release.manifest = state.pendingManifest;
-        release.manifestBytes = state.pendingManifestBytes;
-        release.filesToFetch = state.filesToFetch;
-        release.obsoletePaths = state.obsoletePaths;
-        release.bytesToFetch = state.bytesToFetch;
+    writeShared(Report::None, [&](LauncherState& state) {
+        release = state.pendingRelease;
         return storeStatus(state, phase, std::move(title), std::move(detail), progress);
     });
     return release;
 }
 
+SessionCopy currentSession() {
+    return readShared([](const LauncherState& state) {
+        return SessionCopy{state.loggedIn, state.serverUrl, state.sessionToken};
+    });
+}
+
+bool isLoggedIn() {
+    return readShared([](const LauncherState& state) { return state.loggedIn; });
+}
+
+void setServerUrl(std::string serverUrl) {
+    writeShared(Report::None, [&](LauncherState& state) {
+        state.serverUrl = std::move(serverUrl);
+        return false;
+    });
+}
+
 LoginStart beginLogin(bool fieldsFilled, std::string& serverUrl) {
     LoginStart start = LoginStart::Started;
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         if (state.connecting || state.loggedIn) {
             start = LoginStart::Busy;
             return false;
@@ -189,30 +223,46 @@ LoginStart beginLogin(bool fieldsFilled, std::string& serverUrl) {
 }
 
 void finishLogin(std::string sessionToken, std::string accountName) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.connecting = false;
         state.loggedIn = true;
         state.sessionToken = std::move(sessionToken);
         state.accountName = std::move(accountName);
         state.statusLine.clear();
+        state.loginEnd = LoginEnd::Succeeded;
         return true;
     });
 }
 
 void failLogin(std::string message) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.connecting = false;
         state.statusLine = std::move(message);
+        state.loginEnd = LoginEnd::Failed;
         return true;
     });
 }
 
 void stopConnecting() {
-    changeShown(Report::None, [](LauncherState& state) { return assign(state.connecting, false); });
+    writeShared(Report::None, [](LauncherState& state) {
+        state.loginEnd = LoginEnd::Failed;
+        return assign(state.connecting, false);
+    });
+}
+
+FinishedLogin takeFinishedLogin() {
+    FinishedLogin finished;
+    writeShared(Report::None, [&](LauncherState& state) {
+        finished.end = std::exchange(state.loginEnd, LoginEnd::None);
+        finished.rememberName = state.rememberName;
+        finished.accountName = state.accountName;
+        return false;
+    });
+    return finished;
 }
 
 void signOut(std::string message) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.loggedIn = false;
         state.sessionToken.clear();
         state.accountName.clear();
@@ -222,11 +272,22 @@ void signOut(std::string message) {
 }
 
 void setStatusLine(std::string text) {
-    changeShown(Report::None, [&](LauncherState& state) { return assign(state.statusLine, std::move(text)); });
+    writeShared(Report::None, [&](LauncherState& state) { return assign(state.statusLine, std::move(text)); });
+}
+
+void requestWindowClose() {
+    writeShared(Report::None, [](LauncherState& state) {
+        state.closeRequested = true;
+        return false;
+    });
+}
+
+bool windowCloseRequested() {
+    return readShared([](const LauncherState& state) { return state.closeRequested; });
 }
 
 void initWindowState(std::string serverUrl) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.serverUrl = std::move(serverUrl);
         return assign(state.rememberName, true);
     });
@@ -234,7 +295,7 @@ void initWindowState(std::string serverUrl) {
 
 bool claimAutomaticUpdate() {
     bool claimed = false;
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         bool changed = false;
         if (state.phase == LauncherPhase::UpdateAvailable) {
             if (!state.loggedIn) {
@@ -252,7 +313,7 @@ bool claimAutomaticUpdate() {
 
 bool claimUpdate() {
     bool claimed = false;
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         if (state.phase == LauncherPhase::UpdateAvailable && !state.autoUpdateStarted) {
             state.autoUpdateStarted = true;
             claimed = true;
@@ -262,28 +323,32 @@ bool claimUpdate() {
     return claimed;
 }
 
+CommandState commandState() {
+    return readShared([](const LauncherState& state) { return CommandState{state.phase, state.loggedIn}; });
+}
+
 void toggleRememberName() {
-    changeShown(Report::None, [](LauncherState& state) {
+    writeShared(Report::None, [](LauncherState& state) {
         state.rememberName = !state.rememberName;
         return true;
     });
 }
 
 void setNavTab(std::int32_t tab) {
-    changeShown(Report::None, [&](LauncherState& state) { return assign(state.navTab, tab); });
+    writeShared(Report::None, [&](LauncherState& state) { return assign(state.navTab, tab); });
 }
 
 void setHover(std::int32_t hit) {
-    changeShown(Report::None, [&](LauncherState& state) { return assign(state.hoverHit, hit); });
+    writeShared(Report::None, [&](LauncherState& state) { return assign(state.hoverHit, hit); });
 }
 
 void setPressed(std::int32_t hit) {
-    changeShown(Report::None, [&](LauncherState& state) { return assign(state.pressedHit, hit); });
+    writeShared(Report::None, [&](LauncherState& state) { return assign(state.pressedHit, hit); });
 }
 
 std::int32_t releasePressed() {
     std::int32_t pressed = 0;
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         pressed = state.pressedHit;
         return assign(state.pressedHit, 0);
     });
@@ -291,9 +356,19 @@ std::int32_t releasePressed() {
 }
 
 void replaceNews(std::vector<NewsCard> newsCards, std::vector<PatchNotesEntry> patchNotes) {
-    changeShown(Report::None, [&](LauncherState& state) {
+    writeShared(Report::None, [&](LauncherState& state) {
         state.newsCards = std::move(newsCards);
         state.patchNotes = std::move(patchNotes);
         return true;
     });
 }
+
+void replaceLauncherStateForTests(LauncherState state) {
+    writeShared(Report::None, [&](LauncherState& shown) {
+        state.changeCount = shown.changeCount;
+        shown = std::move(state);
+        return true;
+    });
+}
+
+std::unique_lock<std::mutex> pauseLauncherStateForTests() { return std::unique_lock<std::mutex>(shared().mutex); }

@@ -23,7 +23,6 @@
 #include <atomic>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -44,6 +43,8 @@ GdiObject<HBRUSH> editBrush;
 GdiObject<HFONT> editFont;
 // The change count the window was last repainted for; none at first.
 std::uint64_t paintedChanges = UINT64_MAX;
+// The close a worker asked for is on its way.
+bool closePosted = false;
 
 // A worker that cannot be started is a fatal error of the process.
 template <typename Function, typename... Args>
@@ -75,7 +76,9 @@ void startGameLaunch(HWND window) {
     if (gameLaunchRunning.exchange(true)) return;
     startDetached([window] {
         launchGame(window);
-        gameLaunchRunning = false;
+        // A launch that started the game asked the window to close, which the
+        // timer may not have seen yet: no click may start a second one.
+        if (!windowCloseRequested()) gameLaunchRunning = false;
     });
 }
 
@@ -94,23 +97,35 @@ void showEdits(bool show) {
     ShowWindow(passwordEdit, show ? SW_SHOW : SW_HIDE);
 }
 
-bool readLoggedIn() {
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.loggedIn;
+void onLoginFinished(const FinishedLogin& finished) {
+    if (finished.end == LoginEnd::Succeeded) {
+        // An empty name removes one remembered earlier.
+        saveRememberedAccount(currentLauncherDir(), finished.rememberName ? finished.accountName : std::string());
+        SetWindowTextW(passwordEdit, L"");
+        showEdits(false);
+    } else {
+        SetWindowTextW(passwordEdit, L"");
+        SetFocus(passwordEdit);
+    }
 }
 
-// Repaints when what the state shows changed since the last repaint. The
-// timer calls it for the workers' changes, the input handlers right after
-// their own.
+// Takes up what workers left in the state, then repaints when what the state
+// shows changed since the last repaint. The timer calls it for the workers'
+// changes, the input handlers right after their own.
 void followState(HWND window) {
+    const FinishedLogin finished = takeFinishedLogin();
+    if (finished.end != LoginEnd::None) onLoginFinished(finished);
+    if (!closePosted && windowCloseRequested()) {
+        closePosted = true;
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    }
     const std::uint64_t changes = changeCount();
     if (changes == paintedChanges) return;
     paintedChanges = changes;
     InvalidateRect(window, nullptr, FALSE);
     // A worker can sign the player out (an expired session at PLAY); the form
     // it leaves drawn must be typeable without a click first.
-    if (!readLoggedIn() && !IsWindowVisible(accountEdit)) {
+    if (!isLoggedIn() && !IsWindowVisible(accountEdit)) {
         showEdits(true);
         focusLoginForm();
     }
@@ -141,19 +156,13 @@ HWND createEdit(HWND window, DWORD extraStyle, int limit, UINT_PTR id) {
 }
 
 void onCreate(HWND window) {
-    mainWindow = window;
     recordLauncherWindow(window);
     SetTimer(window, kTimerId, kTimerPeriodMs, nullptr);
     editBrush.reset(CreateSolidBrush(kEditBackground));
     accountEdit = createEdit(window, 0, 20, kAccountEditId);
     passwordEdit = createEdit(window, ES_PASSWORD, 64, kPasswordEditId);
 
-    LauncherState& state = launcherState();
-    std::filesystem::path launcherDir;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        launcherDir = state.launcherDir;
-    }
+    const std::filesystem::path launcherDir = currentLauncherDir();
     initWindowState(loadServerUrl(launcherDir));
     const std::string remembered = loadRememberedAccount(launcherDir);
     if (!remembered.empty()) SetWindowTextW(accountEdit, utf8ToWide(remembered).c_str());
@@ -175,7 +184,7 @@ void onPaint(HWND window) {
     PAINTSTRUCT paint{};
     HDC dc = BeginPaint(window, &paint);
     if (dc != nullptr) {
-        const LauncherView view = snapshot(launcherState());
+        const LauncherView view = snapshot();
         paintFrame(window, dc, view, launcherBackground());
     }
     EndPaint(window, &paint);
@@ -187,7 +196,7 @@ void onTimer(HWND window) {
 }
 
 void onMouseMove(HWND window, LPARAM position) {
-    const bool loggedIn = readLoggedIn();
+    const bool loggedIn = isLoggedIn();
     const HitCode code = hitTest(window, position, !loggedIn, loggedIn);
     setHover(code);
     // "Remember my name" keeps the arrow although it is clickable.
@@ -198,7 +207,7 @@ void onMouseMove(HWND window, LPARAM position) {
 }
 
 void onButtonDown(HWND window, LPARAM position) {
-    const bool loggedIn = readLoggedIn();
+    const bool loggedIn = isLoggedIn();
     const HitCode code = hitTest(window, position, !loggedIn, loggedIn);
     setPressed(code);
     SetCapture(window);
@@ -223,7 +232,7 @@ void runCommand(HWND window, HitCode code, LauncherPhase phase, bool loggedIn) {
             if (phase != LauncherPhase::Checking && phase != LauncherPhase::Updating)
                 startReleaseCheck(ReleaseCheckKind::Full);
             break;
-        case HitLogIn: submitLogin(window); break;
+        case HitLogIn: submitLogin(); break;
         case HitCreateAccount: openWebsitePage(window, "/community/register"); break;
         case HitRememberName: toggleRememberName(); break;
         case HitSwitchAccount:
@@ -240,47 +249,19 @@ void runCommand(HWND window, HitCode code, LauncherPhase phase, bool loggedIn) {
 }
 
 void onButtonUp(HWND window, LPARAM position) {
-    LauncherState& state = launcherState();
     const HitCode pressed = static_cast<HitCode>(releasePressed());
     if (GetCapture() == window) ReleaseCapture();
-    LauncherPhase phase = LauncherPhase::Checking;
-    bool loggedIn = false;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        phase = state.phase;
-        loggedIn = state.loggedIn;
-    }
-    const HitCode released = hitTest(window, position, !loggedIn, loggedIn);
-    if (released == pressed) runCommand(window, released, phase, loggedIn);  // press and release on one region
+    const CommandState state = commandState();
+    const HitCode released = hitTest(window, position, !state.loggedIn, state.loggedIn);
+    // Press and release on one region.
+    if (released == pressed) runCommand(window, released, state.phase, state.loggedIn);
     followState(window);
-    showEdits(!readLoggedIn());
+    showEdits(!isLoggedIn());
 }
 
 void onMouseLeave(HWND window) {
     setHover(HitNone);
     followState(window);
-}
-
-void onLoginFinished(bool success) {
-    LauncherState& state = launcherState();
-    bool remember = true;
-    std::string accountName;
-    std::filesystem::path launcherDir;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        remember = state.rememberName;
-        accountName = state.accountName;
-        launcherDir = state.launcherDir;
-    }
-    if (success) {
-        // An empty name removes one remembered earlier.
-        saveRememberedAccount(launcherDir, remember ? accountName : std::string());
-        SetWindowTextW(passwordEdit, L"");
-        showEdits(false);
-    } else {
-        SetWindowTextW(passwordEdit, L"");
-        SetFocus(passwordEdit);
-    }
 }
 
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -306,8 +287,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_LBUTTONUP: onButtonUp(window, lParam); return 0;
         case WM_MOUSELEAVE: onMouseLeave(window); return 0;
         case WM_DPICHANGED: applyDpiChange(window, *reinterpret_cast<const RECT*>(lParam)); return 0;
-        case LoginFinishedMessage: onLoginFinished(wParam != 0); return 0;
-        case SubmitLoginMessage: submitLogin(window); return 0;
+        case SubmitLoginMessage: submitLogin(); return 0;
         case BackgroundPreparedMessage: InvalidateRect(window, nullptr, FALSE); return 0;
         default: break;
     }
@@ -343,7 +323,7 @@ void layoutEditControls(HWND window) {
     editFont = std::move(font);
 }
 
-void submitLogin(HWND window) {
+void submitLogin() {
     std::string accountName = editText(accountEdit);
     std::string password = editText(passwordEdit);
     std::string serverUrl;
@@ -353,7 +333,6 @@ void submitLogin(HWND window) {
     }
     // The timer repaints the form when it sees `connecting`.
     auto request = std::make_unique<LoginRequest>();
-    request->window = window;
     request->accountName = std::move(accountName);
     request->password = std::move(password);
     request->serverUrl = std::move(serverUrl);
@@ -361,13 +340,7 @@ void submitLogin(HWND window) {
 }
 
 void openWebsitePage(HWND window, const std::string& path) {
-    std::string serverUrl;
-    {
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
-        serverUrl = state.serverUrl;
-    }
-    const std::wstring address = utf8ToWide(websiteAddressFor(serverUrl, path));
+    const std::wstring address = utf8ToWide(websiteAddressFor(currentSession().serverUrl, path));
     // Nothing to report when no browser starts.
     ShellExecuteW(window, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
@@ -390,14 +363,8 @@ int runLauncherWindow(HINSTANCE instance, int showCommand, ULONG_PTR graphicsTok
     const HMONITOR primary = MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
     {
         // Decoded and scaled on a thread of its own while the window is made.
-        std::filesystem::path launcherDir;
-        {
-            LauncherState& state = launcherState();
-            std::lock_guard<std::mutex> lock(state.mutex);
-            launcherDir = state.launcherDir;
-        }
         const SIZE client = launcherClientSize(primary, kWindowStyle);
-        prepareBackground(launcherBackground(), launcherDir, client.cx, client.cy);
+        prepareBackground(launcherBackground(), currentLauncherDir(), client.cx, client.cy);
     }
     const SIZE outer = launcherWindowSize(primary, kWindowStyle);
     const std::wstring title = utf8ToWide(launcherWindowTitle());

@@ -1,7 +1,7 @@
 #pragma once
 // The launcher's one window: two native edit controls, everything else drawn
-// by the painter; the timer that follows LauncherState; clicks turned into
-// commands; the workers started from here.
+// by the painter; the timer that follows LauncherState, the only way workers
+// reach the window; clicks turned into commands; the workers started from here.
 
 #include "ui/layout.h"
 
@@ -15,7 +15,7 @@
 int runLauncherWindow(HINSTANCE instance, int showCommand, ULONG_PTR graphicsToken);
 
 // The hit code under a mouse message's position (client pixels, scaled back
-// to the design canvas). The caller reads the login state under the lock.
+// to the design canvas), for the login state the caller read.
 HitCode hitTest(HWND window, LPARAM position, bool loginFormShown, bool loggedIn);
 
 // Places both edits inside their drawn boxes and gives them a font of the
@@ -23,7 +23,7 @@ HitCode hitTest(HWND window, LPARAM position, bool loginFormShown, bool loggedIn
 void layoutEditControls(HWND window);
 
 // The login form's action: starts the login worker, or asks for both fields.
-void submitLogin(HWND window);
+void submitLogin();
 
 // Opens a page of the publisher's website in the default browser.
 void openWebsitePage(HWND window, const std::string& path);

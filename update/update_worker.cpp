@@ -89,7 +89,7 @@ struct ProgressReporter {
                 if (detail == shownDetail && thousandths == shownThousandths) continue;
                 shownDetail = detail;
                 shownThousandths = thousandths;
-                SetStatus(LauncherPhase::Updating, "Downloading update", std::move(detail), progress);
+                setStatus(LauncherPhase::Updating, "Downloading update", std::move(detail), progress);
             }
         } catch (...) {
             // Progress reports are not worth failing the update for.
@@ -189,18 +189,11 @@ bool downloadJobFiles(DownloadJob& job) {
 }
 
 void refreshDownloadToken() {
-    std::string serverUrl;
-    std::string sessionToken;
-    {
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (!state.loggedIn) return;
-        serverUrl = state.serverUrl;
-        sessionToken = state.sessionToken;
-    }
+    const SessionCopy session = currentSession();
+    if (!session.loggedIn) return;
     std::string token;
     bool gate = false;
-    if (requestDownloadToken(serverUrl, sessionToken, token, gate, nullptr)) setDownloadToken(token);
+    if (requestDownloadToken(session.serverUrl, session.sessionToken, token, gate, nullptr)) setDownloadToken(token);
 }
 
 void pruneDownloadCache(const std::filesystem::path& folder) {
@@ -243,12 +236,12 @@ void runUpdateWorker() {
         const std::filesystem::path& sourceFolder = release.sourceFolder;
         const std::string& sourceText = release.sourceText;
         // Set once at start-up, before any worker exists.
-        const std::filesystem::path launcherDir = launcherState().launcherDir;
+        const std::filesystem::path launcherDir = currentLauncherDir();
         // Shared with this launcher's other workers, exclusive to other processes.
         FolderWorkLock workLock;
         std::string lockError;
         if (!workLock.acquire(launcherDir, &lockError)) {
-            SetStatus(LauncherPhase::Error, "Update failed", lockError, 0.0f);
+            setStatus(LauncherPhase::Error, "Update failed", lockError, 0.0f);
             return;
         }
         refreshDownloadToken();
@@ -267,13 +260,13 @@ void runUpdateWorker() {
             job.installFolder = launcherDir;
             job.bytesTotal = std::max<std::uint64_t>(plan.bytesToFetch, 1);
             if (!downloadJobFiles(job)) {
-                SetStatus(LauncherPhase::Error, "Download failed", job.firstError, 0.0f);
+                setStatus(LauncherPhase::Error, "Download failed", job.firstError, 0.0f);
                 return;
             }
         }
 
         const InstallProgressCallback progress = [remote](float fraction, const std::string& detail) {
-            SetStatus(LauncherPhase::Updating, "Installing update", detail,
+            setStatus(LauncherPhase::Updating, "Installing update", detail,
                       remote ? 0.45f + 0.55f * fraction : fraction);
         };
         std::string error;
@@ -281,12 +274,12 @@ void runUpdateWorker() {
         // not whatever the source folder holds by now.
         const std::vector<std::uint8_t>* accepted = release.manifestBytes.empty() ? nullptr : &release.manifestBytes;
         if (!applyUpdate(launcherDir, sourceFolder, manifest, plan, progress, &error, accepted)) {
-            SetStatus(LauncherPhase::Error, "Update failed", error, 0.0f);
+            setStatus(LauncherPhase::Error, "Update failed", error, 0.0f);
             return;
         }
         if (remote) pruneDownloadCache(sourceFolder);
-        SetStatus(LauncherPhase::Ready, "Game is ready", "Release " + manifest.releaseId, 1.0f);
+        setStatus(LauncherPhase::Ready, "Game is ready", "Release " + manifest.releaseId, 1.0f);
     } catch (...) {
-        SetStatus(LauncherPhase::Error, "Update failed", "The update stopped unexpectedly. Press RETRY.", 0.0f);
+        setStatus(LauncherPhase::Error, "Update failed", "The update stopped unexpectedly. Press RETRY.", 0.0f);
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The update the release check prepared: parallel downloads from an HTTP(S)
-// patch source, then the update transaction, reported through SetStatus.
+// patch source, then the update transaction, reported through setStatus.
 
 #include "update/manifest.h"
 #include "update/parallel_download.h"
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-// Thread body of the update; its outcome is the final SetStatus.
+// Thread body of the update; its outcome is the final setStatus.
 void runUpdateWorker();
 
 // Obtains a download token for the logged-in player and hands it to the

@@ -9,13 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 namespace {
 
 // A launcher folder holding the stub game, and a hidden window standing in
-// for the launcher's, so a posted WM_CLOSE can be seen.
+// for the launcher's as the owner of the shell's dialogs.
 class GameLaunch : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -30,8 +29,7 @@ protected:
         window = CreateWindowExW(0, L"GameLaunchTestWindow", L"launcher", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr,
                                  windowClass.hInstance, nullptr);
         ASSERT_NE(window, nullptr);
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
+        LauncherState state;
         state.launcherDir = dir.path();
         state.loggedIn = true;
         state.sessionToken = "session-1";
@@ -39,24 +37,22 @@ protected:
         state.statusLine.clear();
         state.phase = LauncherPhase::Ready;
         state.title = "Game is ready";
+        replaceLauncherStateForTests(std::move(state));
     }
     void TearDown() override { DestroyWindow(window); }
 
-    void setServer(const std::string& url) {
-        std::lock_guard<std::mutex> lock(launcherState().mutex);
-        launcherState().serverUrl = url;
-    }
-    bool closePosted() {
-        MSG message;
-        return PeekMessageW(&message, window, WM_CLOSE, WM_CLOSE, PM_REMOVE) != 0;
-    }
+    void setServer(const std::string& url) { setServerUrl(url); }
+    bool closeRequested() { return windowCloseRequested(); }
     // The stub game writes its arguments beside itself once it has started.
+    // A record is never empty, but it can exist a moment before it can be
+    // read: the game's rename still holds it open.
     std::string waitForGameRecord() {
         const auto record = dir / L"game_command_line.txt";
-        for (int i = 0; i < 200 && !std::filesystem::exists(record); ++i) {
+        std::string text;
+        for (int i = 0; i < 200 && (text = readTextFile(record)).empty(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return readTextFile(record);
+        return text;
     }
 
     ScratchDir dir;
@@ -68,7 +64,7 @@ TEST_F(GameLaunch, StartsTheGameWithExactlyTheTicketArgumentsAndClosesTheLaunche
         [](const RecordedRequest&, int) { return ScriptedResponse::ok(R"({"ok":true,"ticket":"T-42.abc"})"); });
     setServer(server.url());
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=2\n--ticket\nT-42.abc\n");
     ASSERT_EQ(server.requestCount(), 1);
     const RecordedRequest request = server.requests()[0];
@@ -84,7 +80,7 @@ TEST_F(GameLaunch, HandsATicketWithSpacesQuotesAndBackslashesOverAsOneArgument) 
     });
     setServer(server.url());
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=2\n--ticket\nT-1 --hold \"x y\" z\\\n");
 }
 
@@ -93,7 +89,7 @@ TEST_F(GameLaunch, HandsATicketWithATabAndTrailingBackslashesOverAsOneArgument) 
         [](const RecordedRequest&, int) { return ScriptedResponse::ok(R"({"ok":true,"ticket":"a\tb\\\\"})"); });
     setServer(server.url());
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=2\n--ticket\na\tb\\\\\n");
 }
 
@@ -110,10 +106,10 @@ TEST_F(GameLaunch, StartsWithoutTicketWhenTheTicketHoldsANul) {
 
     setServer(server.url());
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=0\n");
     EXPECT_EQ(server.requestCount(), 2);
-    EXPECT_TRUE(launcherState().loggedIn);
+    EXPECT_TRUE(isLoggedIn());
 }
 
 TEST_F(GameLaunch, SignsOutOnAnExpiredLoginAndStartsNothing) {
@@ -122,8 +118,8 @@ TEST_F(GameLaunch, SignsOutOnAnExpiredLoginAndStartsNothing) {
     });
     setServer(server.url());
     launchGame(window);
-    EXPECT_FALSE(closePosted());
-    LauncherState& state = launcherState();
+    EXPECT_FALSE(closeRequested());
+    const LauncherState state = copyLauncherState();
     EXPECT_FALSE(state.loggedIn);
     EXPECT_EQ(state.sessionToken, "");
     EXPECT_EQ(state.accountName, "");
@@ -140,26 +136,25 @@ TEST_F(GameLaunch, StartsWithoutTicketWhenTheRefusalIsWordedOtherwise) {
     });
     setServer(server.url());
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=0\n");
-    EXPECT_TRUE(launcherState().loggedIn);
+    EXPECT_TRUE(isLoggedIn());
 }
 
 TEST_F(GameLaunch, StartsWithoutTicketWhenTheServiceCannotBeReached) {
     setServer("http://127.0.0.1:9");
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=0\n");
 }
 
 TEST_F(GameLaunch, StartsWithoutTicketWhenNotLoggedIn) {
-    {
-        std::lock_guard<std::mutex> lock(launcherState().mutex);
-        launcherState().sessionToken.clear();
-    }
+    LauncherState state = copyLauncherState();
+    state.sessionToken.clear();
+    replaceLauncherStateForTests(std::move(state));
     setServer("http://127.0.0.1:9");
     launchGame(window);
-    EXPECT_TRUE(closePosted());
+    EXPECT_TRUE(closeRequested());
     EXPECT_EQ(waitForGameRecord(), "argc=0\n");
 }
 
@@ -168,8 +163,8 @@ TEST_F(GameLaunch, CountsAFolderNamedLikeTheGameAsMissing) {
     std::filesystem::remove(dir / kGameExeName, ec);
     std::filesystem::create_directory(dir / kGameExeName, ec);
     launchGame(window);
-    EXPECT_FALSE(closePosted());
-    LauncherState& state = launcherState();
+    EXPECT_FALSE(closeRequested());
+    const LauncherState state = copyLauncherState();
     EXPECT_EQ(state.phase, LauncherPhase::Error);
     EXPECT_EQ(state.title, "Game executable missing");
     EXPECT_EQ(state.detail, "Run update after configuring patch_source.txt");

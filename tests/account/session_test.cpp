@@ -201,8 +201,10 @@ TEST(RequestTicket, PassesAnExpiredSessionMessageThrough) {
     ScriptedServer server(answerWith(401, R"({"ok":false,"message":"Session invalid or expired."})"));
     std::string ticket;
     std::string error;
-    EXPECT_FALSE(requestTicket(server.url(), "sess", ticket, &error));
+    SessionRefusal refusal = SessionRefusal::Other;
+    EXPECT_FALSE(requestTicket(server.url(), "sess", ticket, &error, &refusal));
     EXPECT_EQ(error, "Session invalid or expired.");
+    EXPECT_EQ(refusal, SessionRefusal::Expired);
 }
 
 // --- download token ----------------------------------------------------------
@@ -275,55 +277,33 @@ TEST(RequestDownloadToken, DoesNotUnderstandNonBooleanOkOrGate) {
 class LoginWorker : public ::testing::Test {
 protected:
     void SetUp() override {
-        window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-        ASSERT_NE(window_, nullptr);
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
+        LauncherState state;
         state.loggedIn = false;
         state.connecting = true;  // as the window leaves it when it starts a login
         state.statusLine = "before";
-        state.sessionToken.clear();
-        state.accountName.clear();
-    }
-    void TearDown() override {
-        if (window_ != nullptr) DestroyWindow(window_);
+        replaceLauncherStateForTests(std::move(state));
     }
 
     std::unique_ptr<LoginRequest> request(const std::string& serverUrl, const std::string& password) {
         auto made = std::make_unique<LoginRequest>();
-        made->window = window_;
         made->accountName = "brannoc";
         made->password = password;
         made->serverUrl = serverUrl;
         return made;
     }
 
-    // The LoginFinishedMessage the worker posted, waiting for it if needed.
-    MSG finishedMessage() {
-        MSG message{};
-        EXPECT_GT(GetMessageW(&message, window_, LoginFinishedMessage, LoginFinishedMessage), 0);
-        return message;
-    }
-
-    bool finishedMessageQueued() {
-        MSG message{};
-        return PeekMessageW(&message, window_, LoginFinishedMessage, LoginFinishedMessage, PM_NOREMOVE) != 0;
-    }
-
-    HWND window_ = nullptr;
+    // How the login ended, as the window takes it up once the worker is done.
+    LoginEnd finishedLogin() { return takeFinishedLogin().end; }
 };
 
-TEST_F(LoginWorker, StoresTheSessionAndPostsSuccess) {
+TEST_F(LoginWorker, StoresTheSessionAndReportsSuccess) {
     ScriptedServer server(answerWith(200, R"({"ok":true,"sessionToken":"tok","account":{"username":"Brannoc"}})"));
     std::thread worker(runLoginWorker, request(server.url(), "secret"));
     worker.join();
 
-    const MSG message = finishedMessage();
-    EXPECT_EQ(message.message, 0x8001u);
-    EXPECT_EQ(message.wParam, 1u);
-    EXPECT_EQ(message.lParam, 0);
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    const LauncherState state = copyLauncherState();
+    EXPECT_EQ(finishedLogin(), LoginEnd::Succeeded);
+    EXPECT_EQ(finishedLogin(), LoginEnd::None);  // taken up once
     EXPECT_TRUE(state.loggedIn);
     EXPECT_FALSE(state.connecting);
     EXPECT_EQ(state.sessionToken, "tok");
@@ -331,16 +311,13 @@ TEST_F(LoginWorker, StoresTheSessionAndPostsSuccess) {
     EXPECT_EQ(state.statusLine, "");
 }
 
-TEST_F(LoginWorker, ShowsTheErrorAndPostsFailure) {
+TEST_F(LoginWorker, ShowsTheErrorAndReportsFailure) {
     ScriptedServer server(answerWith(401, R"({"ok":false,"message":"Wrong account name or password."})"));
     std::thread worker(runLoginWorker, request(server.url(), "secret"));
     worker.join();
 
-    const MSG message = finishedMessage();
-    EXPECT_EQ(message.wParam, 0u);
-    EXPECT_EQ(message.lParam, 0);
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    const LauncherState state = copyLauncherState();
+    EXPECT_EQ(finishedLogin(), LoginEnd::Failed);
     EXPECT_FALSE(state.loggedIn);
     EXPECT_FALSE(state.connecting);
     EXPECT_EQ(state.statusLine, "Wrong account name or password.");
@@ -348,8 +325,8 @@ TEST_F(LoginWorker, ShowsTheErrorAndPostsFailure) {
 }
 
 // The test holds the state lock, so the worker can get no further than the
-// wipe that must come before its locked section and the post after it.
-TEST_F(LoginWorker, WipesThePasswordBeforePostingTheResult) {
+// wipe that must come before its locked section, which reports the end.
+TEST_F(LoginWorker, WipesThePasswordBeforeReportingTheResult) {
     ScriptedServer server(answerWith(401, R"({"ok":false,"message":"no"})"));
     const std::string password = "correct horse battery staple, long enough for the heap";
     auto owned = request(server.url(), password);
@@ -362,29 +339,25 @@ TEST_F(LoginWorker, WipesThePasswordBeforePostingTheResult) {
         return true;
     };
 
-    LauncherState& state = launcherState();
-    std::unique_lock<std::mutex> lock(state.mutex);
+    std::unique_lock<std::mutex> lock = pauseLauncherStateForTests();
     std::thread worker(runLoginWorker, std::move(owned));
     // Only a guard against hanging: a worker that wipes later never gets here.
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!allZero() && std::chrono::steady_clock::now() < giveUp) Sleep(1);
     const bool wipedWhileBlocked = allZero();
-    const bool postedEarly = finishedMessageQueued();
     lock.unlock();
     worker.join();
 
     EXPECT_TRUE(wipedWhileBlocked);
-    EXPECT_FALSE(postedEarly);
     EXPECT_EQ(server.requestCount(), 1);
-    EXPECT_EQ(finishedMessage().wParam, 0u);
+    EXPECT_EQ(finishedLogin(), LoginEnd::Failed);
 }
 
-TEST_F(LoginWorker, FailsWithoutAddressAndStillPosts) {
+TEST_F(LoginWorker, FailsWithoutAddressAndStillReports) {
     std::thread worker(runLoginWorker, request("", "secret"));
     worker.join();
-    EXPECT_EQ(finishedMessage().wParam, 0u);
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    EXPECT_EQ(finishedLogin(), LoginEnd::Failed);
+    const LauncherState state = copyLauncherState();
     EXPECT_FALSE(state.connecting);
     EXPECT_EQ(state.statusLine, "No game server address is set (server_url.txt).");
 }

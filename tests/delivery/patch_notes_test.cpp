@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 namespace {
 
 struct Parsed {
@@ -23,12 +21,7 @@ Parsed parse(const std::string& text) {
     return parsed;
 }
 
-void resetLists() {
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.newsCards = LauncherState::builtInNews();
-    state.patchNotes = LauncherState::builtInPatchNotes();
-}
+void resetLists() { replaceNews(LauncherState::builtInNews(), LauncherState::builtInPatchNotes()); }
 
 TEST(PatchNotesDocument, SkipsEntriesWithoutTitleAndKeepsDocumentOrder) {
     Parsed p = parse(R"({"entries":[{"title":"","date":"x"},{"title":"Ashfall","date":"2026-12-01","summary":"S",
@@ -83,12 +76,13 @@ TEST(LoadPatchNotes, ReplacesTheStateListsFromAGoodFileOnly) {
     writeTextFile(dir / L"bad.json", "{\"entries\":[{\"title\":\"Trunc");
     loadPatchNotes(dir / L"bad.json");
     loadPatchNotes(dir / L"missing.json");
-    LauncherState& state = launcherState();
+    LauncherState state = copyLauncherState();
     EXPECT_EQ(state.newsCards.size(), 2u);
     EXPECT_EQ(state.newsCards[0].title, "Welcome to Tinderhallow");
 
     writeTextFile(dir / L"good.json", R"({"entries":[{"title":"Cinders","lines":[{"tag":"New","text":"Forge"}]}]})");
     loadPatchNotes(dir / L"good.json");
+    state = copyLauncherState();
     ASSERT_EQ(state.newsCards.size(), 1u);
     EXPECT_EQ(state.newsCards[0].title, "Cinders");
     EXPECT_EQ(state.patchNotes[0].lines[0], "New: Forge");
@@ -102,7 +96,7 @@ TEST(LoadPatchNotes, TreatsAnOversizedDocumentLikeAnInvalidOne) {
     text += "\"}]}";
     writeTextFile(dir / L"huge.json", text);
     loadPatchNotes(dir / L"huge.json");
-    EXPECT_EQ(launcherState().newsCards[0].title, "Welcome to Tinderhallow");
+    EXPECT_EQ(copyLauncherState().newsCards[0].title, "Welcome to Tinderhallow");
 }
 
 TEST(RunPatchNotes, AnOversizedDownloadIsCutOffAndKeepsTheCachedNotes) {
@@ -117,14 +111,14 @@ TEST(RunPatchNotes, AnOversizedDownloadIsCutOffAndKeepsTheCachedNotes) {
     const std::string cached = R"({"entries":[{"title":"Cached"}]})";
     writeTextFile(dir / L".patch_remote" / L"patch_notes.json", cached);
     writeTextFile(dir / L"patch_source.txt", server.url() + "\n");
-    const std::filesystem::path previousDir = launcherState().launcherDir;
-    launcherState().launcherDir = dir.path();
+    const std::filesystem::path previousDir = currentLauncherDir();
+    setLauncherDir(dir.path());
     runPatchNotes();
-    launcherState().launcherDir = previousDir;
+    setLauncherDir(previousDir);
 
     EXPECT_EQ(readTextFile(dir / L".patch_remote" / L"patch_notes.json"), cached);
     EXPECT_FALSE(std::filesystem::exists(dir / L".patch_remote" / L"patch_notes.json.download"));
-    EXPECT_EQ(launcherState().newsCards[0].title, "Cached");
+    EXPECT_EQ(copyLauncherState().newsCards[0].title, "Cached");
     EXPECT_EQ(server.requestCount(), 1);
     EXPECT_LT(server.bodyBytesSent(), 64ull * 1024 * 1024);
 }

@@ -49,15 +49,9 @@ TEST(LocalTestServer, StaysCaseSensitiveAndPlainHttpOnly) {
 class ReleaseCheckRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
+        LauncherState state;
         state.launcherDir = launcherDir;
-        state.pendingSourceFolder.clear();
-        state.pendingSourceText.clear();
-        state.pendingManifest = {};
-        state.filesToFetch.clear();
-        state.obsoletePaths.clear();
-        state.bytesToFetch = 0;
+        replaceLauncherStateForTests(std::move(state));
     }
 
     ScratchDir scratch;
@@ -70,7 +64,7 @@ TEST_F(ReleaseCheckRun, ReportsACacheFolderThatCannotBeCreatedWithTheSystemMessa
     writeTextFile(launcherDir / L".patch_remote", "a file where the cache folder goes");
     runReleaseCheck();
 
-    const LauncherView view = snapshot(launcherState());
+    const LauncherView view = snapshot();
     EXPECT_EQ(view.phase, LauncherPhase::Error);
     EXPECT_EQ(view.title, "Test channel unavailable");
     const std::string prefix = "Could not prepare download cache: ";
@@ -88,39 +82,37 @@ TEST_F(ReleaseCheckRun, PublishesTheReleaseAndItsPlanTogether) {
     writeTextFile(launcherDir / L"patch_source.txt", "  ..\\release  \r\nignored\r\n");
     runReleaseCheck();
 
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    const LauncherState state = copyLauncherState();
     EXPECT_EQ(state.phase, LauncherPhase::UpdateAvailable);
     EXPECT_EQ(state.title, "Update available");
     EXPECT_EQ(state.detail, "1 files ready to install");
     EXPECT_EQ(state.progress, 0.0f);
-    EXPECT_EQ(state.pendingSourceText, "..\\release");
-    EXPECT_EQ(state.pendingSourceFolder, launcherDir / L"..\\release");
-    EXPECT_EQ(state.pendingManifest.releaseId, "r7");
-    EXPECT_EQ(state.pendingManifest.files.size(), 2u);
-    ASSERT_EQ(state.filesToFetch.size(), 1u);
-    EXPECT_EQ(genericPathUtf8(state.filesToFetch[0].path), "data/b.pak");
-    EXPECT_EQ(state.bytesToFetch, 6u);
-    EXPECT_TRUE(state.obsoletePaths.empty());
+    EXPECT_EQ(state.pendingRelease.sourceText, "..\\release");
+    EXPECT_EQ(state.pendingRelease.sourceFolder, launcherDir / L"..\\release");
+    EXPECT_EQ(state.pendingRelease.manifest.releaseId, "r7");
+    EXPECT_EQ(state.pendingRelease.manifest.files.size(), 2u);
+    ASSERT_EQ(state.pendingRelease.filesToFetch.size(), 1u);
+    EXPECT_EQ(genericPathUtf8(state.pendingRelease.filesToFetch[0].path), "data/b.pak");
+    EXPECT_EQ(state.pendingRelease.bytesToFetch, 6u);
+    EXPECT_TRUE(state.pendingRelease.obsoletePaths.empty());
 }
 
 TEST_F(ReleaseCheckRun, LeavesAnEarlierPublishedReleaseInPlaceWhenItEndsInAnError) {
     writeRelease(releaseDir, "r7", {{"a.pak", "alpha"}});
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
     runReleaseCheck();
-    ASSERT_EQ(snapshot(launcherState()).title, "Update available");
+    ASSERT_EQ(snapshot().title, "Update available");
 
     fs::remove(releaseDir / L"update_manifest.json");
     runReleaseCheck();
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    const LauncherState state = copyLauncherState();
     EXPECT_EQ(state.phase, LauncherPhase::Error);
     EXPECT_EQ(state.title, "Patch source unavailable");
     EXPECT_EQ(state.detail, "Could not open manifest: " + pathToUtf8(releaseDir / L"update_manifest.json"));
-    EXPECT_EQ(state.pendingManifest.releaseId, "r7");
-    EXPECT_EQ(state.pendingSourceFolder, releaseDir);
-    EXPECT_EQ(state.filesToFetch.size(), 1u);
-    EXPECT_EQ(state.bytesToFetch, 5u);
+    EXPECT_EQ(state.pendingRelease.manifest.releaseId, "r7");
+    EXPECT_EQ(state.pendingRelease.sourceFolder, releaseDir);
+    EXPECT_EQ(state.pendingRelease.filesToFetch.size(), 1u);
+    EXPECT_EQ(state.pendingRelease.bytesToFetch, 5u);
 }
 
 TEST_F(ReleaseCheckRun, TakesTheLauncherOutOfThePlanWhenTheSelfUpdateDeclines) {
@@ -130,14 +122,13 @@ TEST_F(ReleaseCheckRun, TakesTheLauncherOutOfThePlanWhenTheSelfUpdateDeclines) {
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
     runReleaseCheck();
 
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    const LauncherState state = copyLauncherState();
     EXPECT_EQ(state.detail, "2 files ready to install");
-    ASSERT_EQ(state.filesToFetch.size(), 2u);
-    EXPECT_EQ(genericPathUtf8(state.filesToFetch[0].path), "data/Tinderhallow.exe");
-    EXPECT_EQ(genericPathUtf8(state.filesToFetch[1].path), "z.pak");
-    EXPECT_EQ(state.bytesToFetch, 8u + 4u);
-    EXPECT_EQ(state.pendingManifest.files.size(), 3u);
+    ASSERT_EQ(state.pendingRelease.filesToFetch.size(), 2u);
+    EXPECT_EQ(genericPathUtf8(state.pendingRelease.filesToFetch[0].path), "data/Tinderhallow.exe");
+    EXPECT_EQ(genericPathUtf8(state.pendingRelease.filesToFetch[1].path), "z.pak");
+    EXPECT_EQ(state.pendingRelease.bytesToFetch, 8u + 4u);
+    EXPECT_EQ(state.pendingRelease.manifest.files.size(), 3u);
     EXPECT_EQ(readTextFile(launcherDir / L"Tinderhallow.exe"), "older launcher");
 }
 
@@ -147,12 +138,12 @@ TEST_F(ReleaseCheckRun, IsReadyWhenOnlyTheLauncherDiffers) {
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
     runReleaseCheck();
 
-    const LauncherView view = snapshot(launcherState());
+    const LauncherView view = snapshot();
     EXPECT_EQ(view.phase, LauncherPhase::Ready);
     EXPECT_EQ(view.title, "Game is ready");
     EXPECT_EQ(view.detail, "Release r9");
     EXPECT_EQ(view.progress, 1.0f);
-    EXPECT_EQ(launcherState().bytesToFetch, 0u);
+    EXPECT_EQ(copyLauncherState().pendingRelease.bytesToFetch, 0u);
 }
 
 // A correctly signed older release at the same address must not roll the
@@ -165,18 +156,18 @@ TEST_F(ReleaseCheckRun, RefusesAReleaseOlderThanTheInstalledOne) {
     writeRelease(releaseDir, "2024.1", {{"a.pak", "first"}}, "\"releaseSequence\": 6,");
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
     runReleaseCheck();
-    LauncherView view = snapshot(launcherState());
+    LauncherView view = snapshot();
     EXPECT_EQ(view.phase, LauncherPhase::Error);
     EXPECT_EQ(view.title, "Older release refused");
     EXPECT_EQ(view.detail, refused);
-    EXPECT_EQ(launcherState().pendingManifest.releaseId, "");
+    EXPECT_EQ(copyLauncherState().pendingRelease.manifest.releaseId, "");
 
     const std::string served = readTextFile(releaseDir / L"update_manifest.json");
     ScriptedServer server([&](const RecordedRequest&, int) { return ScriptedResponse::ok(served); });
     ASSERT_TRUE(server.listening());
     writeTextFile(launcherDir / L"patch_source.txt", server.url());
     runReleaseCheck();
-    view = snapshot(launcherState());
+    view = snapshot();
     EXPECT_EQ(view.title, "Older release refused");
     EXPECT_EQ(view.detail, refused);
     EXPECT_FALSE(fs::exists(launcherDir / L".patch_remote" / L"update_manifest.json"));
@@ -184,11 +175,11 @@ TEST_F(ReleaseCheckRun, RefusesAReleaseOlderThanTheInstalledOne) {
     writeRelease(releaseDir, "2024.1", {{"a.pak", "first"}});
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
     runReleaseCheck();
-    EXPECT_EQ(snapshot(launcherState()).title, "Older release refused");
+    EXPECT_EQ(snapshot().title, "Older release refused");
 
     writeRelease(releaseDir, "2024.2-repaired", {{"a.pak", "second"}}, "\"releaseSequence\": 7,");
     runReleaseCheck();
-    EXPECT_EQ(snapshot(launcherState()).detail, "Release 2024.2-repaired");
+    EXPECT_EQ(snapshot().detail, "Release 2024.2-repaired");
     EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "second");
 }
 
@@ -210,14 +201,13 @@ TEST_F(ReleaseCheckRun, KnowsTheLauncherUnderEverySpellingWindowsAccepts) {
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
     runReleaseCheck();
 
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    const LauncherState state = copyLauncherState();
     EXPECT_EQ(state.detail, "1 files ready to install");
-    ASSERT_EQ(state.filesToFetch.size(), 1u);
-    EXPECT_EQ(genericPathUtf8(state.filesToFetch[0].path), "z.pak");
-    EXPECT_EQ(state.bytesToFetch, 4u);
-    ASSERT_EQ(state.obsoletePaths.size(), 1u);
-    EXPECT_EQ(genericPathUtf8(state.obsoletePaths[0]), "old.pak");
+    ASSERT_EQ(state.pendingRelease.filesToFetch.size(), 1u);
+    EXPECT_EQ(genericPathUtf8(state.pendingRelease.filesToFetch[0].path), "z.pak");
+    EXPECT_EQ(state.pendingRelease.bytesToFetch, 4u);
+    ASSERT_EQ(state.pendingRelease.obsoletePaths.size(), 1u);
+    EXPECT_EQ(genericPathUtf8(state.pendingRelease.obsoletePaths[0]), "old.pak");
 }
 
 // A second launcher or tool on the folder rewrote the cached release list
@@ -243,10 +233,9 @@ TEST_F(ReleaseCheckRun, VerifiesAndLoadsTheReleaseListItFetchedNotTheFileOnDisk)
     writeTextFile(launcherDir / L"patch_source.txt", server.url());
     runReleaseCheck();
 
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    const LauncherState state = copyLauncherState();
     EXPECT_EQ(state.title, "Update available") << state.detail;
-    EXPECT_EQ(state.pendingManifest.releaseId, "fixture-1");
+    EXPECT_EQ(state.pendingRelease.manifest.releaseId, "fixture-1");
     EXPECT_EQ(readTextFile(cachedList), signedList);
 }
 
@@ -292,15 +281,14 @@ protected:
     // The detail a check of the folder ends with.
     std::string checked(ReleaseCheckKind kind = ReleaseCheckKind::Quick) {
         runReleaseCheck(kind);
-        return snapshot(launcherState()).detail;
+        return snapshot().detail;
     }
 
     // The paths of the published plan, one line each.
     std::string fetched() {
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
+        const LauncherState state = copyLauncherState();
         std::string paths;
-        for (const ManifestFile& file : state.filesToFetch)
+        for (const ManifestFile& file : state.pendingRelease.filesToFetch)
             paths += (paths.empty() ? "" : "\n") + genericPathUtf8(file.path);
         return paths;
     }
@@ -342,7 +330,7 @@ TEST_F(RecordedInstallation, ADamagedOrForeignRecordIsIgnoredWhole) {
     for (const wchar_t* name : {L"update_manifest.json", L"patch_source.txt"})
         fs::copy_file(launcherDir / name, other / name);
     writeTextFile(other / L".patch_index", intact);
-    launcherState().launcherDir = other;
+    setLauncherDir(other);
     EXPECT_EQ(checked(), "1 files ready to install") << "record of another folder";
     EXPECT_EQ(fetched(), "a.pak");
 }

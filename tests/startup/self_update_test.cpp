@@ -51,11 +51,10 @@ void writeKeyValues(const fs::path& path, const std::map<std::string, std::strin
 }
 
 // Child side: runs the self-update the job file describes, as the installed
-// launcher with a window of its own, and reports what it saw.
+// launcher, and reports what it saw.
 void runChildJob(const fs::path& jobFile) {
     auto job = readKeyValues(jobFile);
-    launcherState().launcherDir = moduleDirectory();
-    mainWindow = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    setLauncherDir(moduleDirectory());
     SetEnvironmentVariableW(L"TINDERHALLOW_TEST_STARTED_MARKER", utf8ToWide(job["marker"]).c_str());
 
     ManifestFile entry;
@@ -64,11 +63,10 @@ void runChildJob(const fs::path& jobFile) {
     entry.sha256 = job["sha256"];
     const bool replaced = selfUpdateLauncher(job["source"], pathFromUtf8(job["releaseFolder"]), entry);
 
-    MSG message;
-    const bool closePosted = PeekMessageW(&message, mainWindow, WM_CLOSE, WM_CLOSE, PM_REMOVE) != 0;
-    const LauncherView view = snapshot(launcherState());
+    const bool closeRequested = windowCloseRequested();
+    const LauncherView view = snapshot();
     writeKeyValues(pathFromUtf8(job["result"]), {{"replaced", replaced ? "1" : "0"},
-                                                 {"closePosted", closePosted ? "1" : "0"},
+                                                 {"closeRequested", closeRequested ? "1" : "0"},
                                                  {"title", view.title},
                                                  {"detail", view.detail},
                                                  {"progress", std::to_string(view.progress)}});
@@ -165,8 +163,8 @@ TEST(SelfUpdateLauncher, DeclinesInAProgramWithAnotherFileName) {
     ScratchDir scratch;
     writeTextFile(scratch / L"Tinderhallow.exe", "installed launcher");
     writeTextFile(scratch / L"release" / L"Tinderhallow.exe", "newer launcher");
-    launcherState().launcherDir = scratch.path();
-    SetStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
+    setLauncherDir(scratch.path());
+    setStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
 
     ManifestFile entry;
     entry.path = L"Tinderhallow.exe";
@@ -174,7 +172,7 @@ TEST(SelfUpdateLauncher, DeclinesInAProgramWithAnotherFileName) {
     ASSERT_TRUE(hashFile(scratch / L"release" / L"Tinderhallow.exe", entry.sha256));
     EXPECT_FALSE(selfUpdateLauncher(pathToUtf8(scratch / L"release"), scratch / L"release", entry));
 
-    const LauncherView view = snapshot(launcherState());
+    const LauncherView view = snapshot();
     EXPECT_EQ(view.title, "Checking installed files");
     EXPECT_EQ(view.detail, "Comparing release manifests");
     EXPECT_EQ(readTextFile(scratch / L"Tinderhallow.exe"), "installed launcher");
@@ -185,7 +183,7 @@ TEST(SelfUpdateLauncher, DeclinesInAProgramWithAnotherFileName) {
 TEST_F(LauncherSwap, PutsTheNewLauncherInPlaceKeepsTheOldOneAndStartsTheNewOne) {
     auto report = runInstalledLauncher(newDigest);
     EXPECT_EQ(report["replaced"], "1");
-    EXPECT_EQ(report["closePosted"], "1");
+    EXPECT_EQ(report["closeRequested"], "1");
     EXPECT_EQ(report["title"], "Updating the launcher");
     EXPECT_EQ(report["detail"], "A newer launcher is available");
     EXPECT_TRUE(sameDirectory(pathFromUtf8(waitForMarker()), target));
@@ -200,7 +198,7 @@ TEST_F(LauncherSwap, PutsTheNewLauncherInPlaceKeepsTheOldOneAndStartsTheNewOne) 
 TEST_F(LauncherSwap, ReplacesItselfWhenStartedUnderAnotherLetterCase) {
     auto report = runInstalledLauncher(newDigest, {}, installDir / L"TINDERHALLOW.EXE");
     EXPECT_EQ(report["replaced"], "1");
-    EXPECT_EQ(report["closePosted"], "1");
+    EXPECT_EQ(report["closeRequested"], "1");
     EXPECT_TRUE(sameDirectory(pathFromUtf8(waitForMarker()), target));
     EXPECT_TRUE(fileBytes(target) == newBytes);
 }
@@ -210,7 +208,7 @@ TEST_F(LauncherSwap, LeavesEverythingUntouchedWhenTheHashDiffers) {
     wrong[0] = wrong[0] == '0' ? '1' : '0';
     auto report = runInstalledLauncher(wrong);
     EXPECT_EQ(report["replaced"], "0");
-    EXPECT_EQ(report["closePosted"], "0");
+    EXPECT_EQ(report["closeRequested"], "0");
     EXPECT_TRUE(fileBytes(target) == oldBytes);
     EXPECT_FALSE(fs::exists(installDir / L"Tinderhallow.exe.new"));
     EXPECT_FALSE(fs::exists(installDir / L"Tinderhallow.exe.old"));

@@ -5,25 +5,27 @@
 namespace {
 
 TEST(SetStatus, ClampsProgressIntoTheUnitRange) {
-    SetStatus(LauncherPhase::Updating, "t", "d", -0.5f);
-    EXPECT_EQ(launcherState().progress, 0.0f);
-    SetStatus(LauncherPhase::Updating, "t", "d", 1.7f);
-    EXPECT_EQ(launcherState().progress, 1.0f);
-    SetStatus(LauncherPhase::Updating, "t", "d", 0.25f);
-    EXPECT_EQ(launcherState().progress, 0.25f);
+    setStatus(LauncherPhase::Updating, "t", "d", -0.5f);
+    EXPECT_EQ(copyLauncherState().progress, 0.0f);
+    setStatus(LauncherPhase::Updating, "t", "d", 1.7f);
+    EXPECT_EQ(copyLauncherState().progress, 1.0f);
+    setStatus(LauncherPhase::Updating, "t", "d", 0.25f);
+    EXPECT_EQ(copyLauncherState().progress, 0.25f);
 }
 
 TEST(SetStatus, ACheckOpensANewUpdateEpisodeEvenIfNoTimerTickSawIt) {
-    launcherState().autoUpdateStarted = true;
-    SetStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
-    SetStatus(LauncherPhase::UpdateAvailable, "Update available", "1 files ready to install", 0.0f);
-    EXPECT_FALSE(launcherState().autoUpdateStarted);
+    LauncherState claimed;
+    claimed.autoUpdateStarted = true;
+    replaceLauncherStateForTests(claimed);
+    setStatus(LauncherPhase::Checking, "Checking installed files", "Comparing release manifests", 0.08f);
+    setStatus(LauncherPhase::UpdateAvailable, "Update available", "1 files ready to install", 0.0f);
+    EXPECT_FALSE(copyLauncherState().autoUpdateStarted);
 
-    launcherState().autoUpdateStarted = true;
-    SetStatus(LauncherPhase::Updating, "Installing update", "Staging verified files", 0.01f);
-    SetStatus(LauncherPhase::Error, "Update failed", "x", 0.0f);
-    EXPECT_TRUE(launcherState().autoUpdateStarted);
-    launcherState().autoUpdateStarted = false;
+    replaceLauncherStateForTests(claimed);
+    setStatus(LauncherPhase::Updating, "Installing update", "Staging verified files", 0.01f);
+    setStatus(LauncherPhase::Error, "Update failed", "x", 0.0f);
+    EXPECT_TRUE(copyLauncherState().autoUpdateStarted);
+    replaceLauncherStateForTests({});
 }
 
 // Each call reports whether the change counter moved since the last call.
@@ -42,11 +44,11 @@ private:
 
 TEST(ChangeCount, MovesWithEveryChangeOfWhatTheWindowShows) {
     CounterWatch watch;
-    SetStatus(LauncherPhase::UpdateAvailable, "Update available", "3 files ready to install", 0.4567f);
+    setStatus(LauncherPhase::UpdateAvailable, "Update available", "3 files ready to install", 0.4567f);
     EXPECT_TRUE(watch.moved());
-    SetStatus(LauncherPhase::UpdateAvailable, "Update available", "3 files ready to install", 0.4567f);
+    setStatus(LauncherPhase::UpdateAvailable, "Update available", "3 files ready to install", 0.4567f);
     EXPECT_FALSE(watch.moved());
-    SetStatus(LauncherPhase::UpdateAvailable, "Update available", "4 files ready to install", 0.4567f);
+    setStatus(LauncherPhase::UpdateAvailable, "Update available", "4 files ready to install", 0.4567f);
     EXPECT_TRUE(watch.moved());
     setStatusLine("Log in to start the download.");
     EXPECT_TRUE(watch.moved());
@@ -78,11 +80,11 @@ TEST(ChangeCount, MovesWithEveryChangeOfWhatTheWindowShows) {
 }
 
 TEST(ChangeCount, IgnoresProgressChangesBelowOneThousandth) {
-    SetStatus(LauncherPhase::Updating, "t", "d", 0.5001f);
+    setStatus(LauncherPhase::Updating, "t", "d", 0.5001f);
     CounterWatch watch;
-    SetStatus(LauncherPhase::Updating, "t", "d", 0.5008f);
+    setStatus(LauncherPhase::Updating, "t", "d", 0.5008f);
     EXPECT_FALSE(watch.moved());
-    SetStatus(LauncherPhase::Updating, "t", "d", 0.5012f);
+    setStatus(LauncherPhase::Updating, "t", "d", 0.5012f);
     EXPECT_TRUE(watch.moved());
 }
 

@@ -27,18 +27,14 @@ TEST(UpdateWorker, InstallsTheReleaseListTheReleaseCheckAccepted) {
     const auto releaseDir = dir / L"release";
     writeRelease(releaseDir, "r1", {{"a.pak", "alpha"}});
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
-    {
-        LauncherState& state = launcherState();
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.launcherDir = launcherDir;
-    }
+    setLauncherDir(launcherDir);
     runReleaseCheck();
-    ASSERT_EQ(snapshot(launcherState()).title, "Update available");
+    ASSERT_EQ(snapshot().title, "Update available");
     const std::string accepted = readTextFile(releaseDir / L"update_manifest.json");
 
     writeRelease(releaseDir, "r2", {{"a.pak", "alpha"}, {"b.pak", "bravo"}});
     runUpdateWorker();
-    const LauncherView view = snapshot(launcherState());
+    const LauncherView view = snapshot();
     EXPECT_EQ(view.title, "Game is ready") << view.detail;
     EXPECT_EQ(view.detail, "Release r1");
     EXPECT_EQ(readTextFile(launcherDir / L"update_manifest.json"), accepted);

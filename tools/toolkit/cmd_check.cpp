@@ -22,11 +22,11 @@ int checkCommand(const std::vector<std::string>& args) {
         toolkit::printError("usage: TinderhallowTool check LAUNCHER_DIR [--full]\n");
         return 2;
     }
-    LauncherState& state = launcherState();
-    state.launcherDir = pathFromUtf8(args[0]);
+    const std::filesystem::path launcherDir = pathFromUtf8(args[0]);
+    setLauncherDir(launcherDir);
     FolderWorkLock workLock;
     std::string lockError;
-    if (!workLock.acquire(state.launcherDir, &lockError)) {
+    if (!workLock.acquire(launcherDir, &lockError)) {
         toolkit::printError(lockError + "\n");
         return 1;
     }
@@ -36,19 +36,16 @@ int checkCommand(const std::vector<std::string>& args) {
     toolkit::stopPrintingStatus();
 
     std::string text;
-    LauncherPhase phase;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        phase = state.phase;
-        if (!state.pendingSourceText.empty()) {
-            for (const ManifestFile& file : state.filesToFetch)
-                text += "fetch " + std::to_string(file.size) + " " + genericPathUtf8(file.path) + "\n";
-            for (const auto& path : state.obsoletePaths) text += "obsolete " + genericPathUtf8(path) + "\n";
-            text += "bytes " + std::to_string(state.bytesToFetch) + "\n";
-        }
+    const LauncherState state = copyLauncherState();
+    const PublishedRelease& release = state.pendingRelease;
+    if (!release.sourceText.empty()) {
+        for (const ManifestFile& file : release.filesToFetch)
+            text += "fetch " + std::to_string(file.size) + " " + genericPathUtf8(file.path) + "\n";
+        for (const auto& path : release.obsoletePaths) text += "obsolete " + genericPathUtf8(path) + "\n";
+        text += "bytes " + std::to_string(release.bytesToFetch) + "\n";
     }
     toolkit::printOut(text);
-    return phase == LauncherPhase::Error ? 1 : 0;
+    return state.phase == LauncherPhase::Error ? 1 : 0;
 }
 
 }  // namespace

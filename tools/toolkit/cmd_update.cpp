@@ -91,11 +91,7 @@ bool readPasswordLine(std::string& password) {
     return true;
 }
 
-LauncherPhase currentPhase() {
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.phase;
-}
+LauncherPhase currentPhase() { return copyLauncherState().phase; }
 
 int updateCommand(const std::vector<std::string>& args) {
     if (args.size() != 2 && args.size() != 3) {
@@ -112,14 +108,10 @@ int updateCommand(const std::vector<std::string>& args) {
         return 2;
     }
 
-    LauncherState& state = launcherState();
     const std::filesystem::path launcherDir = pathFromUtf8(args[0]);
     const std::string serverUrl = loadServerUrl(launcherDir);
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.launcherDir = launcherDir;
-        state.serverUrl = serverUrl;
-    }
+    setLauncherDir(launcherDir);
+    setServerUrl(serverUrl);
     // Held from the check to the end of the update: the plan stays true.
     FolderWorkLock workLock;
     std::string lockError;
