@@ -30,6 +30,9 @@ sequence is lower than the installed one's. By default it is one more than
 the sequence of the manifest already in RELEASE_DIR (1 when there is none);
 --sequence sets it, but never lower than that one.
 
+Every file and folder is made readable by all (0644, 0755, less what the
+umask takes away), so a web server running as another user can serve it.
+
 The default key is the development key tools/dev_signing_key.pem, which only
 development builds trust. Publishers pass their own key with --key and build
 the launcher with its public point (printed by this script) as
@@ -175,15 +178,44 @@ def manifest_bytes(release_id, minimum_launcher, entries, sequence=1):
     return ("\n".join(lines) + "\n").encode("utf-8")
 
 
+def readable_mode(mode):
+    # mkstemp makes 0600 files, which a web server running as another user
+    # answers with 403; the umask still has the last word.
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mode & ~mask
+
+
+def make_folders(folder):
+    """Like os.makedirs, but every folder it creates is 0755 within the umask."""
+    missing = []
+    while folder and not os.path.isdir(folder):
+        missing.append(folder)
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            break
+        folder = parent
+    for path in reversed(missing):
+        try:
+            os.mkdir(path, 0o755)
+        except FileExistsError:
+            pass
+
+
+def put_in_place(temp, path):
+    os.chmod(temp, readable_mode(0o644))
+    os.replace(temp, path)
+
+
 def write_atomically(path, data):
     """Writes through a temporary file beside the target: no partial file stays."""
     folder = os.path.dirname(path)
-    os.makedirs(folder, exist_ok=True)
+    make_folders(folder)
     fd, temp = tempfile.mkstemp(prefix=".publish_", dir=folder)
     try:
         with os.fdopen(fd, "wb") as out:
             out.write(data)
-        os.replace(temp, path)
+        put_in_place(temp, path)
     except BaseException:
         try:
             os.unlink(temp)
@@ -195,7 +227,7 @@ def write_atomically(path, data):
 def copy_and_hash(source, target):
     """Copies source to target through a temporary file; returns (size, digest) of what was written."""
     folder = os.path.dirname(target)
-    os.makedirs(folder, exist_ok=True)
+    make_folders(folder)
     fd, temp = tempfile.mkstemp(prefix=".publish_", dir=folder)
     digest = hashlib.sha256()
     size = 0
@@ -208,7 +240,7 @@ def copy_and_hash(source, target):
                 digest.update(chunk)
                 size += len(chunk)
                 out.write(chunk)
-        os.replace(temp, target)
+        put_in_place(temp, target)
     except BaseException:
         try:
             os.unlink(temp)
@@ -410,7 +442,7 @@ def write_chunk_indexes(release_dir, entries, toolkit, toolkit_named):
             wanted.setdefault(digest, (os.path.join(release_dir, *path.split("/")), size))
     if not wanted:
         return 0, None
-    os.makedirs(folder, exist_ok=True)
+    make_folders(folder)
     temporaries = {}
     try:
         for digest in wanted:
@@ -441,7 +473,7 @@ def write_chunk_indexes(release_dir, entries, toolkit, toolkit_named):
                 raise PublishError(f"the chunk index made for {source} is not usable: {error}") from None
             if indexed_size != size:
                 raise PublishError(f"the chunk index made for {source} is for another size")
-            os.replace(temporaries.pop(digest), os.path.join(folder, digest))
+            put_in_place(temporaries.pop(digest), os.path.join(folder, digest))
     finally:
         for temp in temporaries.values():
             try:

@@ -203,6 +203,36 @@ class Refusals(unittest.TestCase):
                          "no manifest without a signature")
 
 
+class PublishedModes(unittest.TestCase):
+    def test_every_file_and_folder_is_readable_by_a_web_server_running_as_another_user(self):
+        temp = tempfile.TemporaryDirectory(prefix="th_publish_")
+        self.addCleanup(temp.cleanup)
+        game = os.path.join(temp.name, "game")
+        write(os.path.join(game, "data", "maps", "big.pak"), os.urandom(1 << 20))
+        write(os.path.join(game, "a.pak"), b"a")
+        for root, _, names in os.walk(game):
+            for name in names:
+                os.chmod(os.path.join(root, name), 0o600)
+        notes = os.path.join(temp.name, "notes.json")
+        write(notes, b'{"entries": []}\n')
+        release = os.path.join(temp.name, "release")
+        result = subprocess.run([sys.executable, SCRIPT, game, release, "--release-id", "m", "--sequence", "1",
+                                 "--patch-notes", notes, "--no-toolkit"], capture_output=True, text=True,
+                                timeout=300, preexec_fn=lambda: os.umask(0o022))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        modes = {}
+        for root, folders, names in os.walk(release):
+            for name in folders + names:
+                path = os.path.join(root, name)
+                modes[os.path.relpath(path, release)] = os.stat(path).st_mode & 0o777
+        self.assertIn(os.path.join("chunks", hashlib.sha256(read(os.path.join(game, "data", "maps", "big.pak")))
+                                   .hexdigest()), modes, "a chunk index is among the files checked")
+        wrong = {path: oct(mode) for path, mode in modes.items()
+                 if mode != (0o755 if os.path.isdir(os.path.join(release, path)) else 0o644)}
+        self.assertEqual(wrong, {}, "files are 0644 and folders 0755 under umask 022")
+        self.assertEqual(os.stat(release).st_mode & 0o777, 0o755, "the release folder itself")
+
+
 class ReleaseSequence(unittest.TestCase):
     def test_each_release_in_a_folder_gets_the_next_sequence_and_an_explicit_one_never_goes_below(self):
         temp = tempfile.TemporaryDirectory(prefix="th_publish_")
