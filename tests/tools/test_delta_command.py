@@ -31,7 +31,7 @@ def write(path, data):
 def publish(game, release, *extra):
     env = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wineprefix"))
     with tempfile.TemporaryFile() as out:
-        code = subprocess.run([sys.executable, SCRIPT, game, release, "--release-id", "r2"] + list(extra),
+        code = subprocess.run([sys.executable, SCRIPT, game, release, "--release-id", "r2", "--sequence", "1"] + list(extra),
                               stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, env=env,
                               timeout=300).returncode
         out.seek(0)

@@ -43,6 +43,14 @@ def toolkit_has_command(name):
 
 
 def publish(game, release, *extra):
+    """Runs the script; an empty RELEASE gets --sequence 1 unless EXTRA orders it."""
+    first = not os.path.isfile(os.path.join(release, "update_manifest.json"))
+    if first and "--sequence" not in extra and "--after" not in extra:
+        extra += ("--sequence", "1")
+    return run_script(game, release, *extra)
+
+
+def run_script(game, release, *extra):
     return subprocess.run([sys.executable, SCRIPT, game, release] + list(extra),
                           capture_output=True, text=True, timeout=120)
 
@@ -243,15 +251,46 @@ class ReleaseSequence(unittest.TestCase):
         manifest = os.path.join(release, "update_manifest.json")
 
         def sequence_after(*extra):
-            code = publish(game, release, "--release-id", "s", *extra).returncode
+            code = run_script(game, release, "--release-id", "s", *extra).returncode
             return code, json.loads(read(manifest))["releaseSequence"]
 
-        self.assertEqual(sequence_after(), (0, 1), "the first release in a folder has sequence 1")
+        self.assertEqual(sequence_after("--sequence", "1"), (0, 1), "the first release in a folder has sequence 1")
         self.assertEqual(sequence_after(), (0, 2), "the next one has sequence 2")
         self.assertEqual(sequence_after("--sequence", "1"), (1, 2), "a lower sequence is refused and nothing published")
         self.assertEqual(sequence_after("--sequence", "0"), (1, 2), "sequence 0 is refused")
         self.assertEqual(sequence_after("--sequence", "2"), (0, 2), "the same sequence may be published again")
         self.assertEqual(sequence_after("--sequence", "40"), (0, 40), "a higher sequence is taken as given")
+
+
+    def test_an_empty_folder_needs_a_sequence_or_the_live_release_to_follow(self):
+        temp = tempfile.TemporaryDirectory(prefix="th_publish_")
+        self.addCleanup(temp.cleanup)
+        game = os.path.join(temp.name, "game")
+        write(os.path.join(game, "a.pak"), b"a")
+        live = os.path.join(temp.name, "live")
+        self.assertEqual(run_script(game, live, "--release-id", "l", "--sequence", "7").returncode, 0)
+
+        fresh = os.path.join(temp.name, "fresh")
+        result = run_script(game, fresh, "--release-id", "n")
+        self.assertEqual(result.returncode, 1, "an empty folder without --sequence or --after is refused")
+        self.assertRegex(result.stderr, r"^publish_release: .*fresh holds no release, .*--after.*--sequence N")
+        self.assertFalse(os.path.exists(os.path.join(fresh, "update_manifest.json")), "nothing is published")
+
+        def sequence_in(folder):
+            return json.loads(read(os.path.join(folder, "update_manifest.json")))["releaseSequence"]
+
+        result = run_script(game, fresh, "--release-id", "n", "--after", live)
+        self.assertEqual((result.returncode, sequence_in(fresh)), (0, 8), "--after a folder: its sequence + 1 " +
+                         result.stderr)
+        host = lh.NginxHost(temp.name, live)
+        try:
+            by_url = os.path.join(temp.name, "by_url")
+            result = run_script(game, by_url, "--release-id", "n", "--after", host.url + "/")
+            self.assertEqual((result.returncode, sequence_in(by_url)), (0, 8), "--after a URL " + result.stderr)
+        finally:
+            host.stop()
+        result = run_script(game, os.path.join(temp.name, "none"), "--release-id", "n", "--after", fresh + "x")
+        self.assertEqual(result.returncode, 1, "--after a folder without a release is refused")
 
 
 class RawSignature(unittest.TestCase):
