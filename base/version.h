@@ -16,3 +16,7 @@
 // "0.1.1"
 #define TINDERHALLOW_VERSION_TEXT \
     TINDERHALLOW_STRINGIFY(TINDERHALLOW_VERSION_MAJOR.TINDERHALLOW_VERSION_MINOR.TINDERHALLOW_VERSION_PATCH)
+
+// Servers may match the product token "TinderhallowLauncher/1"; the comment
+// tells host logs which build is asking, so a rollout can be followed.
+#define TINDERHALLOW_USER_AGENT "TinderhallowLauncher/1 (" TINDERHALLOW_VERSION_TEXT ")"

@@ -2,6 +2,7 @@
 
 #include "base/http_url.h"
 #include "base/secure_failure.h"
+#include "base/version.h"
 #include "base/windows_error.h"
 #include "delivery/partial_download.h"
 #include "update/file_hash.h"
@@ -32,7 +33,7 @@ std::string downloadToken;
 
 HINTERNET sessionHandle() {
     std::call_once(downloadSessionOnce, [] {
-        HINTERNET session = WinHttpOpen(L"TinderhallowLauncher/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+        HINTERNET session = WinHttpOpen(L"" TINDERHALLOW_USER_AGENT, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
         if (session != nullptr) WinHttpSetTimeouts(session, 10000, 10000, 30000, 30000);
         downloadSession.reset(session);

@@ -1,5 +1,6 @@
 #include "delivery/download_client.h"
 
+#include "base/version.h"
 #include "base/windows_error.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
@@ -144,7 +145,7 @@ TEST_F(DownloadClient, StreamsTheFileIntoPlaceAndReportsProgress) {
     const RecordedRequest request = server.requests()[0];
     EXPECT_EQ(request.method, "GET");
     EXPECT_EQ(request.path, "/game.pak");
-    EXPECT_EQ(request.header("User-Agent").value_or(""), "TinderhallowLauncher/1");
+    EXPECT_EQ(request.header("User-Agent").value_or(""), "TinderhallowLauncher/1 (" TINDERHALLOW_VERSION_TEXT ")");
     EXPECT_EQ(request.body, "");
 
     ASSERT_GE(progress.size(), 2u);

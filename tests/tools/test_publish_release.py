@@ -139,7 +139,7 @@ class PublishedRelease(unittest.TestCase):
         if not toolkit_has_command("manifest"):
             self.skipTest("this toolkit has no manifest command yet")
         code, out, err = tool("manifest", lh.windows_path(self.manifest_path))
-        expected = "release 2024.07-test\nschema 1\nminimum-launcher 1\n" + "".join(
+        expected = "release 2024.07-test\nschema 1\nminimum-launcher 1\nsequence 1\n" + "".join(
             f"{hashlib.sha256(FILES[p]).hexdigest()} {len(FILES[p])} {p}\n" for p in BYTE_ORDER)
         self.assertEqual((code, out), (0, expected), f"toolkit manifest loads the release ({err!r})")
 

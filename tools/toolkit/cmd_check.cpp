@@ -1,14 +1,18 @@
 // check LAUNCHER_DIR [--full]: runs the launcher's release check for that
 // folder and prints every status change as <phase>|<title>|<detail>|<progress>,
-// then, when a release was published, its plan as `inspect` prints it. As at
+// then, when a release was published, its plan as `inspect` prints it, and
+// "launcher SIZE PATH" when the release's launcher differs from the folder's
+// (a launcher replacement is pending; only the launcher itself does it). As at
 // start-up, files unchanged since the folder's record read them are not read
 // again; --full reads every file, as REPAIR does.
 
 #include "base/utf8_paths.h"
 #include "delivery/release_check.h"
+#include "startup/launcher_file.h"
 #include "tools/toolkit/status_printer.h"
 #include "tools/toolkit/toolkit.h"
 #include "ui/launcher_state.h"
+#include "update/file_hash.h"
 #include "update/folder_work_lock.h"
 
 #include <string>
@@ -37,6 +41,7 @@ int checkCommand(const std::vector<std::string>& args) {
 
     std::string text;
     LauncherPhase phase;
+    std::vector<ManifestFile> published;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         phase = state.phase;
@@ -45,7 +50,13 @@ int checkCommand(const std::vector<std::string>& args) {
                 text += "fetch " + std::to_string(file.size) + " " + genericPathUtf8(file.path) + "\n";
             for (const auto& path : state.obsoletePaths) text += "obsolete " + genericPathUtf8(path) + "\n";
             text += "bytes " + std::to_string(state.bytesToFetch) + "\n";
+            published = state.pendingManifest.files;
         }
+    }
+    for (const ManifestFile& file : published) {
+        if (isLauncherEntry(state.launcherDir, file.path) &&
+            sha256FileHex(state.launcherDir / file.path) != file.sha256)
+            text += "launcher " + std::to_string(file.size) + " " + genericPathUtf8(file.path) + "\n";
     }
     toolkit::printOut(text);
     return phase == LauncherPhase::Error ? 1 : 0;
