@@ -368,6 +368,7 @@ struct PatchDownloader::Response {
     DWORD status = 0;
     DWORD secureFailures = 0;  // written by the request's status callback
     std::string url;           // where the answer came from, after redirects
+    bool tokenSent = false;    // a refusal then is the token's, not the host's
 };
 
 // One attempt's file: "<destination>.download", and what it already holds
@@ -431,6 +432,7 @@ bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path
     }
     std::wstring headers;
     if (!token.empty()) headers = L"Authorization: Bearer " + utf8ToWide(token) + L"\r\n";
+    response.tokenSent = !token.empty();
     headers += extraHeaders;
     const HINTERNET request = response.request.get();
     const BOOL sent =
@@ -568,7 +570,9 @@ bool PatchDownloader::checkStatus(const std::string& relativeText, const Respons
     const DWORD status = response.status;
     // 206 only ever reaches here as the accepted rest of a kept file.
     if (status != 200 && !(status == 206 && alreadyHeld > 0)) {
-        if (status == 401 || status == 403) {
+        if ((status == 401 || status == 403) && !response.tokenSent) {
+            setError(error, "The patch server refused " + relativeText + " (HTTP " + std::to_string(status) + ").");
+        } else if (status == 401 || status == 403) {
             setError(error, "The download server did not accept your login (HTTP " + std::to_string(status) +
                                 "). Log in again and retry.");
         } else {

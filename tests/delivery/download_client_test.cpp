@@ -363,6 +363,17 @@ TEST_F(DownloadClient, RefusedLoginIsReportedAfterOneAttempt) {
     }
 }
 
+TEST_F(DownloadClient, ARefusalWithoutATokenIsTheHostsNotTheLogin) {
+    for (const int status : {401, 403}) {
+        ScriptedServer server([status](const RecordedRequest&, int) { return ScriptedResponse::withStatus(status); });
+        std::string error;
+        EXPECT_FALSE(downloadPatchFile(server.url(), "data/a.txt", scratch / "a.txt", kAnySize, {}, &error));
+        EXPECT_EQ(error, "The patch server refused data/a.txt (HTTP " + std::to_string(status) + ").");
+        EXPECT_EQ(server.requestCount(), 1);
+        EXPECT_FALSE(server.requests()[0].header("Authorization").has_value());
+    }
+}
+
 TEST_F(DownloadClient, NothingListeningGivesAConnectFailureAfterThreeAttempts) {
     std::string url;
     {
