@@ -20,13 +20,16 @@ import launcher_harness as lh  # noqa: E402
 BUILD = lh.find_build_dir()
 DOCS = ("docs/publishing.md", "docs/player-support.md")
 # Lines the test can run here; signing with a publisher's certificate or token cannot.
-RUNNABLE = re.compile(r"^(cmake/wine-run\.sh|openssl|python3 tools/publish_release\.py|"
+RUNNABLE = re.compile(r"^(cmake/wine-run\.sh|openssl|python3 tools/publish_release\.py|cmake -S|"
                       r"scripts/sign-launcher\.sh --pfx test)\b")
 PLACEHOLDERS = {
-    "GAME_DIR": "game",
-    "RELEASE_DIR": "release",
-    "COMMAND ARGS...": "hash game/a.pak",
-    "Z:/path/to/folder": None,  # the launcher folder, set in the test
+    r"\bGAME_DIR\b": "game",
+    r"\bOLD_GAME_DIR\b": "game",
+    r"\bRELEASE_DIR\b": "release",
+    r"\bNEW_RELEASE_DIR\b": "release2",
+    r"\bROLLBACK_DIR\b": "release3",
+    r"COMMAND ARGS\.\.\.": "hash game/a.pak",
+    r"Z:/path/to/folder": None,  # the launcher folder, set in the test
 }
 
 
@@ -55,8 +58,9 @@ class DocumentedCommands(unittest.TestCase):
         temp = tempfile.TemporaryDirectory(prefix="th_docs_")
         self.addCleanup(temp.cleanup)
         root = temp.name
-        for name in ("cmake", "tools", "scripts", "base", "CMakeLists.txt"):
-            os.symlink(os.path.join(lh.SOURCE_DIR, name), os.path.join(root, name))
+        for name in os.listdir(lh.SOURCE_DIR):
+            if not name.startswith(".") and name != "build" and not name.startswith("build-"):
+                os.symlink(os.path.join(lh.SOURCE_DIR, name), os.path.join(root, name))
         # Copies, so that signing as documented leaves the build's programs alone.
         build = os.path.join(root, "build")
         os.makedirs(build)
@@ -70,7 +74,7 @@ class DocumentedCommands(unittest.TestCase):
         os.makedirs(launcher)
         with open(os.path.join(launcher, "patch_source.txt"), "w", encoding="utf-8") as f:
             f.write("Z:" + os.path.join(root, "release") + "\n")
-        fill = dict(PLACEHOLDERS, **{"Z:/path/to/folder": "Z:" + launcher})
+        fill = dict(PLACEHOLDERS, **{r"Z:/path/to/folder": "Z:" + launcher})
 
         environment = {k: v for k, v in os.environ.items() if k != "BUILD_DIR"}
         environment["WINEDEBUG"] = "-all"
@@ -79,7 +83,7 @@ class DocumentedCommands(unittest.TestCase):
             for line in documented_lines(doc):
                 command = line
                 for placeholder, value in fill.items():
-                    command = command.replace(placeholder, value)
+                    command = re.sub(placeholder, value, command)
                 if re.search(r"\[|\.\.\.|<|04\.\.\.", command):
                     continue  # a synopsis, not a command line
                 with self.subTest(doc=doc, line=line):
@@ -87,9 +91,16 @@ class DocumentedCommands(unittest.TestCase):
                                           capture_output=True, text=True,
                                           timeout=600, env=environment)
                     self.assertEqual(done.returncode, 0, f"{command}\n{done.stdout}{done.stderr}")
-                ran.append(line.split()[0])
-        for program in ("cmake/wine-run.sh", "openssl", "python3", "scripts/sign-launcher.sh"):
-            self.assertIn(program, ran, "the docs still give such a command")
+                ran.append((line.split()[0], command, done.stdout))
+        for program in ("cmake/wine-run.sh", "openssl", "python3", "scripts/sign-launcher.sh", "cmake"):
+            self.assertIn(program, [name for name, _, _ in ran], "the docs still give such a command")
+        # The fingerprint the docs compute from the key file is the one configuring prints.
+        configured = "".join(out for name, _, out in ran if name == "cmake")
+        fingerprints = [out.strip() for _, command, out in ran if command.endswith("cut -c1-16")]
+        self.assertTrue(fingerprints, "the docs show how to compute the key's fingerprint")
+        for fingerprint in fingerprints:
+            self.assertRegex(fingerprint, "^[0-9a-f]{16}$")
+            self.assertIn(f"(fingerprint {fingerprint})", configured)
 
 
 if __name__ == "__main__":
