@@ -6,6 +6,7 @@
 #include "base/secret_text.h"
 #include "base/secure_failure.h"
 #include "base/utf8_paths.h"
+#include "base/version.h"
 
 #include <nlohmann/json.hpp>
 #include <windows.h>
@@ -68,7 +69,7 @@ struct Exchange {
 // Steps of one exchange; true only for a 2xx answer. `answered` tells whether
 // `response` is to reach the caller.
 bool exchangeWithService(Exchange& exchange, std::string& response, bool& answered, std::string& error) {
-    WinHttpHandle session(WinHttpOpen(L"TinderhallowLauncher/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+    WinHttpHandle session(WinHttpOpen(L"" TINDERHALLOW_USER_AGENT, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) return fail(&error, "Could not start the network client.");
     WinHttpSetTimeouts(session.get(), 10000, 10000, 15000, 15000);

@@ -1,12 +1,15 @@
 #pragma once
 // The product's built-in names and addresses, chosen once for the whole
-// program. The addresses stand in for missing settings files.
+// program. The addresses stand in for missing settings files; they are the
+// publisher's, set as CMake cache values (docs/publishing.md).
+
+#include "product_config.h"
 
 #include <cstdint>
 
-inline constexpr const char* kDefaultPatchSource = "https://download.tinderhallow.example/test";
-inline constexpr const char* kDefaultServerUrl = "https://play.tinderhallow.example";
-inline constexpr const char* kWebsiteUrl = "https://www.tinderhallow.example";
+inline constexpr const char* kDefaultPatchSource = TINDERHALLOW_DEFAULT_PATCH_SOURCE;
+inline constexpr const char* kDefaultServerUrl = TINDERHALLOW_DEFAULT_SERVER_URL;
+inline constexpr const char* kWebsiteUrl = TINDERHALLOW_WEBSITE_URL;
 
 // The launcher's file name inside an install folder and inside a release.
 inline constexpr char kLauncherExeName[] = "Tinderhallow.exe";

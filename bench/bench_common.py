@@ -56,8 +56,13 @@ def write_distinct_file(path, size, header, block):
     return digest.hexdigest()
 
 
+def first_sequence(release):
+    """--sequence 1 for an empty release folder, which needs one."""
+    return [] if os.path.isfile(os.path.join(release, "update_manifest.json")) else ["--sequence", "1"]
+
+
 def publish_release(game, release, release_id="bench"):
     """Publishes GAME into RELEASE with the publishing script, readable by nginx."""
     subprocess.run([sys.executable, os.path.join(ROOT, "tools", "publish_release.py"), game, release,
-                    "--release-id", release_id], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    "--release-id", release_id] + first_sequence(release), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["chmod", "-R", "a+rX", release], check=True)

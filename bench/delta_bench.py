@@ -30,7 +30,7 @@ import subprocess
 import sys
 import tempfile
 
-from bench_common import ROOT, WineKeeper, wine_environment, windows_path  # noqa: E402
+from bench_common import ROOT, WineKeeper, first_sequence, wine_environment, windows_path  # noqa: E402
 from update_bench import ACCOUNT, HOST, PASSWORD, free_port, start_game_service, start_nginx, timed_update  # noqa: E402
 
 ARCHIVE = "data/archive.pak"
@@ -58,7 +58,7 @@ def write(path, data):
 
 def publish(game, release, release_id, tool, env):
     subprocess.run([sys.executable, os.path.join(ROOT, "tools", "publish_release.py"), game, release,
-                    "--release-id", release_id, "--toolkit", tool], check=True, env=env,
+                    "--release-id", release_id, "--toolkit", tool] + first_sequence(release), check=True, env=env,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["chmod", "-R", "a+rX", release], check=True)
 

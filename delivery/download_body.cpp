@@ -39,7 +39,9 @@ bool PatchDownloader::checkStatus(const std::string& relativeText, const Respons
     const DWORD status = response.status;
     // 206 only ever reaches here as the accepted rest of a kept file.
     if (status != 200 && !(status == 206 && alreadyHeld > 0)) {
-        if (status == 401 || status == 403) {
+        if ((status == 401 || status == 403) && !response.tokenSent) {
+            fail(error, "The patch server refused " + relativeText + " (HTTP " + std::to_string(status) + ").");
+        } else if (status == 401 || status == 403) {
             fail(error, "The download server did not accept your login (HTTP " + std::to_string(status) +
                             "). Log in again and retry.");
         } else {

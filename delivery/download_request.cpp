@@ -1,4 +1,5 @@
 #include "base/fail.h"
+#include "base/version.h"
 #include "base/secure_failure.h"
 #include "base/windows_error.h"
 #include "delivery/download_headers.h"
@@ -20,7 +21,7 @@ std::string downloadToken;
 
 HINTERNET sessionHandle() {
     std::call_once(downloadSessionOnce, [] {
-        HINTERNET session = WinHttpOpen(L"TinderhallowLauncher/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+        HINTERNET session = WinHttpOpen(L"" TINDERHALLOW_USER_AGENT, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
         if (session != nullptr) WinHttpSetTimeouts(session, 10000, 10000, 30000, 30000);
         downloadSession.reset(session);
@@ -90,6 +91,7 @@ bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path
     }
     std::wstring headers;
     if (!token.empty()) headers = L"Authorization: Bearer " + utf8ToWide(token) + L"\r\n";
+    response.tokenSent = !token.empty();
     headers += extraHeaders;
     const HINTERNET request = response.request.get();
     const BOOL sent =

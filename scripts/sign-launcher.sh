@@ -9,7 +9,7 @@
 # Options:
 #   --digest sha256|sha384|sha512   the signature's digest (default sha256)
 #   --timestamp URL                 an RFC 3161 time-stamping service; may be given more than once
-#                                   (osslsigncode tries them in turn)
+#                                   (osslsigncode tries them in turn); without one a warning is shown
 #   --name TEXT                     the program name shown when Windows asks (default "Tinderhallow")
 #   --url URL                       the publisher's address shown with it
 #   --ca-file FILE                  check each signed file against the CA certificates in FILE
@@ -81,6 +81,14 @@ fi
 options=(-h "$digest" -n "$name")
 [ -n "$url" ] && options+=(-i "$url")
 for ts in "${timestamps[@]}"; do options+=(-ts "$ts"); done
+if [ ${#timestamps[@]} -eq 0 ]; then
+  echo "sign-launcher: warning: no --timestamp given: the signatures stop being valid when the certificate expires (fine for a test, never for a release)" >&2
+fi
+
+# osslsigncode's advice names its own options; this script has --timestamp.
+show_log() {
+  sed -e 's/^Use the "-t" option .*/sign-launcher: time-stamping failed; retry, or give another --timestamp URL (several may be given)/' "$1" >&2
+}
 
 [ ${#files[@]} -gt 0 ] || files=("$build/Tinderhallow.exe" "$build/TinderhallowTool.exe")
 for exe in "${files[@]}"; do
@@ -94,7 +102,7 @@ for exe in "${files[@]}"; do
   trap 'rm -f "$signed"' EXIT
   rm -f "$signed"
   if ! osslsigncode sign "${signer[@]}" "${options[@]}" -in "$exe" -out "$signed" >"$signed.log" 2>&1; then
-    cat "$signed.log" >&2
+    show_log "$signed.log"
     rm -f "$signed" "$signed.log"
     echo "sign-launcher: could not sign $exe" >&2
     exit 1

@@ -3,7 +3,8 @@
 
     publish_release.py GAME_DIR RELEASE_DIR --release-id ID [--key PEM]
                        [--patch-notes FILE] [--minimum-launcher N]
-                       [--sequence N] [--toolkit EXE | --no-toolkit]
+                       [--sequence N | --after URL_OR_FOLDER]
+                       [--toolkit EXE | --no-toolkit]
 
 Copies every file of GAME_DIR into RELEASE_DIR, writes update_manifest.json
 (sizes, lower-case SHA-256 digests, paths in byte order), signs the exact
@@ -27,8 +28,13 @@ same indexes, much more slowly.
 
 Every manifest carries a release sequence: launchers refuse a release whose
 sequence is lower than the installed one's. By default it is one more than
-the sequence of the manifest already in RELEASE_DIR (1 when there is none);
---sequence sets it, but never lower than that one.
+the sequence of the manifest already in RELEASE_DIR; --sequence sets it, but
+never lower than that one. A RELEASE_DIR without a manifest needs --sequence
+or --after (the live release folder or its URL, whose sequence + 1 is taken):
+starting again at 1 would make launchers refuse the release.
+
+Every file and folder is made readable by all (0644, 0755, less what the
+umask takes away), so a web server running as another user can serve it.
 
 The default key is the development key tools/dev_signing_key.pem, which only
 development builds trust. Publishers pass their own key with --key and build
@@ -46,6 +52,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import urllib.error
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import chunk_index  # noqa: E402
@@ -175,15 +183,44 @@ def manifest_bytes(release_id, minimum_launcher, entries, sequence=1):
     return ("\n".join(lines) + "\n").encode("utf-8")
 
 
+def readable_mode(mode):
+    # mkstemp makes 0600 files, which a web server running as another user
+    # answers with 403; the umask still has the last word.
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mode & ~mask
+
+
+def make_folders(folder):
+    """Like os.makedirs, but every folder it creates is 0755 within the umask."""
+    missing = []
+    while folder and not os.path.isdir(folder):
+        missing.append(folder)
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            break
+        folder = parent
+    for path in reversed(missing):
+        try:
+            os.mkdir(path, 0o755)
+        except FileExistsError:
+            pass
+
+
+def put_in_place(temp, path):
+    os.chmod(temp, readable_mode(0o644))
+    os.replace(temp, path)
+
+
 def write_atomically(path, data):
     """Writes through a temporary file beside the target: no partial file stays."""
     folder = os.path.dirname(path)
-    os.makedirs(folder, exist_ok=True)
+    make_folders(folder)
     fd, temp = tempfile.mkstemp(prefix=".publish_", dir=folder)
     try:
         with os.fdopen(fd, "wb") as out:
             out.write(data)
-        os.replace(temp, path)
+        put_in_place(temp, path)
     except BaseException:
         try:
             os.unlink(temp)
@@ -195,7 +232,7 @@ def write_atomically(path, data):
 def copy_and_hash(source, target):
     """Copies source to target through a temporary file; returns (size, digest) of what was written."""
     folder = os.path.dirname(target)
-    os.makedirs(folder, exist_ok=True)
+    make_folders(folder)
     fd, temp = tempfile.mkstemp(prefix=".publish_", dir=folder)
     digest = hashlib.sha256()
     size = 0
@@ -208,7 +245,7 @@ def copy_and_hash(source, target):
                 digest.update(chunk)
                 size += len(chunk)
                 out.write(chunk)
-        os.replace(temp, target)
+        put_in_place(temp, target)
     except BaseException:
         try:
             os.unlink(temp)
@@ -320,13 +357,34 @@ def check_release_id(release_id):
 
 def published_sequence(release_dir):
     """The release sequence of the manifest already in RELEASE_DIR: 0 when
-    there is none or it has no sequence."""
+    it has no sequence, None when there is no manifest."""
     path = os.path.join(release_dir, MANIFEST_NAME)
     try:
         with open(path, "rb") as f:
             data = f.read()
     except FileNotFoundError:
-        return 0
+        return None
+    return sequence_of(data, path)
+
+
+def live_sequence(where):
+    """The release sequence of the live release: a release folder, or the URL
+    of one (or of its manifest)."""
+    if not re.match(r"(?i)https?://", where):
+        sequence = published_sequence(where)
+        if sequence is None:
+            raise PublishError(f"--after {where}: no {MANIFEST_NAME} there")
+        return sequence
+    url = where if where.endswith("/" + MANIFEST_NAME) else where.rstrip("/") + "/" + MANIFEST_NAME
+    try:
+        with urllib.request.urlopen(url, timeout=60) as answer:
+            data = answer.read(64 << 20)
+    except (urllib.error.URLError, OSError, ValueError) as error:
+        raise PublishError(f"--after: cannot read the live release {url}: {error}") from None
+    return sequence_of(data, url)
+
+
+def sequence_of(data, path):
     try:
         manifest = json.loads(data.decode("utf-8"))
     except (UnicodeDecodeError, ValueError) as error:
@@ -337,8 +395,20 @@ def published_sequence(release_dir):
     return sequence
 
 
-def choose_sequence(requested, release_dir):
+def choose_sequence(requested, release_dir, after=None):
     previous = published_sequence(release_dir)
+    if after is not None:
+        live = live_sequence(after)
+        if live >= SEQUENCE_MAX:
+            raise PublishError(f"the live release's sequence {live} cannot grow any further")
+        requested = max(live + 1, previous or 0)
+    if previous is None:
+        if requested is None:
+            raise PublishError(f"{release_dir} holds no release, so the next release sequence is not known there: "
+                               f"give --after with the live release's folder or URL (its sequence + 1 is taken), "
+                               f"or --sequence N (1 only for the very first release); starting again at 1 would "
+                               f"make launchers that installed a later release refuse this one")
+        previous = 0
     if requested is None:
         if previous >= SEQUENCE_MAX:
             raise PublishError(f"the release folder's sequence {previous} cannot grow any further")
@@ -410,7 +480,7 @@ def write_chunk_indexes(release_dir, entries, toolkit, toolkit_named):
             wanted.setdefault(digest, (os.path.join(release_dir, *path.split("/")), size))
     if not wanted:
         return 0, None
-    os.makedirs(folder, exist_ok=True)
+    make_folders(folder)
     temporaries = {}
     try:
         for digest in wanted:
@@ -441,7 +511,7 @@ def write_chunk_indexes(release_dir, entries, toolkit, toolkit_named):
                 raise PublishError(f"the chunk index made for {source} is not usable: {error}") from None
             if indexed_size != size:
                 raise PublishError(f"the chunk index made for {source} is for another size")
-            os.replace(temporaries.pop(digest), os.path.join(folder, digest))
+            put_in_place(temporaries.pop(digest), os.path.join(folder, digest))
     finally:
         for temp in temporaries.values():
             try:
@@ -487,7 +557,7 @@ def publish(args):
         except (OSError, UnicodeDecodeError, ValueError) as error:
             raise PublishError(f"patch notes are not a readable UTF-8 JSON file: {error}") from None
 
-    sequence = choose_sequence(args.sequence, release_dir)
+    sequence = choose_sequence(args.sequence, release_dir, args.after)
     toolkit = choose_toolkit(args)
 
     public_hex = public_point_hex(args.key)
@@ -542,8 +612,12 @@ def main(argv=None):
     parser.add_argument("--patch-notes", metavar="FILE", help="patch_notes.json to publish with the release")
     parser.add_argument("--minimum-launcher", type=int, default=1, metavar="N",
                         help="lowest launcher version that may install the release (default 1)")
-    parser.add_argument("--sequence", type=int, metavar="N",
-                        help="release sequence (default: one more than the release already in RELEASE_DIR)")
+    ordering = parser.add_mutually_exclusive_group()
+    ordering.add_argument("--sequence", type=int, metavar="N",
+                          help="release sequence (default: one more than the release already in RELEASE_DIR; "
+                               "required for an empty RELEASE_DIR unless --after is given)")
+    ordering.add_argument("--after", metavar="URL_OR_FOLDER",
+                          help="the live release (folder or URL): the sequence is one more than its")
     chunker = parser.add_mutually_exclusive_group()
     chunker.add_argument("--toolkit", metavar="EXE",
                          help="TinderhallowTool.exe that makes the chunk indexes (default: build/TinderhallowTool.exe "

@@ -1,5 +1,6 @@
 #include "account/game_api_client.h"
 
+#include "base/version.h"
 #include "tests/support/scripted_server.h"
 
 #include <gtest/gtest.h>
@@ -55,7 +56,7 @@ TEST(GameApiClientRequest, SendsOnePostWithTheExactHeadersAndBody) {
     const Headers expected = {
         {"Accept", "application/json"}, {"Content-Type", "application/json"}, {"Origin", server.url()}};
     EXPECT_EQ(addedHeaders(request), expected);
-    EXPECT_EQ(request.header("User-Agent"), "TinderhallowLauncher/1");
+    EXPECT_EQ(request.header("User-Agent"), "TinderhallowLauncher/1 (" TINDERHALLOW_VERSION_TEXT ")");
     EXPECT_EQ(request.header("Host"), "127.0.0.1:" + std::to_string(server.port()));
     EXPECT_EQ(request.header("Content-Length"), "31");
     EXPECT_FALSE(request.header("X-Morvanth-Session").has_value());

@@ -1,5 +1,6 @@
 #include "delivery/download_client.h"
 
+#include "base/version.h"
 #include "base/windows_error.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
@@ -136,7 +137,7 @@ TEST_F(DownloadClient, StreamsTheFileIntoPlaceAndReportsProgress) {
     const RecordedRequest request = server.requests()[0];
     EXPECT_EQ(request.method, "GET");
     EXPECT_EQ(request.path, "/game.pak");
-    EXPECT_EQ(request.header("User-Agent").value_or(""), "TinderhallowLauncher/1");
+    EXPECT_EQ(request.header("User-Agent").value_or(""), "TinderhallowLauncher/1 (" TINDERHALLOW_VERSION_TEXT ")");
     EXPECT_EQ(request.body, "");
 
     ASSERT_GE(progress.size(), 2u);
@@ -351,6 +352,17 @@ TEST_F(DownloadClient, RefusedLoginIsReportedAfterOneAttempt) {
                              "). Log in again and retry.");
         EXPECT_EQ(server.requestCount(), 1);
         EXPECT_EQ(server.requests()[0].header("Authorization").value_or(""), "Bearer stale-token");
+    }
+}
+
+TEST_F(DownloadClient, ARefusalWithoutATokenIsTheHostsNotTheLogin) {
+    for (const int status : {401, 403}) {
+        ScriptedServer server([status](const RecordedRequest&, int) { return ScriptedResponse::withStatus(status); });
+        std::string error;
+        EXPECT_FALSE(downloadPatchFile(server.url(), "data/a.txt", scratch / "a.txt", kAnySize, {}, &error));
+        EXPECT_EQ(error, "The patch server refused data/a.txt (HTTP " + std::to_string(status) + ").");
+        EXPECT_EQ(server.requestCount(), 1);
+        EXPECT_FALSE(server.requests()[0].header("Authorization").has_value());
     }
 }
 

@@ -432,7 +432,8 @@ class ReleaseCheck(unittest.TestCase):
     def test_a_newer_launcher_is_declined_by_a_program_with_another_name(self):
         case = self.case("launcher_declined")
         self.assert_status(case.run, "Ready|Game is ready|Release r3|1.000")
-        self.assertEqual(case.run.plan, ["bytes 0"])
+        self.assertEqual(case.run.plan, ["bytes 0", f"launcher {len(self.new_launcher_bytes)} Tinderhallow.exe"],
+                         "the pending launcher replacement is listed")
         self.assertNotIn("/Tinderhallow.exe", requested_paths(case.server))
         self.assertEqual((case.folder / "Tinderhallow.exe").read_bytes(), b"the installed launcher")
         # The installation is not release r3 while its launcher differs.

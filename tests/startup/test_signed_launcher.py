@@ -13,8 +13,10 @@ file is byte for byte the published one, and its signature still verifies.
 
 import os
 import shutil
+import socket
 import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
@@ -77,6 +79,24 @@ class SignedLauncher(unittest.TestCase):
         code, output = run(["osslsigncode", "verify", "-CAfile", root, "-in", path])
         self.assertTrue(code == 0 and "Signature verification: ok" in output and "SHA256" in output,
                         "osslsigncode verify of %s (%d): %s" % (path, code, output.strip()[-600:]))
+
+    def test_signing_without_a_timestamp_warns_and_a_failed_one_names_the_scripts_own_option(self):
+        tool = os.path.join(lh.find_build_dir(), "TinderhallowTool.exe")
+        with tempfile.TemporaryDirectory(prefix="th_signing_") as scratch:
+            root, (publisher, _), password = self.make_certificates(scratch)
+            exe = shutil.copy2(tool, os.path.join(scratch, "signed.exe"))
+            output = self.sign([exe], publisher, password, root)
+            self.assertIn("sign-launcher: warning: no --timestamp given", output)
+            unsigned = shutil.copy2(tool, os.path.join(scratch, "unsigned.exe"))
+            with socket.socket() as closed:
+                closed.bind(("127.0.0.1", 0))
+                url = "http://127.0.0.1:%d/" % closed.getsockname()[1]
+            code, output = run([SIGN, "--pfx", publisher, "--password-file", password, "--timestamp", url, unsigned])
+            self.assertEqual(code, 1, output)
+            self.assertIn("give another --timestamp URL", output)
+            self.assertNotIn('"-t" option', output, "no advice about an option the script does not have")
+            self.assertNotIn("warning: no --timestamp", output)
+            self.assertEqual(read(unsigned), read(tool), "the file stays unsigned")
 
     def test_a_signed_launcher_installs_itself_and_replaces_itself_with_one_signed_anew(self):
         for tool in ("osslsigncode", "openssl"):

@@ -24,7 +24,7 @@ SCRIPT = os.path.join(lh.SOURCE_DIR, "tools", "publish_release.py")
 def publish(game, release, *extra):
     env = dict(os.environ, WINEPREFIX=PREFIX)
     with tempfile.TemporaryFile() as out:
-        code = subprocess.run([sys.executable, SCRIPT, game, release, "--release-id", "r2"] + list(extra),
+        code = subprocess.run([sys.executable, SCRIPT, game, release, "--release-id", "r2", "--sequence", "1"] + list(extra),
                               stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, env=env,
                               timeout=300).returncode
         out.seek(0)

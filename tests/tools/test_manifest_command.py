@@ -34,14 +34,15 @@ class ManifestCommand(unittest.TestCase):
             f.write(data)
 
     def test_lists_the_release_then_every_file_in_path_order_with_utf8_paths(self):
-        self.write_manifest(('{"schemaVersion": 1, "minimumLauncherVersion": 1, "releaseId": "2024.06-a", "files": ['
+        self.write_manifest(('{"schemaVersion": 1, "minimumLauncherVersion": 1, "releaseId": "2024.06-a", '
+                             '"releaseSequence": 41, "files": ['
                              '{"path": "data\\\\maps\\\\a.bin", "size": 12, "sha256": "%s"},'
                              '{"path": "K\u00e4se/\u5730\u56fe.pak", "size": 0, "sha256": "%s"},'
                              '{"path": "B.pak", "size": 18446744073709551615, "sha256": "%s"},]}'
                              % (A, B, A)).encode("utf-8"))
         code, out, err = tool("manifest", lh.windows_path(self.manifest))
         self.assertEqual(code, 0, "exit code 0 on success (%r)" % err)
-        expected = ("release 2024.06-a\nschema 1\nminimum-launcher 1\n"
+        expected = ("release 2024.06-a\nschema 1\nminimum-launcher 1\nsequence 41\n"
                     "%s 18446744073709551615 B.pak\n"
                     "%s 0 K\u00e4se/\u5730\u56fe.pak\n"
                     "%s 12 data/maps/a.bin\n" % (A, B, A)).encode("utf-8")

@@ -42,6 +42,14 @@ def toolkit_has_command(name):
 
 
 def publish(game, release, *extra):
+    """Runs the script; an empty RELEASE gets --sequence 1 unless EXTRA orders it."""
+    first = not os.path.isfile(os.path.join(release, "update_manifest.json"))
+    if first and "--sequence" not in extra and "--after" not in extra:
+        extra += ("--sequence", "1")
+    return run_script(game, release, *extra)
+
+
+def run_script(game, release, *extra):
     return subprocess.run([sys.executable, SCRIPT, game, release] + list(extra),
                           capture_output=True, text=True, timeout=120)
 
@@ -119,7 +127,7 @@ class PublishedRelease(unittest.TestCase):
         if not toolkit_has_command("manifest"):
             self.skipTest("this toolkit has no manifest command yet")
         code, out, err = tool("manifest", lh.windows_path(self.manifest_path))
-        expected = "release 2024.07-test\nschema 1\nminimum-launcher 1\n" + "".join(
+        expected = "release 2024.07-test\nschema 1\nminimum-launcher 1\nsequence 1\n" + "".join(
             f"{hashlib.sha256(FILES[p]).hexdigest()} {len(FILES[p])} {p}\n" for p in BYTE_ORDER)
         self.assertEqual((code, out), (0, expected), f"toolkit manifest loads the release ({err!r})")
 
@@ -191,6 +199,36 @@ class Refusals(unittest.TestCase):
                          "no manifest without a signature")
 
 
+class PublishedModes(unittest.TestCase):
+    def test_every_file_and_folder_is_readable_by_a_web_server_running_as_another_user(self):
+        temp = tempfile.TemporaryDirectory(prefix="th_publish_")
+        self.addCleanup(temp.cleanup)
+        game = os.path.join(temp.name, "game")
+        write(os.path.join(game, "data", "maps", "big.pak"), os.urandom(1 << 20))
+        write(os.path.join(game, "a.pak"), b"a")
+        for root, _, names in os.walk(game):
+            for name in names:
+                os.chmod(os.path.join(root, name), 0o600)
+        notes = os.path.join(temp.name, "notes.json")
+        write(notes, b'{"entries": []}\n')
+        release = os.path.join(temp.name, "release")
+        result = subprocess.run([sys.executable, SCRIPT, game, release, "--release-id", "m", "--sequence", "1",
+                                 "--patch-notes", notes, "--no-toolkit"], capture_output=True, text=True,
+                                timeout=300, preexec_fn=lambda: os.umask(0o022))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        modes = {}
+        for root, folders, names in os.walk(release):
+            for name in folders + names:
+                path = os.path.join(root, name)
+                modes[os.path.relpath(path, release)] = os.stat(path).st_mode & 0o777
+        self.assertIn(os.path.join("chunks", hashlib.sha256(lh.read_bytes(os.path.join(game, "data", "maps", "big.pak")))
+                                   .hexdigest()), modes, "a chunk index is among the files checked")
+        wrong = {path: oct(mode) for path, mode in modes.items()
+                 if mode != (0o755 if os.path.isdir(os.path.join(release, path)) else 0o644)}
+        self.assertEqual(wrong, {}, "files are 0644 and folders 0755 under umask 022")
+        self.assertEqual(os.stat(release).st_mode & 0o777, 0o755, "the release folder itself")
+
+
 class ReleaseSequence(unittest.TestCase):
     def test_each_release_in_a_folder_gets_the_next_sequence_and_an_explicit_one_never_goes_below(self):
         temp = tempfile.TemporaryDirectory(prefix="th_publish_")
@@ -204,12 +242,43 @@ class ReleaseSequence(unittest.TestCase):
             code = publish(game, release, "--release-id", "s", *extra).returncode
             return code, json.loads(lh.read_bytes(manifest))["releaseSequence"]
 
-        self.assertEqual(sequence_after(), (0, 1), "the first release in a folder has sequence 1")
+        self.assertEqual(sequence_after("--sequence", "1"), (0, 1), "the first release in a folder has sequence 1")
         self.assertEqual(sequence_after(), (0, 2), "the next one has sequence 2")
         self.assertEqual(sequence_after("--sequence", "1"), (1, 2), "a lower sequence is refused and nothing published")
         self.assertEqual(sequence_after("--sequence", "0"), (1, 2), "sequence 0 is refused")
         self.assertEqual(sequence_after("--sequence", "2"), (0, 2), "the same sequence may be published again")
         self.assertEqual(sequence_after("--sequence", "40"), (0, 40), "a higher sequence is taken as given")
+
+
+    def test_an_empty_folder_needs_a_sequence_or_the_live_release_to_follow(self):
+        temp = tempfile.TemporaryDirectory(prefix="th_publish_")
+        self.addCleanup(temp.cleanup)
+        game = os.path.join(temp.name, "game")
+        write(os.path.join(game, "a.pak"), b"a")
+        live = os.path.join(temp.name, "live")
+        self.assertEqual(run_script(game, live, "--release-id", "l", "--sequence", "7").returncode, 0)
+
+        fresh = os.path.join(temp.name, "fresh")
+        result = run_script(game, fresh, "--release-id", "n")
+        self.assertEqual(result.returncode, 1, "an empty folder without --sequence or --after is refused")
+        self.assertRegex(result.stderr, r"^publish_release: .*fresh holds no release, .*--after.*--sequence N")
+        self.assertFalse(os.path.exists(os.path.join(fresh, "update_manifest.json")), "nothing is published")
+
+        def sequence_in(folder):
+            return json.loads(lh.read_bytes(os.path.join(folder, "update_manifest.json")))["releaseSequence"]
+
+        result = run_script(game, fresh, "--release-id", "n", "--after", live)
+        self.assertEqual((result.returncode, sequence_in(fresh)), (0, 8), "--after a folder: its sequence + 1 " +
+                         result.stderr)
+        host = lh.NginxHost(temp.name, live)
+        try:
+            by_url = os.path.join(temp.name, "by_url")
+            result = run_script(game, by_url, "--release-id", "n", "--after", host.url + "/")
+            self.assertEqual((result.returncode, sequence_in(by_url)), (0, 8), "--after a URL " + result.stderr)
+        finally:
+            host.stop()
+        result = run_script(game, os.path.join(temp.name, "none"), "--release-id", "n", "--after", fresh + "x")
+        self.assertEqual(result.returncode, 1, "--after a folder without a release is refused")
 
 
 class RawSignature(unittest.TestCase):

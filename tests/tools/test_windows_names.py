@@ -39,7 +39,7 @@ def publish_with_script(folder, name):
     (game / "data" / name).write_bytes(b"x")
     release = folder / "release"
     done = subprocess.run([sys.executable, str(SOURCE / "tools" / "publish_release.py"), str(game), str(release),
-                           "--release-id", "r"], capture_output=True, text=True, timeout=120)
+                           "--release-id", "r", "--sequence", "1"], capture_output=True, text=True, timeout=120)
     return done.returncode, done.stderr, (release / "update_manifest.json").exists()
 
 

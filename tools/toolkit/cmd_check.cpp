@@ -1,14 +1,18 @@
 // check LAUNCHER_DIR [--full]: runs the launcher's release check for that
 // folder and prints every status change as <phase>|<title>|<detail>|<progress>,
-// then, when a release was published, its plan as `inspect` prints it. As at
+// then, when a release was published, its plan as `inspect` prints it, and
+// "launcher SIZE PATH" when the release's launcher differs from the folder's
+// (a launcher replacement is pending; only the launcher itself does it). As at
 // start-up, files unchanged since the folder's record read them are not read
 // again; --full reads every file, as REPAIR does.
 
 #include "base/utf8_paths.h"
 #include "delivery/release_check.h"
+#include "startup/launcher_file.h"
 #include "tools/toolkit/status_printer.h"
 #include "tools/toolkit/toolkit.h"
 #include "ui/launcher_state.h"
+#include "update/file_hash.h"
 #include "update/folder_work_lock.h"
 
 #include <string>
@@ -43,6 +47,11 @@ int checkCommand(const std::vector<std::string>& args) {
             text += "fetch " + std::to_string(file.size) + " " + genericPathUtf8(file.path) + "\n";
         for (const auto& path : release.obsoletePaths) text += "obsolete " + genericPathUtf8(path) + "\n";
         text += "bytes " + std::to_string(release.bytesToFetch) + "\n";
+    }
+    for (const ManifestFile& file : release.manifest.files) {
+        if (isLauncherEntry(state.launcherDir, file.path) &&
+            sha256FileHex(state.launcherDir / file.path) != file.sha256)
+            text += "launcher " + std::to_string(file.size) + " " + genericPathUtf8(file.path) + "\n";
     }
     toolkit::printOut(text);
     return state.phase == LauncherPhase::Error ? 1 : 0;

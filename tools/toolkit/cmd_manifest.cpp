@@ -24,6 +24,7 @@ int manifestCommand(const std::vector<std::string>& args) {
     std::string text = "release " + manifest.releaseId + "\n";
     text += "schema " + std::to_string(manifest.schemaVersion) + "\n";
     text += "minimum-launcher " + std::to_string(manifest.minimumLauncherVersion) + "\n";
+    text += "sequence " + std::to_string(manifest.releaseSequence) + "\n";
     for (const ManifestFile& file : manifest.files) {
         text += file.sha256 + " " + std::to_string(file.size) + " " + genericPathUtf8(file.path) + "\n";
     }

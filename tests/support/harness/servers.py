@@ -224,9 +224,10 @@ def request_header(request, name):
 
 
 def publish_release(game_dir, release_dir, release_id, patch_notes=None, key=None, minimum_launcher=None,
-                    timeout=300):
+                    timeout=300, sequence=None):
     """Publishes GAME_DIR as a signed release folder with
-    tools/publish_release.py; raises HarnessError when that fails."""
+    tools/publish_release.py; raises HarnessError when that fails. An empty
+    RELEASE_DIR gets sequence 1 unless SEQUENCE says otherwise."""
     script = os.path.join(SOURCE_DIR, "tools", "publish_release.py")
     if not os.path.isfile(script):
         raise HarnessError("tools/publish_release.py is not in this source tree")
@@ -237,6 +238,10 @@ def publish_release(game_dir, release_dir, release_id, patch_notes=None, key=Non
         command += ["--patch-notes", patch_notes]
     if minimum_launcher is not None:
         command += ["--minimum-launcher", str(minimum_launcher)]
+    if sequence is None and not os.path.isfile(os.path.join(release_dir, "update_manifest.json")):
+        sequence = 1
+    if sequence is not None:
+        command += ["--sequence", str(sequence)]
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout).returncode
         out.seek(0)
