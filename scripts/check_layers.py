@@ -42,7 +42,7 @@ TIERS = [
     ("update/file_hash.*", "engine"),
     ("update/file_identity.*", "engine"),
     ("update/parallel_hash.*", "engine"),
-    ("update/parallel_download.*", "engine"),
+    ("delivery/parallel_download.*", "engine"),
     ("update/install_index.*", "engine"),
     ("update/inspection.*", "engine"),
     ("update/update_transaction.*", "engine"),
@@ -167,12 +167,14 @@ def includes(root, path):
 def resolve(root, path, form, name, folders):
     """The repository path the compiler opens for an include of NAME in
     PATH, None when no file answers, or ".." + the path when it lies
-    outside the repository."""
+    outside the repository. A header CMake configures from NAME.in into the
+    build tree stands for that template."""
     bases = ([os.path.dirname(path)] if form == '"' else []) + folders
-    for base in bases:
-        candidate = os.path.normpath(os.path.join(base, name)).replace(os.sep, "/")
-        if os.path.isfile(os.path.join(root, candidate)):
-            return candidate
+    for template in ("", ".in"):
+        for base in bases:
+            candidate = os.path.normpath(os.path.join(base, name)).replace(os.sep, "/") + template
+            if os.path.isfile(os.path.join(root, candidate)):
+                return candidate
     return None
 
 

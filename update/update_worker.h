@@ -3,7 +3,7 @@
 // patch source, then the update transaction, reported through setStatus.
 
 #include "update/manifest.h"
-#include "update/parallel_download.h"
+#include "delivery/parallel_download.h"
 
 #include <atomic>
 #include <cstdint>

@@ -10,7 +10,7 @@
 #include "delivery/patch_notes.h"
 #include "delivery/release_list.h"
 #include "tools/toolkit/toolkit.h"
-#include "update/parallel_download.h"
+#include "delivery/parallel_download.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "update/parallel_download.h"
+#include "delivery/parallel_download.h"
 
 #include "delivery/delta_download.h"
 #include "delivery/download_client.h"
