@@ -1,5 +1,6 @@
 #include "delivery/download_client.h"
 
+#include "base/safe_remove.h"
 #include "base/http_url.h"
 #include "base/secure_failure.h"
 #include "base/windows_error.h"
@@ -509,10 +510,11 @@ void PatchDownloader::takeUpPartial(Transfer& transfer, const DownloadLimit& lim
         return;
     }
     transfer.file.reset(CreateFileW(transfer.temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     LARGE_INTEGER size{};
-    if (!transfer.file || !GetFileSizeEx(transfer.file.get(), &size) || size.QuadPart <= 0 ||
-        static_cast<std::uint64_t>(size.QuadPart) >= limit.bytes) {
+    // A kept file with another name (a planted hard link or link) is not appended to.
+    if (!transfer.file || !isSoleFile(transfer.file.get()) || !GetFileSizeEx(transfer.file.get(), &size) ||
+        size.QuadPart <= 0 || static_cast<std::uint64_t>(size.QuadPart) >= limit.bytes) {
         startOver(transfer);
         return;
     }
@@ -605,8 +607,10 @@ bool PatchDownloader::receiveBody(const std::string& relativeText, const Respons
             setError(error, "Could not create download folder: " + windowsErrorMessage(folderError));
             return false;
         }
+        dropSharedFile(transfer.temporary);
         transfer.file.reset(CreateFileW(transfer.temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
         if (!transfer.file) {
             setError(error, "Could not create download file: " + pathToUtf8(transfer.temporary));
             return false;

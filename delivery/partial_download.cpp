@@ -1,5 +1,6 @@
 #include "delivery/partial_download.h"
 
+#include "base/safe_remove.h"
 #include "base/handles.h"
 
 #include <windows.h>
@@ -73,8 +74,9 @@ bool writeResumeRecord(const fs::path& path, const ResumeRecord& record) {
     const std::string text = std::string(kFirstLine) + "\nurl " + record.url + "\nvalidator " + record.validator + "\n";
     bool written = false;
     {
-        const FileHandle file(
-            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        dropSharedFile(path);
+        const FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!file) return false;
         DWORD put = 0;
         written =

@@ -1,6 +1,7 @@
 #include "update/update_transaction.h"
 
 #include "base/handles.h"
+#include "base/safe_remove.h"
 #include "base/utf8_paths.h"
 #include "base/windows_error.h"
 #include "update/file_hash.h"
@@ -30,12 +31,9 @@ bool fail(std::string* error, std::string message) {
     return false;
 }
 
-// Removes a folder the transaction owns, with everything in it; errors are
-// ignored (a later step reports what matters).
-void clearFolder(const fs::path& folder) {
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-}
+// Removes a folder the transaction owns, with everything in it, never
+// through a link; errors are ignored (a later step reports what matters).
+void clearFolder(const fs::path& folder) { (void)removeTree(folder); }
 
 // A release id becomes one folder below ".patch_staging", and that folder is
 // removed with everything in it: only a single plain name may be used, or
@@ -556,7 +554,12 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
     const fs::path stagingDir = installDir / L".patch_staging" / releaseFolder;
     const fs::path rollbackDir = installDir / L".patch_rollback";
 
+    std::string linkError;
+    // A link that stays in the way would take the staged files out of the folder.
+    if (!removeLinksOnPath(installDir, stagingDir, &linkError))
+        return fail(error, "Could not create patch staging folder: " + linkError);
     clearFolder(stagingDir);
+    if (!holdsNoLink(stagingDir, &linkError)) return fail(error, "Could not create patch staging folder: " + linkError);
     std::error_code ec;
     fs::create_directories(stagingDir, ec);
     if (ec) return fail(error, "Could not create patch staging folder: " + errorCodeMessage(ec));
@@ -571,7 +574,10 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
     std::vector<PlacedFile> placedFiles;
     if (!stageAndVerify(sourceDir, stagingDir, plan, report, placedFiles, error)) return false;
 
+    if (!removeLinksOnPath(installDir, rollbackDir, &linkError))
+        return fail(error, "Could not create rollback folder: " + linkError);
     clearFolder(rollbackDir);
+    if (!holdsNoLink(rollbackDir, &linkError)) return fail(error, "Could not create rollback folder: " + linkError);
     fs::create_directories(rollbackDir, ec);
     if (ec) return fail(error, "Could not create rollback folder: " + errorCodeMessage(ec));
 

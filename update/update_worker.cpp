@@ -1,6 +1,7 @@
 #include "update/update_worker.h"
 
 #include "account/session.h"
+#include "base/safe_remove.h"
 #include "delivery/delta_download.h"
 #include "delivery/download_client.h"
 #include "ui/launcher_state.h"
@@ -86,6 +87,10 @@ void downloadThread(DownloadJob& job) {
             onHand = 0;
             if (!isVerifiedCopy(destination, entry)) {
                 std::string error;
+                if (!removeLinksOnPath(job.targetFolder, destination.parent_path(), &error)) {
+                    recordFailure(job, "Could not create download folder: " + error);
+                    break;
+                }
                 if (!rebuiltFromInstalledCopy(job, downloader, entry, destination, observe) &&
                     !downloadWithRetries(downloader, entry.path, destination, releaseFile(entry.size, entry.sha256),
                                          nullptr, &error)) {
@@ -194,13 +199,13 @@ void pruneBelow(const std::filesystem::path& folder, const std::wstring& prefix,
         const std::wstring key = upperCaseName(relative);  // Windows ignores letter case
         std::error_code statusError;
         const std::filesystem::file_status status = it->symlink_status(statusError);
-        if (!statusError && std::filesystem::is_directory(status) && folders.contains(key)) {
+        const bool link = isLinkEntry(it->path());
+        if (!link && !statusError && std::filesystem::is_directory(status) && folders.contains(key)) {
             pruneBelow(it->path(), relative, files, folders);
             continue;
         }
-        if (!statusError && std::filesystem::is_regular_file(status) && files.contains(key)) continue;
-        std::error_code removeError;
-        std::filesystem::remove_all(it->path(), removeError);
+        if (!link && !statusError && std::filesystem::is_regular_file(status) && files.contains(key)) continue;
+        (void)removeTree(it->path());
     }
 }
 
@@ -290,18 +295,26 @@ void refreshDownloadToken() {
 
 void pruneDownloadCache(const std::filesystem::path& folder) {
     if (folder.filename() != L".patch_remote") return;
+    // A link in the cache's place is removed, never entered.
+    if (isLinkEntry(folder)) {
+        (void)removeTree(folder);
+        return;
+    }
     std::error_code ec;
     std::filesystem::directory_iterator it(folder, ec);
     if (ec) return;
     for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        if (isCheckFile(it->path().filename())) continue;
-        std::error_code removeError;
-        std::filesystem::remove_all(it->path(), removeError);
+        if (isCheckFile(it->path().filename()) && !isLinkEntry(it->path())) continue;
+        (void)removeTree(it->path());
     }
 }
 
 void pruneDownloadCache(const std::filesystem::path& folder, const std::vector<ManifestFile>& planned) {
     if (folder.filename() != L".patch_remote") return;
+    if (isLinkEntry(folder)) {
+        (void)removeTree(folder);
+        return;
+    }
     std::set<std::wstring> files;
     std::set<std::wstring> folders;
     for (const ManifestFile& entry : planned) {
@@ -345,6 +358,12 @@ void runUpdateWorker() {
             // file where this release has a folder (or the reverse), which
             // would block its downloads for good.
             pruneDownloadCache(sourceFolder, plan.filesToFetch);
+            std::string linkError;
+            if (!removeLinksOnPath(launcherDir, sourceFolder, &linkError)) {
+                SetStatus(LauncherPhase::Error, "Download failed", "Could not create download folder: " + linkError,
+                          0.0f);
+                return;
+            }
             DownloadJob job;
             job.patchUrl = sourceText;
             job.fileList = plan.filesToFetch;
