@@ -1,7 +1,7 @@
 #include "delivery/delta_download.h"
 
-#include "base/safe_remove.h"
 #include "base/handles.h"
+#include "base/safe_remove.h"
 #include "delivery/partial_download.h"
 #include "update/file_hash.h"
 #include "update/sha256.h"

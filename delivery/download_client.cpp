@@ -1,7 +1,7 @@
 #include "delivery/download_client.h"
 
-#include "base/safe_remove.h"
 #include "base/http_url.h"
+#include "base/safe_remove.h"
 #include "base/secure_failure.h"
 #include "base/windows_error.h"
 #include "delivery/partial_download.h"

@@ -1,7 +1,7 @@
 #include "delivery/partial_download.h"
 
-#include "base/safe_remove.h"
 #include "base/handles.h"
+#include "base/safe_remove.h"
 
 #include <windows.h>
 

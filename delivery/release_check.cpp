@@ -1,7 +1,7 @@
 #include "delivery/release_check.h"
 
-#include "base/safe_remove.h"
 #include "base/product.h"
+#include "base/safe_remove.h"
 #include "base/utf8_paths.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_source.h"
