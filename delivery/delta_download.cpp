@@ -2,6 +2,7 @@
 
 #include "base/fail.h"
 #include "base/handles.h"
+#include "base/safe_remove.h"
 #include "delivery/partial_download.h"
 #include "update/file_hash.h"
 #include "update/sha256.h"
@@ -194,8 +195,9 @@ bool deltaDownload(PatchDownloader& downloader, const std::filesystem::path& rel
 
     std::error_code folderError;
     std::filesystem::create_directories(destination.parent_path(), folderError);
+    dropSharedFile(partial);  // a planted hard link is not truncated
     FileHandle file(CreateFileW(partial.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return fail(why, "could not create " + pathToUtf8(partial));
     // Every path out of here but success takes the partial file along.
     auto giveUp = [&](const std::string& reason) {

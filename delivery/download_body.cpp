@@ -77,8 +77,9 @@ bool PatchDownloader::openTransferFile(const std::filesystem::path& destination,
     if (!createFolderChain(destination.parent_path(), folderError)) {
         return fail(error, "Could not create download folder: " + windowsErrorMessage(folderError));
     }
+    dropSharedFile(transfer.temporary);
     transfer.file.reset(CreateFileW(transfer.temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!transfer.file) return fail(error, "Could not create download file: " + pathToUtf8(transfer.temporary));
     return true;
 }

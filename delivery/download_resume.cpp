@@ -1,3 +1,4 @@
+#include "base/safe_remove.h"
 #include "delivery/download_headers.h"
 #include "delivery/download_transfer.h"
 
@@ -13,10 +14,11 @@ void PatchDownloader::takeUpPartial(Transfer& transfer, const DownloadLimit& lim
         return;
     }
     transfer.file.reset(CreateFileW(transfer.temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     LARGE_INTEGER size{};
-    if (!transfer.file || !GetFileSizeEx(transfer.file.get(), &size) || size.QuadPart <= 0 ||
-        static_cast<std::uint64_t>(size.QuadPart) >= limit.bytes) {
+    // A kept file with another name (a planted hard link or link) is not appended to.
+    if (!transfer.file || !isSoleFile(transfer.file.get()) || !GetFileSizeEx(transfer.file.get(), &size) ||
+        size.QuadPart <= 0 || static_cast<std::uint64_t>(size.QuadPart) >= limit.bytes) {
         startOver(transfer);
         return;
     }

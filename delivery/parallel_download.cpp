@@ -1,5 +1,6 @@
 #include "delivery/parallel_download.h"
 
+#include "base/safe_remove.h"
 #include "delivery/delta_download.h"
 #include "delivery/download_client.h"
 #include "update/file_hash.h"
@@ -71,6 +72,10 @@ void downloadThread(DownloadJob& job) {
             onHand = 0;
             if (!isVerifiedCopy(destination, entry)) {
                 std::string error;
+                if (!removeLinksOnPath(job.targetFolder, destination.parent_path(), &error)) {
+                    recordFailure(job, "Could not create download folder: " + error);
+                    break;
+                }
                 if (!rebuiltFromInstalledCopy(job, downloader, entry, destination, observe) &&
                     !downloadWithRetries(downloader, entry.path, destination, limitOf(entry), nullptr, &error)) {
                     recordFailure(job, error);

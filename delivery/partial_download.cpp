@@ -1,5 +1,6 @@
 #include "delivery/partial_download.h"
 
+#include "base/safe_remove.h"
 #include "base/whole_file.h"
 
 #include <windows.h>
@@ -64,6 +65,7 @@ bool readResumeRecord(const fs::path& path, ResumeRecord& record) {
 bool writeResumeRecord(const fs::path& path, const ResumeRecord& record) {
     if (!usableValue(record.url) || !usableValue(record.validator)) return false;
     const std::string text = std::string(kFirstLine) + "\nurl " + record.url + "\nvalidator " + record.validator + "\n";
+    dropSharedFile(path);  // a planted hard link or link is not written through
     return writeWholeFile(path, {text});
 }
 

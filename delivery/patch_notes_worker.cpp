@@ -1,6 +1,7 @@
 #include "delivery/patch_notes_worker.h"
 
 #include "base/install_files.h"
+#include "base/safe_remove.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_notes.h"
 #include "delivery/patch_source.h"
@@ -30,6 +31,7 @@ void runPatchNotes() {
         // on the folder makes the notes wait for the next start.
         FolderWorkLock workLock;
         if (!workLock.acquire(launcherDir)) return;
+        if (!removeLinksOnPath(launcherDir, cacheFolder)) return;
         std::error_code ec;
         std::filesystem::create_directories(cacheFolder, ec);
         if (downloadPatchFile(source, kPatchNotesUrlName, cachePath, atMost(kPatchNotesSizeLimit), nullptr, nullptr)) {

@@ -2,6 +2,7 @@
 
 #include "base/install_files.h"
 #include "base/product.h"
+#include "base/safe_remove.h"
 #include "base/utf8_paths.h"
 #include "delivery/download_client.h"
 #include "delivery/patch_source.h"
@@ -37,6 +38,12 @@ struct FetchedRelease {
 // bytes unless the source is the local test server. False when the run has
 // ended with an error status.
 bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& cacheDir, FetchedRelease& fetched) {
+    std::string linkError;
+    if (!removeLinksOnPath(cacheDir.parent_path(), cacheDir, &linkError)) {
+        SetStatus(LauncherPhase::Error, "Test channel unavailable", "Could not prepare download cache: " + linkError,
+                  0.0f);
+        return false;
+    }
     std::error_code ec;
     fs::create_directories(cacheDir, ec);
     if (ec) {

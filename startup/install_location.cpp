@@ -1,5 +1,6 @@
 #include "startup/install_location.h"
 
+#include "base/folder_identity.h"
 #include "update/windows_names.h"
 
 #include <windows.h>
@@ -117,6 +118,11 @@ bool isWritableDir(const std::filesystem::path& dir) {
 }
 
 bool sameDirectory(const std::filesystem::path& a, const std::filesystem::path& b) {
+    // Both there: the same folder (or file) however each is named; the
+    // spelling decides only for what does not exist yet.
+    EntryIdentity identityA;
+    EntryIdentity identityB;
+    if (readEntryIdentity(a, identityA) && readEntryIdentity(b, identityB)) return identityA == identityB;
     std::error_code ec;
     std::wstring first = std::filesystem::weakly_canonical(a, ec).wstring();
     if (ec) first.clear();

@@ -23,7 +23,9 @@ std::filesystem::path resolveInstallDir();
 // Creates the folder when needed and proves a file can be created in it.
 bool isWritableDir(const std::filesystem::path& dir);
 
-// Same folder once both are made weakly canonical, ASCII letter case ignored.
+// The same folder (or file): by volume serial and file id when both exist,
+// whatever names them; otherwise once both are made weakly canonical, ASCII
+// letter case ignored.
 bool sameDirectory(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // Writes `text` and one line break (text mode) only when nothing exists at

@@ -1,5 +1,6 @@
 #include "startup/instance_guard.h"
 
+#include "base/folder_identity.h"
 #include "base/handles.h"
 #include "base/utf8_paths.h"
 #include "update/file_hash.h"
@@ -7,6 +8,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace {
@@ -74,7 +76,13 @@ void bringToFront(HWND window) {
 }  // namespace
 
 std::wstring instanceGuardName(const std::filesystem::path& launcherDir) {
-    const std::string identity = wideToUtf8(folderIdentity(launcherDir));
+    // The folder itself, however it is named (drive alias, short name, link);
+    // its spelling only when it cannot be opened.
+    EntryIdentity folder;
+    const std::string identity = readEntryIdentity(launcherDir, folder)
+                                     ? "folder " + std::to_string(folder.volumeSerial) + " " +
+                                           std::to_string(folder.idHigh) + " " + std::to_string(folder.idLow)
+                                     : wideToUtf8(folderIdentity(launcherDir));
     std::vector<std::uint8_t> digest;
     if (sha256Digest(std::vector<std::uint8_t>(identity.begin(), identity.end()), digest)) {
         return L"Local\\TinderhallowLauncher-" + utf8ToWide(digestToHex(digest.data(), digest.size()));

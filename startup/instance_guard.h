@@ -1,9 +1,10 @@
 #pragma once
 // One launcher window per launcher folder. The guard is a named shared
-// memory block whose name holds a digest of the folder's full path in upper
-// case (a name cannot hold "\"); it lives as long as its owner keeps it open,
-// and records the owner's process id and window so that a second launcher
-// can bring that window to the front. A mutex would not do: it belongs to a
+// memory block whose name holds a digest of the folder's identity (volume
+// serial and file id; the full path in upper case only when the folder
+// cannot be opened), so that every name of the folder meets it; it lives
+// as long as its owner keeps it open, and records the owner's process id and
+// window so that a second launcher can bring that window to the front. A mutex would not do: it belongs to a
 // thread, and the self-update hands the guard over from a worker thread.
 
 #include <windows.h>

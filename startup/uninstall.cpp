@@ -1,6 +1,7 @@
 #include "startup/uninstall.h"
 
 #include "base/fail.h"
+#include "base/folder_identity.h"
 #include "base/handles.h"
 #include "base/install_files.h"
 #include "base/product.h"
@@ -294,6 +295,8 @@ bool isRemovableInstallFolder(const fs::path& dir, std::string* error) {
     const auto depth = std::distance(relative.begin(), relative.end());
     const bool share = folder.root_name().wstring().rfind(L"\\\\", 0) == 0;
     if (folder.empty() || depth < (share ? 2 : 1)) return fail(error, shown + " is a drive or share root.");
+    // However it is named: a drive alias, a short name, a link.
+    if (isOrHoldsProtectedFolder(folder)) return fail(error, shown + " is or holds a system or user folder.");
     const DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return fail(error, shown + " is not a folder.");

@@ -1,7 +1,9 @@
 #include "update/update_transaction.h"
 
 #include "base/fail.h"
+#include "base/handles.h"
 #include "base/install_files.h"
+#include "base/safe_remove.h"
 #include "base/utf8_paths.h"
 #include "base/windows_error.h"
 #include "update/file_replacement.h"
@@ -21,12 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Removes a folder the transaction owns, with everything in it; errors are
-// ignored (a later step reports what matters).
-void clearFolder(const fs::path& folder) {
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-}
+// Removes a folder the transaction owns, with everything in it, never
+// through a link; errors are ignored (a later step reports what matters).
+void clearFolder(const fs::path& folder) { (void)removeTree(folder); }
 
 // A release id becomes one folder below ".patch_staging", and that folder is
 // removed with everything in it: only a single plain name may be used, or
@@ -94,7 +93,12 @@ bool prepareStaging(const fs::path& installDir, const ReleaseManifest& manifest,
         return fail(error, "Could not create patch staging folder: The release id is not a valid folder name.");
     }
     stagingDir = installDir / kStagingFolderName / releaseFolder;
+    std::string linkError;
+    // A link that stays in the way would take the staged files out of the folder.
+    if (!removeLinksOnPath(installDir, stagingDir, &linkError))
+        return fail(error, "Could not create patch staging folder: " + linkError);
     clearFolder(stagingDir);
+    if (!holdsNoLink(stagingDir, &linkError)) return fail(error, "Could not create patch staging folder: " + linkError);
     std::error_code ec;
     fs::create_directories(stagingDir, ec);
     if (ec) return fail(error, "Could not create patch staging folder: " + errorCodeMessage(ec));
@@ -110,7 +114,11 @@ bool enoughSpace(const fs::path& installDir, const fs::path& sourceDir, const Up
 
 // Empties the rollback folder and backs up the installed manifest into it.
 bool prepareRollback(const fs::path& installDir, const fs::path& rollbackDir, std::string* error) {
+    std::string linkError;
+    if (!removeLinksOnPath(installDir, rollbackDir, &linkError))
+        return fail(error, "Could not create rollback folder: " + linkError);
     clearFolder(rollbackDir);
+    if (!holdsNoLink(rollbackDir, &linkError)) return fail(error, "Could not create rollback folder: " + linkError);
     std::error_code ec;
     fs::create_directories(rollbackDir, ec);
     if (ec) return fail(error, "Could not create rollback folder: " + errorCodeMessage(ec));

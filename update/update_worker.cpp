@@ -2,6 +2,7 @@
 
 #include "account/session.h"
 #include "base/install_files.h"
+#include "base/safe_remove.h"
 #include "delivery/download_client.h"
 #include "ui/launcher_state.h"
 #include "update/folder_work_lock.h"
@@ -121,13 +122,13 @@ void pruneBelow(const std::filesystem::path& folder, const std::wstring& prefix,
         const std::wstring key = upperCaseName(relative);  // Windows ignores letter case
         std::error_code statusError;
         const std::filesystem::file_status status = it->symlink_status(statusError);
-        if (!statusError && std::filesystem::is_directory(status) && folders.contains(key)) {
+        const bool link = isLinkEntry(it->path());
+        if (!link && !statusError && std::filesystem::is_directory(status) && folders.contains(key)) {
             pruneBelow(it->path(), relative, files, folders);
             continue;
         }
-        if (!statusError && std::filesystem::is_regular_file(status) && files.contains(key)) continue;
-        std::error_code removeError;
-        std::filesystem::remove_all(it->path(), removeError);
+        if (!link && !statusError && std::filesystem::is_regular_file(status) && files.contains(key)) continue;
+        (void)removeTree(it->path());
     }
 }
 
@@ -198,18 +199,26 @@ void refreshDownloadToken() {
 
 void pruneDownloadCache(const std::filesystem::path& folder) {
     if (folder.filename() != kDownloadCacheName) return;
+    // A link in the cache's place is removed, never entered.
+    if (isLinkEntry(folder)) {
+        (void)removeTree(folder);
+        return;
+    }
     std::error_code ec;
     std::filesystem::directory_iterator it(folder, ec);
     if (ec) return;
     for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        if (isCheckFile(it->path().filename())) continue;
-        std::error_code removeError;
-        std::filesystem::remove_all(it->path(), removeError);
+        if (isCheckFile(it->path().filename()) && !isLinkEntry(it->path())) continue;
+        (void)removeTree(it->path());
     }
 }
 
 void pruneDownloadCache(const std::filesystem::path& folder, const std::vector<ManifestFile>& planned) {
     if (folder.filename() != kDownloadCacheName) return;
+    if (isLinkEntry(folder)) {
+        (void)removeTree(folder);
+        return;
+    }
     std::set<std::wstring> files;
     std::set<std::wstring> folders;
     for (const ManifestFile& entry : planned) {
@@ -253,6 +262,12 @@ void runUpdateWorker() {
             // file where this release has a folder (or the reverse), which
             // would block its downloads for good.
             pruneDownloadCache(sourceFolder, plan.filesToFetch);
+            std::string linkError;
+            if (!removeLinksOnPath(launcherDir, sourceFolder, &linkError)) {
+                setStatus(LauncherPhase::Error, "Download failed", "Could not create download folder: " + linkError,
+                          0.0f);
+                return;
+            }
             DownloadJob job;
             job.patchUrl = sourceText;
             job.fileList = plan.filesToFetch;

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """One launcher window per launcher folder, under Wine and Xvfb: a second
 launcher started for a folder whose launcher is open (the same program, the
-folder spelled in other letter case, or a copy under another file name)
+folder spelled in other letter case or through a drive alias, or a copy
+under another file name)
 exits with 0 and opens no window; a launcher of another folder still opens
 its own.
 
@@ -22,6 +23,11 @@ class OneLauncherPerFolder(unittest.TestCase):
         with lh.LauncherHarness(lh.find_build_dir(), name="startup_one_launcher_per_folder") as h:
             # No patch source: the launcher stays on this machine.
             folder = h.prepare_launcher_dir(patch_source="")
+            # A drive alias (subst; under Wine a link in dosdevices) to the
+            # folder's parent. Wine derives a folder's volume serial from the
+            # drives that exist when it is asked, so the alias stays throughout.
+            alias = os.path.join(h.prefix, "dosdevices", "k:")
+            os.symlink(os.path.dirname(folder), alias)
             first = h.start_launcher(folder)
             h.wait_window()
 
@@ -35,6 +41,13 @@ class OneLauncherPerFolder(unittest.TestCase):
             third = h.start(upper + "\\TINDERHALLOW.EXE", env=env, cwd=folder, name="launcher-upper")
             self.assertEqual(third.wait(60), 0, "exit code of a launcher started as " + upper)
             self.assertEqual(h.window_count(), 1, "windows after the launcher in other letter case")
+
+            # The same folder through a drive alias (made first, see above).
+            aliased = "K:\\" + os.path.basename(folder)
+            fourth = h.start(aliased + "\\Tinderhallow.exe", env=h.environment(install_dir=aliased), cwd=folder,
+                             name="launcher-alias")
+            self.assertEqual(fourth.wait(60), 0, "exit code of a launcher started as " + aliased)
+            self.assertEqual(h.window_count(), 1, "windows after the launcher through a drive alias")
 
             shutil.copy(h.launcher_exe, os.path.join(folder, "Tinderhallow-copy.exe"))
             copy = h.start_launcher(folder, exe_name="Tinderhallow-copy.exe")

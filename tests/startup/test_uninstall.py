@@ -2,7 +2,9 @@
 """Install, then uninstall, as a player on Windows meets it, under Wine.
 
 1. "--uninstall --quiet" from a copy that sits in the user's profile folder
-   (beside a settings file, as if it were an installation) removes nothing.
+   (beside a settings file, as if it were an installation) removes nothing;
+   nor from one in Documents named through a drive alias, its short name or
+   a folder link.
 2. A downloaded launcher installs itself: the uninstall entry below
    HKCU\\...\\Uninstall\\Tinderhallow names the program, its folder, its
    version and the two uninstall commands, and both shortcuts (desktop and
@@ -87,6 +89,32 @@ class Uninstall(unittest.TestCase):
             self.assertEqual(sorted(before - tree(profile)), [], "profile entries removed")
             os.remove(os.path.join(profile, LAUNCHER))
             os.remove(os.path.join(profile, "patch_source.txt"))
+
+            # 1b. Nor is the Documents folder, however it is named: through a
+            #     drive alias (subst; under Wine a link in dosdevices), its
+            #     8.3 short name, or a folder link to the profile.
+            documents = os.path.join(profile, "Documents")
+            shutil.copy2(h.launcher_exe, os.path.join(documents, LAUNCHER))
+            write(os.path.join(documents, "server_url.txt"), b"http://127.0.0.1:9\r\n")
+            write(os.path.join(documents, "thesis", "chapter1.docx"), b"years of work")
+            alias = os.path.join(h.prefix, "dosdevices", "k:")
+            os.symlink(profile, alias)
+            link = os.path.join(h.scratch, "profile-link")
+            os.symlink(profile, link)
+            listing = h.run("cmd", ["/c", "dir", "/x", lh.windows_path(profile)], env=env).stdout
+            short = re.search(r"<DIR>\s+(\S+~\S+)\s+Documents\s*$", listing, re.M)
+            self.assertTrue(short, "Wine gives Documents an 8.3 name: %r" % listing)
+            before = tree(documents)
+            namings = ["K:\\Documents", lh.windows_path(profile) + "\\" + short.group(1),
+                       lh.windows_path(link) + "\\Documents"]
+            for named in namings:
+                result = h.run(named + "\\" + LAUNCHER, ["--uninstall", "--quiet"], env=env)
+                self.assertEqual(result.code, 1, "exit code of an uninstall in " + named)
+                self.assertEqual(sorted(before - tree(documents)), [], "Documents entries removed through " + named)
+            os.remove(alias)
+            os.remove(link)
+            for name in (LAUNCHER, "server_url.txt"):
+                os.remove(os.path.join(documents, name))
 
             # 2. The self-install registers the entry and makes both shortcuts.
             downloads = os.path.join(h.scratch, "Downloads")

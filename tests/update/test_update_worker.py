@@ -450,6 +450,80 @@ class UpdateWorker(unittest.TestCase):
         logins = [e for e in case.server.requests() if e["path"].endswith("/session/login")]
         self.assertEqual(len(logins), 1)
 
+    # -- links and hard links in the work folders ----------------------------
+
+    # Under Wine a folder link is a Unix symbolic link: shown as a reparse
+    # point, but Wine cannot remove the link itself, so the update stops at a
+    # link it would have to pass through (on Windows the link is removed).
+    LINK_IN_THE_WAY = " is a link to another folder, which the launcher does not enter. Remove the link and retry."
+
+    @classmethod
+    def linked_case(cls, name, release, installed, link, outside_files):
+        case = cls.case_for(release, installed=installed)
+        case.outside = cls.root / ("outside_" + name)
+        for relative, data in outside_files.items():
+            (case.outside / relative).parent.mkdir(parents=True, exist_ok=True)
+            (case.outside / relative).write_bytes(data)
+        case.outside_before = game_files(case.outside)
+        case.link = case.folder / link
+        case.link.parent.mkdir(parents=True, exist_ok=True)
+        os.symlink(case.outside, case.link, target_is_directory=True)
+        return case
+
+    @classmethod
+    def prepare_link_in_cache_stash(cls):
+        return cls.linked_case("stash", cls.small, None, ".patch_remote/stash", {"thesis.pak": b"years of work"})
+
+    @classmethod
+    def prepare_link_in_cache_data(cls):
+        return cls.linked_case("data", cls.small, None, ".patch_remote/data",
+                               {"thesis.pak": b"years of work", "b.pak": b"not the game's"})
+
+    @classmethod
+    def prepare_link_as_staging(cls):
+        return cls.linked_case("staging", cls.small, None, ".patch_staging",
+                               {"thesis.pak": b"years of work", "r1/notes.pak": b"notes"})
+
+    @classmethod
+    def prepare_link_as_rollback(cls):
+        return cls.linked_case("rollback", cls.dropping, cls.small, ".patch_rollback",
+                               {"thesis.pak": b"years of work", "data/b.pak": b"not the game's"})
+
+    def test_no_removal_or_write_follows_a_link_out_of_a_work_folder(self):
+        expected = {
+            "link_in_cache_data": "Error|Download failed|Could not create download folder: ",
+            "link_as_staging": "Error|Update failed|Could not create patch staging folder: ",
+            "link_as_rollback": "Error|Update failed|Could not create rollback folder: ",
+        }
+        for name in ["link_in_cache_stash"] + list(expected):
+            case = self.case(name)
+            self.assertEqual(game_files(case.outside), case.outside_before, name)
+        for name, start in expected.items():
+            case = self.case(name)
+            self.assertEqual(case.run.last, start + lh.windows_path(case.link) + self.LINK_IN_THE_WAY + "|0.000",
+                             case.run.output)
+        self.assertEqual(game_files(self.case("link_as_rollback").folder), game_files(self.small))
+        self.assert_ready(self.case("link_in_cache_stash"), self.small, "r1")
+
+    @classmethod
+    def prepare_hard_linked_kept_download(cls):
+        # An installed a.pak one byte off the release's makes the update
+        # rebuild it from its chunks into the kept download's place.
+        case = cls.case_for(cls.three)
+        installed = bytearray((cls.three / "a.pak").read_bytes())
+        installed[5000] ^= 0x01
+        (case.folder / "a.pak").write_bytes(bytes(installed))
+        case.outside = cls.root / "outside_hard_link.pak"
+        case.outside.write_bytes(b"a player's file " * 4096)
+        (case.folder / ".patch_remote").mkdir()
+        os.link(case.outside, case.folder / ".patch_remote" / "a.pak.download")
+        return case
+
+    def test_a_kept_download_with_another_name_is_discarded_not_written_through(self):
+        case = self.case("hard_linked_kept_download")
+        self.assert_ready(case, self.three, "r3")
+        self.assertEqual(case.outside.read_bytes(), b"a player's file " * 4096)
+
 
 if __name__ == "__main__":
     lh.run_tests()
