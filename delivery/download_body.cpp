@@ -1,4 +1,5 @@
 #include "base/fail.h"
+#include "base/safe_remove.h"
 #include "base/windows_error.h"
 #include "delivery/download_headers.h"
 #include "delivery/download_messages.h"

@@ -40,7 +40,7 @@ struct FetchedRelease {
 bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& cacheDir, FetchedRelease& fetched) {
     std::string linkError;
     if (!removeLinksOnPath(cacheDir.parent_path(), cacheDir, &linkError)) {
-        SetStatus(LauncherPhase::Error, "Test channel unavailable", "Could not prepare download cache: " + linkError,
+        setStatus(LauncherPhase::Error, "Test channel unavailable", "Could not prepare download cache: " + linkError,
                   0.0f);
         return false;
     }
