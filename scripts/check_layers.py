@@ -37,6 +37,7 @@ TIERS = [
     ("update/update_transaction.*", "engine"),
     ("update/windows_names.*", "engine"),
     ("update/folder_work_lock.*", "engine"),
+    ("update/release_floor.*", "engine"),
     ("delivery/download_client.*", "engine"),
     ("delivery/partial_download.*", "engine"),
     ("delivery/release_signature.*", "engine"),

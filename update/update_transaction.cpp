@@ -7,6 +7,7 @@
 #include "update/file_identity.h"
 #include "update/install_index.h"
 #include "update/parallel_hash.h"
+#include "update/release_floor.h"
 #include "update/windows_names.h"
 
 #include <windows.h>
@@ -637,6 +638,8 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
                                   ? replaceFileWithBytes(*acceptedList, installedManifest, error)
                                   : replaceFile(sourceDir / InstalledManifestName, installedManifest, error);
     if (!listReplaced) return undoAndFail();
+    // Best effort: the installed list names the sequence too.
+    (void)raiseReleaseFloor(installDir, manifest);
 
     recordAppliedFiles(journal, plan, placedFiles);
     clearFolder(stagingDir);

@@ -208,6 +208,29 @@ TEST_F(ReleaseCheckRun, RefusesAReleaseOlderThanTheInstalledOne) {
     EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "second");
 }
 
+// The floor outlives the installed list: deleted or damaged, it no longer
+// tells the check what was installed, and an older release stays refused.
+TEST_F(ReleaseCheckRun, KeepsRefusingAnOlderReleaseWhenTheInstalledListIsGoneOrDamaged) {
+    writeRelease(launcherDir, "2024.2", {{"a.pak", "second"}}, "\"releaseSequence\": 7,");
+    writeRelease(releaseDir, "2024.2", {{"a.pak", "second"}}, "\"releaseSequence\": 7,");
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    runReleaseCheck();
+    ASSERT_EQ(snapshot(launcherState()).detail, "Release 2024.2");
+
+    writeRelease(releaseDir, "2024.1", {{"a.pak", "first"}}, "\"releaseSequence\": 6,");
+    for (const char* installedList : {"", "{ damaged"}) {
+        fs::remove(launcherDir / L"update_manifest.json");
+        if (*installedList != '\0') writeTextFile(launcherDir / L"update_manifest.json", installedList);
+        runReleaseCheck();
+        const LauncherView view = snapshot(launcherState());
+        EXPECT_EQ(view.title, "Older release refused") << installedList;
+        EXPECT_EQ(view.detail,
+                  "The patch source offers release 2024.1, older than the installed release 2024.2. "
+                  "Nothing was installed.");
+        EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "second");
+    }
+}
+
 // Windows opens the launcher under any letter case and under its 8.3 name:
 // the update must neither replace the running file nor remove it.
 TEST_F(ReleaseCheckRun, KnowsTheLauncherUnderEverySpellingWindowsAccepts) {
