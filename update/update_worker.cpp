@@ -273,19 +273,22 @@ bool downloadJobFiles(DownloadJob& job) {
     return !job.failed.load();
 }
 
-void refreshDownloadToken() {
+std::int32_t refreshDownloadToken() {
     std::string serverUrl;
     std::string sessionToken;
     {
         LauncherState& state = launcherState();
         std::lock_guard<std::mutex> lock(state.mutex);
-        if (!state.loggedIn) return;
+        if (!state.loggedIn) return 0;
         serverUrl = state.serverUrl;
         sessionToken = state.sessionToken;
     }
     std::string token;
     bool gate = false;
-    if (requestDownloadToken(serverUrl, sessionToken, token, gate, nullptr)) setDownloadToken(token);
+    std::int32_t currentRelease = 0;
+    if (!requestDownloadToken(serverUrl, sessionToken, token, gate, currentRelease, nullptr)) return 0;
+    setDownloadToken(token);
+    return currentRelease;
 }
 
 void pruneDownloadCache(const std::filesystem::path& folder) {
@@ -336,7 +339,15 @@ void runUpdateWorker() {
             SetStatus(LauncherPhase::Error, "Update failed", lockError, 0.0f);
             return;
         }
-        refreshDownloadToken();
+        // A source that keeps serving an old, validly signed release would
+        // keep the player on it; the game service knows the current one.
+        if (refreshDownloadToken() > manifest.releaseSequence) {
+            SetStatus(LauncherPhase::Error, "Patch source out of date",
+                      "The patch source offers release " + manifest.releaseId +
+                          ", but a newer release is current. Nothing was installed.",
+                      0.0f);
+            return;
+        }
 
         const bool remote = isHttpUrl(sourceText);
         if (remote) {

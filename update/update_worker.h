@@ -38,7 +38,9 @@ void runUpdateWorker();
 
 // Obtains a download token for the logged-in player and hands it to the
 // download client; failures keep the current token and report nothing.
-void refreshDownloadToken();
+// Returns the sequence of the release the game service calls current, 0 when
+// it names none (or the request failed).
+std::int32_t refreshDownloadToken();
 
 // Fetches every file of the job with min(max(N, 1), 8) threads; a verified
 // copy already in the target folder is used as it is, and a file of at least
