@@ -85,8 +85,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     std::vector<std::uint8_t> signature;
     if (readBounded(fetched.signature->path(), kMaxSignatureBytes, signature) != BoundedRead::Read) signature.clear();
     // The digest that named the signature file is the one it must sign.
-    if (!verifyReleaseDigest(digestBytes, textOf(signature), releaseSigningKey.data(), releaseSigningKey.size(),
-                             &error)) {
+    if (!verifyReleaseDigest(digestBytes, textOf(signature), releaseSigningKeys(), &error)) {
         SetStatus(LauncherPhase::Error, "Release not verified", error, 0.0f);
         return false;
     }

@@ -1,5 +1,5 @@
 // verify MANIFEST SIGNATURE_FILE: checks a release list against its
-// signature with the key built into this build, as the launcher does.
+// signature with the keys built into this build, as the launcher does.
 
 #include "base/utf8_paths.h"
 #include "delivery/release_signature.h"
@@ -22,8 +22,7 @@ int verifyCommand(const std::vector<std::string>& args) {
     }
     const std::string signatureText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::string error;
-    if (!verifyReleaseSignature(pathFromUtf8(args[0]), signatureText, releaseSigningKey.data(),
-                                releaseSigningKey.size(), &error)) {
+    if (!verifyReleaseSignature(pathFromUtf8(args[0]), signatureText, releaseSigningKeys(), &error)) {
         toolkit::printError(error + "\n");
         return 1;
     }
