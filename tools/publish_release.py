@@ -100,6 +100,16 @@ def check_element(element, where):
         raise PublishError(f"device name not usable on Windows: {where!r}")
 
 
+def is_short_name_alias(element):
+    """Windows: 1 to 6 characters, "~", digits, at most 8 before the dot;
+    Wine: up to 4 characters, "~" up to the fifth, 3 letters or digits 0-5.
+    Either with an extension of up to 3 characters. The launcher refuses the same."""
+    stem = element.split(".", 1)[0]
+    if SHORT_NAME_ALIAS.fullmatch(element) is not None and len(stem) <= 8:
+        return True
+    return WINE_SHORT_NAME_ALIAS.fullmatch(element) is not None and stem[:5].rstrip("~").find("~") < 0
+
+
 def is_device_name(element):
     """Names that Windows opens as devices, not files, whatever the extension
     ("aux.txt") and letter case; the launcher refuses the same ones."""
@@ -144,6 +154,9 @@ def collect_files(game_dir):
             generic = raw.replace(os.sep, "/")
             for element in generic.split("/"):
                 check_element(element, generic)
+                if is_short_name_alias(element):
+                    raise PublishError(f"a name in the 8.3 short-name form (such as GAMEDA~1.PAK) can name another "
+                                       f"file on Windows: {generic!r}")
             found.append(generic)
     return found
 

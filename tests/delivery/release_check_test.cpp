@@ -242,21 +242,27 @@ TEST_F(ReleaseCheckRun, KnowsTheLauncherUnderEverySpellingWindowsAccepts) {
     ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
     const std::string shortName = pathToUtf8(fs::path(shortPath).filename());
     ASSERT_NE(shortName, "Tinderhallow.exe") << "no 8.3 name here";
-    writeRelease(launcherDir / L"installed", "r1",
-                 {{"TINDERHALLOW.EXE", "running launcher"}, {shortName, "running launcher"}, {"old.pak", "old"}});
+    writeRelease(launcherDir / L"installed", "r1", {{"TINDERHALLOW.EXE", "running launcher"}, {"old.pak", "old"}});
     fs::copy_file(launcherDir / L"installed" / L"update_manifest.json", launcherDir / L"update_manifest.json");
     writeRelease(releaseDir, "r2", {{"tinderhallow.exe", "newer launcher"}, {"z.pak", "zulu"}});
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
     runReleaseCheck();
 
-    LauncherState& state = launcherState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    EXPECT_EQ(state.detail, "1 files ready to install");
-    ASSERT_EQ(state.filesToFetch.size(), 1u);
-    EXPECT_EQ(genericPathUtf8(state.filesToFetch[0].path), "z.pak");
-    EXPECT_EQ(state.bytesToFetch, 4u);
-    ASSERT_EQ(state.obsoletePaths.size(), 1u);
-    EXPECT_EQ(genericPathUtf8(state.obsoletePaths[0]), "old.pak");
+    {
+        LauncherState& state = launcherState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        EXPECT_EQ(state.detail, "1 files ready to install");
+        ASSERT_EQ(state.filesToFetch.size(), 1u);
+        EXPECT_EQ(genericPathUtf8(state.filesToFetch[0].path), "z.pak");
+        EXPECT_EQ(state.bytesToFetch, 4u);
+        ASSERT_EQ(state.obsoletePaths.size(), 1u);
+        EXPECT_EQ(genericPathUtf8(state.obsoletePaths[0]), "old.pak");
+    }
+
+    // The 8.3 name is refused in every manifest.
+    writeRelease(releaseDir, "r3", {{shortName, "newer launcher"}, {"z.pak", "zulu"}});
+    runReleaseCheck();
+    EXPECT_EQ(snapshot(launcherState()).title, "Patch source unavailable");
 }
 
 // A second launcher or tool on the folder rewrote the cached release list
