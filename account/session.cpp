@@ -124,6 +124,12 @@ bool requestTicket(const std::string& serverUrl, const std::string& sessionToken
 
 bool requestDownloadToken(const std::string& serverUrl, const std::string& sessionToken, std::string& token, bool& gate,
                           std::string* error) {
+    std::int32_t currentRelease = 0;
+    return requestDownloadToken(serverUrl, sessionToken, token, gate, currentRelease, error);
+}
+
+bool requestDownloadToken(const std::string& serverUrl, const std::string& sessionToken, std::string& token, bool& gate,
+                          std::int32_t& currentRelease, std::string* error) {
     try {
         json answer;
         if (!postWithSession(serverUrl, kDownloadTokenPath, sessionToken, answer, error)) return false;
@@ -140,6 +146,10 @@ bool requestDownloadToken(const std::string& serverUrl, const std::string& sessi
         if (!isUsableToken(value)) return fail(error, kNotUnderstood);
         gate = gated;
         token = std::move(value);
+        currentRelease = 0;
+        const auto sequence = answer.find("releaseSequence");
+        if (sequence != answer.end() && sequence->is_number_integer() && *sequence >= 1 && *sequence <= INT32_MAX)
+            currentRelease = sequence->get<std::int32_t>();
         return true;
     } catch (...) {
         return fail(error, kNotUnderstood);

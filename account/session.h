@@ -1,6 +1,7 @@
 #pragma once
 // Login, launch ticket and download token against the game service.
 
+#include <cstdint>
 #include <string>
 
 inline constexpr const char* kLoginPath = "/api/games/morvanth/v1/session/login";
@@ -36,3 +37,10 @@ enum class SessionRefusal {
 // longer than 4096 bytes fails as not understood, leaving `token` and `gate`.
 [[nodiscard]] bool requestDownloadToken(const std::string& serverUrl, const std::string& sessionToken,
                                         std::string& token, bool& gate, std::string* error = nullptr);
+
+// The same, with the sequence of the release the service calls current
+// ("releaseSequence"): 0 when the answer names none or not a whole number
+// from 1 to 2147483647.
+[[nodiscard]] bool requestDownloadToken(const std::string& serverUrl, const std::string& sessionToken,
+                                        std::string& token, bool& gate, std::int32_t& currentRelease,
+                                        std::string* error = nullptr);

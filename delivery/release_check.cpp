@@ -15,6 +15,7 @@
 #include "update/folder_work_lock.h"
 #include "update/inspection.h"
 #include "update/manifest.h"
+#include "update/release_floor.h"
 #include "update/update_transaction.h"
 
 #include <algorithm>
@@ -92,8 +93,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     std::vector<std::uint8_t> signature;
     if (readBounded(fetched.signature->path(), kMaxSignatureBytes, signature) != BoundedRead::Read) signature.clear();
     // The digest that named the signature file is the one it must sign.
-    if (!verifyReleaseDigest(digestBytes, textOf(signature), releaseSigningKey.data(), releaseSigningKey.size(),
-                             &error)) {
+    if (!verifyReleaseDigest(digestBytes, textOf(signature), releaseSigningKeys(), &error)) {
         setStatus(LauncherPhase::Error, "Release not verified", error, 0.0f);
         return false;
     }
@@ -136,12 +136,12 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
         setStatus(LauncherPhase::Error, "Launcher update required", "Download the newest Tinderhallow launcher", 0.0f);
         return;
     }
-    // A correctly signed but older release must not roll the game back.
-    if (installed != nullptr && published.releaseSequence < installed->releaseSequence) {
-        setStatus(LauncherPhase::Error, "Older release refused",
-                  "The patch source offers release " + published.releaseId + ", older than the installed release " +
-                      installed->releaseId + ". Nothing was installed.",
-                  0.0f);
+    // A correctly signed but older release must not roll the game back, also
+    // when the installed list is gone: the folder keeps a floor of its own.
+    if (installed != nullptr) (void)raiseReleaseFloor(launcherDir, *installed);
+    const ReleaseFloor floor = effectiveReleaseFloor(launcherDir, installed);
+    if (published.releaseSequence < floor.sequence) {
+        setStatus(LauncherPhase::Error, "Older release refused", olderReleaseMessage(published, floor), 0.0f);
         return;
     }
     if (fetched != nullptr) {
@@ -174,7 +174,10 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     std::erase_if(plan.obsoletePaths, [&](const fs::path& path) { return isLauncherEntry(launcherDir, path); });
 
     const bool nothingToDo = plan.filesToFetch.empty() && plan.obsoletePaths.empty();
-    if (nothingToDo && !launcherDiffers) recordInstalledRelease(accepted, publishedPath, launcherDir);
+    if (nothingToDo && !launcherDiffers) {
+        recordInstalledRelease(accepted, publishedPath, launcherDir);
+        (void)raiseReleaseFloor(launcherDir, published);
+    }
     const std::string detail = nothingToDo ? "Release " + published.releaseId
                                            : std::to_string(plan.filesToFetch.size()) + " files ready to install";
     PublishedRelease release;

@@ -31,17 +31,54 @@ constexpr bool isUncompressedPointHex(std::string_view hex) {
     return hex[0] == '0' && hex[1] == '4';
 }
 
-constexpr std::string_view signingKeyHex = TINDERHALLOW_SIGNING_KEY_HEX;
-static_assert(isUncompressedPointHex(signingKeyHex),
-              "RELEASE_SIGNING_KEY_HEX must be 130 hexadecimal digits of an uncompressed P-256 point (04 X Y)");
+// The key list as CMake hands it over: keys separated by commas (a CMake
+// list's semicolons become commas), semicolons or white space.
+constexpr bool isKeySeparator(char c) { return c == ',' || c == ';' || c == ' ' || c == '\t' || c == '\n'; }
 
-constexpr std::array<std::uint8_t, releaseSigningKeySize> parseKey(std::string_view hex) {
-    std::array<std::uint8_t, releaseSigningKeySize> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<std::uint8_t>(hexDigitValue(hex[2 * i]) * 16 + hexDigitValue(hex[2 * i + 1]));
-    }
-    return bytes;
+// The next key's text from `pos` on; empty when none is left.
+constexpr std::string_view nextKeyText(std::string_view list, std::size_t& pos) {
+    while (pos < list.size() && isKeySeparator(list[pos])) ++pos;
+    const std::size_t start = pos;
+    while (pos < list.size() && !isKeySeparator(list[pos])) ++pos;
+    return list.substr(start, pos - start);
 }
+
+constexpr std::size_t keyCount(std::string_view list) {
+    std::size_t count = 0;
+    std::size_t pos = 0;
+    while (!nextKeyText(list, pos).empty()) ++count;
+    return count;
+}
+
+constexpr bool allKeysValid(std::string_view list) {
+    std::size_t pos = 0;
+    for (std::string_view key = nextKeyText(list, pos); !key.empty(); key = nextKeyText(list, pos)) {
+        if (!isUncompressedPointHex(key)) return false;
+    }
+    return true;
+}
+
+constexpr std::string_view signingKeysHex = TINDERHALLOW_SIGNING_KEY_HEX;
+constexpr std::size_t signingKeyCount = keyCount(signingKeysHex);
+static_assert(signingKeyCount >= 1 && signingKeyCount <= maxReleaseSigningKeys,
+              "RELEASE_SIGNING_KEY_HEX must list one to four keys");
+static_assert(
+    allKeysValid(signingKeysHex),
+    "each RELEASE_SIGNING_KEY_HEX key must be 130 hexadecimal digits of an uncompressed P-256 point (04 X Y)");
+
+constexpr std::array<ReleaseSigningKey, signingKeyCount> parseKeys(std::string_view list) {
+    std::array<ReleaseSigningKey, signingKeyCount> keys{};
+    std::size_t pos = 0;
+    for (ReleaseSigningKey& key : keys) {
+        const std::string_view hex = nextKeyText(list, pos);
+        for (std::size_t i = 0; i < key.size(); ++i) {
+            key[i] = static_cast<std::uint8_t>(hexDigitValue(hex[2 * i]) * 16 + hexDigitValue(hex[2 * i + 1]));
+        }
+    }
+    return keys;
+}
+
+constinit const std::array<ReleaseSigningKey, signingKeyCount> builtInKeys = parseKeys(signingKeysHex);
 
 // -1: outside the alphabet, -2: ignored.
 int base64Value(unsigned char c) {
@@ -59,9 +96,90 @@ constexpr std::size_t coordinateSize = 32;
 
 const char* const notSignedMessage = "The release list is not signed by Tinderhallow. Nothing was installed.";
 
+struct KeyRef {
+    const std::uint8_t* bytes;
+    std::size_t size;
+};
+
+std::string keyIdOf(const KeyRef& key) {
+    std::vector<std::uint8_t> digest;
+    if (key.bytes == nullptr || !sha256Digest(std::vector<std::uint8_t>(key.bytes, key.bytes + key.size), digest))
+        return {};
+    return digestToHex(digest.data(), digest.size()).substr(0, 16);
+}
+
+bool isHexText(std::string_view text) {
+    for (char c : text) {
+        if (hexDigitValue(c) < 0) return false;
+    }
+    return true;
+}
+
+std::string lowerCase(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+// True when the text verifies with one of the keys, in either form.
+bool signatureVerifies(const std::vector<std::uint8_t>& digest, std::string_view text,
+                       const std::vector<KeyRef>& keys) {
+    // One signature, perhaps split over lines: it names no key.
+    const std::vector<std::uint8_t> single = decodeBase64(text);
+    if (single.size() == 2 * coordinateSize) {
+        for (const KeyRef& key : keys) {
+            if (verifyP256Signature(key.bytes, key.size, digest, single)) return true;
+        }
+        return false;
+    }
+    std::vector<std::string> ids;
+    for (const KeyRef& key : keys) ids.push_back(keyIdOf(key));
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        if (line.size() < 17 || !isHexText(line.substr(0, 16)) || (line[16] != ' ' && line[16] != '\t')) continue;
+        const std::string id = lowerCase(line.substr(0, 16));
+        const std::vector<std::uint8_t> signature = decodeBase64(line.substr(17));
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            if (ids[k] == id && verifyP256Signature(keys[k].bytes, keys[k].size, digest, signature)) return true;
+        }
+    }
+    return false;
+}
+
+bool verifyWithKeys(const std::vector<std::uint8_t>& manifestDigest, std::string_view signatureText,
+                    const std::vector<KeyRef>& keys, std::string* error) {
+    try {
+        if (!signatureVerifies(manifestDigest, signatureText, keys)) {
+            return fail(error, notSignedMessage);
+        }
+        return true;
+    } catch (...) {
+        return fail(error, "Could not check the release list.");
+    }
+}
+
+std::vector<KeyRef> keyRefs(std::span<const ReleaseSigningKey> keys) {
+    std::vector<KeyRef> refs;
+    for (const ReleaseSigningKey& key : keys) refs.push_back({key.data(), key.size()});
+    return refs;
+}
+
 }  // namespace
 
-constinit const std::array<std::uint8_t, releaseSigningKeySize> releaseSigningKey = parseKey(signingKeyHex);
+std::span<const ReleaseSigningKey> releaseSigningKeys() { return builtInKeys; }
+
+std::string releaseKeyId(const ReleaseSigningKey& key) {
+    try {
+        return keyIdOf({key.data(), key.size()});
+    } catch (...) {
+        return {};
+    }
+}
 
 std::vector<std::uint8_t> decodeBase64(std::string_view text) {
     std::vector<std::uint8_t> bytes;
@@ -117,10 +235,16 @@ bool verifyP256Signature(const std::uint8_t* publicKey, std::size_t publicKeyLen
 bool verifyReleaseDigest(const std::vector<std::uint8_t>& manifestDigest, std::string_view signatureText,
                          const std::uint8_t* publicKey, std::size_t publicKeyLength, std::string* error) {
     try {
-        if (!verifyP256Signature(publicKey, publicKeyLength, manifestDigest, decodeBase64(signatureText))) {
-            return fail(error, notSignedMessage);
-        }
-        return true;
+        return verifyWithKeys(manifestDigest, signatureText, {{publicKey, publicKeyLength}}, error);
+    } catch (...) {
+        return fail(error, "Could not check the release list.");
+    }
+}
+
+bool verifyReleaseDigest(const std::vector<std::uint8_t>& manifestDigest, std::string_view signatureText,
+                         std::span<const ReleaseSigningKey> keys, std::string* error) {
+    try {
+        return verifyWithKeys(manifestDigest, signatureText, keyRefs(keys), error);
     } catch (...) {
         return fail(error, "Could not check the release list.");
     }
@@ -145,6 +269,19 @@ bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::stri
         return verifyReleaseBytes(readFileBytes(manifestPath), signatureText, publicKey, publicKeyLength, error);
     } catch (...) {
         // Only an allocation can throw here (a manifest too large to hold).
+        return fail(error, "Could not check the release list.");
+    }
+}
+
+bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::string_view signatureText,
+                            std::span<const ReleaseSigningKey> keys, std::string* error) {
+    try {
+        std::vector<std::uint8_t> digest;
+        if (!sha256Digest(readFileBytes(manifestPath), digest)) {
+            return fail(error, "Could not check the release list.");
+        }
+        return verifyReleaseDigest(digest, signatureText, keys, error);
+    } catch (...) {
         return fail(error, "Could not check the release list.");
     }
 }

@@ -1,20 +1,31 @@
 #pragma once
 // Detached ECDSA P-256 / SHA-256 signatures over the exact bytes of a
-// published "update_manifest.json". The signature file holds the Base64 of
-// the raw 64-byte r||s signature.
+// published "update_manifest.json". The signature file holds either the
+// Base64 of the raw 64-byte r||s signature, or one line per signing key:
+// "<key id> <Base64 r||s>", the key id being the first 16 hex digits of the
+// SHA-256 of the 65-byte public key.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// The publisher's public key built into the program: 0x04, X, Y (big-endian).
-// Chosen at build time (CMake cache value RELEASE_SIGNING_KEY_HEX).
+// The publisher's public keys built into the program, one to four, each
+// 0x04, X, Y (big-endian). Chosen at build time (the CMake list
+// RELEASE_SIGNING_KEY_HEX). A release signed with any of them is accepted, so
+// a publisher can move to a new key without a time when releases fail.
 inline constexpr std::size_t releaseSigningKeySize = 65;
-extern const std::array<std::uint8_t, releaseSigningKeySize> releaseSigningKey;
+inline constexpr std::size_t maxReleaseSigningKeys = 4;
+using ReleaseSigningKey = std::array<std::uint8_t, releaseSigningKeySize>;
+std::span<const ReleaseSigningKey> releaseSigningKeys();
+
+// The first 16 lower-case hex digits of the SHA-256 of the key's bytes; empty
+// when the digest cannot be computed.
+std::string releaseKeyId(const ReleaseSigningKey& key);
 
 // Standard and URL-safe Base64, even mixed. "=", space, tab, CR and LF are
 // ignored wherever they stand; any other character outside the alphabet
@@ -41,7 +52,15 @@ bool verifyP256Signature(const std::uint8_t* publicKey, std::size_t publicKeyLen
                                        const std::uint8_t* publicKey, std::size_t publicKeyLength,
                                        std::string* error = nullptr);
 
+// The same with any of `keys`: a one-signature text is tried with each key, a
+// line "<key id> <signature>" with the key of that id (lines of other keys
+// are passed over).
+[[nodiscard]] bool verifyReleaseDigest(const std::vector<std::uint8_t>& manifestDigest, std::string_view signatureText,
+                                       std::span<const ReleaseSigningKey> keys, std::string* error = nullptr);
+
 // The same for a manifest file, read once (for tools that check a file).
 [[nodiscard]] bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::string_view signatureText,
                                           const std::uint8_t* publicKey, std::size_t publicKeyLength,
                                           std::string* error = nullptr);
+[[nodiscard]] bool verifyReleaseSignature(const std::filesystem::path& manifestPath, std::string_view signatureText,
+                                          std::span<const ReleaseSigningKey> keys, std::string* error = nullptr);

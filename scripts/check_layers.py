@@ -51,6 +51,7 @@ TIERS = [
     ("update/update_space.*", "engine"),
     ("update/windows_names.*", "engine"),
     ("update/folder_work_lock.*", "engine"),
+    ("update/release_floor.*", "engine"),
     ("delivery/download_client.*", "engine"),
     ("delivery/download_url.*", "engine"),
     ("delivery/download_headers.*", "engine"),

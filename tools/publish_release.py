@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Publishes a game folder as a Tinderhallow release folder.
 
-    publish_release.py GAME_DIR RELEASE_DIR --release-id ID [--key PEM]
+    publish_release.py GAME_DIR RELEASE_DIR --release-id ID [--key PEM ...]
                        [--patch-notes FILE] [--minimum-launcher N]
                        [--sequence N | --after URL_OR_FOLDER]
                        [--toolkit EXE | --no-toolkit]
@@ -40,6 +40,13 @@ The default key is the development key tools/dev_signing_key.pem, which only
 development builds trust. Publishers pass their own key with --key and build
 the launcher with its public point (printed by this script) as
 RELEASE_SIGNING_KEY_HEX.
+
+--key may be given several times (up to four keys): the signature file then
+holds one line per key, "<key id> <Base64 r||s>", the key id being the first
+16 hex digits of the SHA-256 of the key's 65-byte public point. Launchers
+accept a release when one line verifies with a key built into them; this is
+how a publisher moves to a new key (docs/publishing.md). With one key the
+file keeps the one-line form that every launcher reads.
 """
 
 import argparse
@@ -70,6 +77,11 @@ WINDOWS_FORBIDDEN = set('<>:"|?*\\')
 DEVICE_NAMES = ("CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$")
 DEVICE_DIGITS = "0123456789\u00b9\u00b2\u00b3"
 SEQUENCE_MAX = 2147483647
+MAX_KEYS = 4
+# 8.3 short names as Windows ("GAMEDA~1.PAK") and Wine ("GAME~XOK.PAK") make
+# them: such a name can be another name of a different file of the release.
+SHORT_NAME_ALIAS = re.compile(r"[^.~]{1,6}~[0-9]+(\.[^.]{1,3})?")
+WINE_SHORT_NAME_ALIAS = re.compile(r"(?=[^.]{8}(\.|$))[^.~]{0,4}~+[A-Za-z0-5]{3}(\.[^.]{1,3})?")
 CHUNKED_MINIMUM = 1 << 20
 DEFAULT_TOOLKIT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build",
                                "TinderhallowTool.exe")
@@ -94,6 +106,16 @@ def check_element(element, where):
         raise PublishError(f"name longer than 255 characters is not usable on Windows: {where!r}")
     if is_device_name(element):
         raise PublishError(f"device name not usable on Windows: {where!r}")
+
+
+def is_short_name_alias(element):
+    """Windows: 1 to 6 characters, "~", digits, at most 8 before the dot;
+    Wine: up to 4 characters, "~" up to the fifth, 3 letters or digits 0-5.
+    Either with an extension of up to 3 characters. The launcher refuses the same."""
+    stem = element.split(".", 1)[0]
+    if SHORT_NAME_ALIAS.fullmatch(element) is not None and len(stem) <= 8:
+        return True
+    return WINE_SHORT_NAME_ALIAS.fullmatch(element) is not None and stem[:5].rstrip("~").find("~") < 0
 
 
 def is_device_name(element):
@@ -140,6 +162,9 @@ def collect_files(game_dir):
             generic = raw.replace(os.sep, "/")
             for element in generic.split("/"):
                 check_element(element, generic)
+                if is_short_name_alias(element):
+                    raise PublishError(f"a name in the 8.3 short-name form (such as GAMEDA~1.PAK) can name another "
+                                       f"file on Windows: {generic!r}")
             found.append(generic)
     return found
 
@@ -338,6 +363,19 @@ def sign(manifest, key_path):
             f.write(pub)
         run_openssl(["dgst", "-sha256", "-verify", pub_path, "-signature", der_path, data_path])
     return raw
+
+
+def key_id(public_hex):
+    return hashlib.sha256(bytes.fromhex(public_hex)).hexdigest()[:16]
+
+
+def signature_file(manifest, keys):
+    """The signature file's bytes for KEYS, a list of (key path, public hex)."""
+    if len(keys) == 1:
+        return base64.b64encode(sign(manifest, keys[0][0])) + b"\n"
+    lines = [f"{key_id(public_hex)} {base64.b64encode(sign(manifest, path)).decode('ascii')}\n"
+             for path, public_hex in keys]
+    return "".join(lines).encode("ascii")
 
 
 def is_inside(path, folder):
@@ -546,8 +584,12 @@ def publish(args):
     check_release_id(args.release_id)
     if not 0 <= args.minimum_launcher <= 2147483647:
         raise PublishError("--minimum-launcher must be between 0 and 2147483647")
-    if not os.path.isfile(args.key):
-        raise PublishError(f"no key file: {args.key}")
+    key_paths = args.key or [DEV_KEY]
+    if len(key_paths) > MAX_KEYS:
+        raise PublishError(f"at most {MAX_KEYS} keys (--key) may sign a release")
+    for key_path in key_paths:
+        if not os.path.isfile(key_path):
+            raise PublishError(f"no key file: {key_path}")
     notes = None
     if args.patch_notes is not None:
         try:
@@ -560,7 +602,9 @@ def publish(args):
     sequence = choose_sequence(args.sequence, release_dir, args.after)
     toolkit = choose_toolkit(args)
 
-    public_hex = public_point_hex(args.key)
+    keys = [(key_path, public_point_hex(key_path)) for key_path in key_paths]
+    if len({public_hex for _, public_hex in keys}) != len(keys):
+        raise PublishError("the same key is given twice")
     files = collect_files(game_dir)
     check_case_twins(files)
     reserved = {MANIFEST_NAME} | ({PATCH_NOTES_NAME} if notes is not None else set())
@@ -584,7 +628,7 @@ def publish(args):
 
     manifest = manifest_bytes(args.release_id, args.minimum_launcher, entries, sequence)
     manifest_digest = hashlib.sha256(manifest).hexdigest()
-    signature = base64.b64encode(sign(manifest, args.key)) + b"\n"
+    signature = signature_file(manifest, keys)
 
     write_atomically(os.path.join(release_dir, "manifests", manifest_digest + ".sig"), signature)
     if notes is not None:
@@ -597,10 +641,11 @@ def publish(args):
     print(f"release sequence {sequence}")
     if indexed:
         print(f"chunk indexes written: {indexed} (by {chunker})")
-    print(f"signed with {args.key} (public key {public_hex})")
-    if os.path.realpath(args.key) == os.path.realpath(DEV_KEY):
-        print("warning: signed with the DEVELOPMENT key; only development builds accept this release",
-              file=sys.stderr)
+    for key_path, public_hex in keys:
+        print(f"signed with {key_path} (public key {public_hex}, key id {key_id(public_hex)})")
+        if os.path.realpath(key_path) == os.path.realpath(DEV_KEY):
+            print("warning: signed with the DEVELOPMENT key; only development builds accept this release",
+                  file=sys.stderr)
 
 
 def main(argv=None):
@@ -608,7 +653,9 @@ def main(argv=None):
     parser.add_argument("game_dir", metavar="GAME_DIR")
     parser.add_argument("release_dir", metavar="RELEASE_DIR")
     parser.add_argument("--release-id", required=True, metavar="ID")
-    parser.add_argument("--key", default=DEV_KEY, metavar="PEM", help="P-256 private key (default: development key)")
+    parser.add_argument("--key", action="append", metavar="PEM",
+                        help="P-256 private key; give it up to four times to sign with several keys "
+                             "(default: development key)")
     parser.add_argument("--patch-notes", metavar="FILE", help="patch_notes.json to publish with the release")
     parser.add_argument("--minimum-launcher", type=int, default=1, metavar="N",
                         help="lowest launcher version that may install the release (default 1)")

@@ -14,6 +14,9 @@ One process plays both servers the launcher talks to:
   account name to its password, or to {"password": ..., "displayName": ...}.
   Account names match without regard to letter case; the answer carries the
   name as written in the file (or its display name).
+  With --release-sequence N, every download-token answer names N as the
+  sequence of the current release ("releaseSequence"): launchers then refuse
+  to install an older release that a patch source still offers.
 
 It listens on a loopback address only, prints "listening ADDRESS PORT" as its
 first line, logs every request it served as one JSON line to --log, and stops
@@ -48,8 +51,9 @@ BAD_REQUEST_MESSAGE = "The request was not understood."
 class ServiceState:
     """Accounts, sessions and tokens; every field guarded by `lock`."""
 
-    def __init__(self, accounts, session_lifetime, gated, fixed_token, refuse_tokens):
+    def __init__(self, accounts, session_lifetime, gated, fixed_token, refuse_tokens, release_sequence=None):
         self.lock = threading.Lock()
+        self.release_sequence = release_sequence
         self.accounts = accounts  # lower-case name -> (shown name, password)
         self.session_lifetime = session_lifetime
         self.gated = gated
@@ -256,10 +260,13 @@ class Handler(BaseHTTPRequestHandler):
                 self._send_json(401, {"ok": False, "message": EXPIRED_MESSAGE})
             elif path.endswith("/ticket"):
                 self._send_json(200, {"ok": True, "ticket": state.new_ticket()})
-            elif state.gated:
-                self._send_json(200, {"ok": True, "gate": True, "token": state.new_download_token()})
             else:
-                self._send_json(200, {"ok": True, "gate": False})
+                answer = {"ok": True, "gate": state.gated}
+                if state.gated:
+                    answer["token"] = state.new_download_token()
+                if state.release_sequence is not None:
+                    answer["releaseSequence"] = state.release_sequence
+                self._send_json(200, answer)
         else:
             self._send_json(404, {"ok": False, "message": "Not found."})
 
@@ -315,6 +322,8 @@ def main(argv=None):
     parser.add_argument("--download-token", help="the token to issue (default: a random one per request)")
     parser.add_argument("--refuse-download-tokens", action="store_true",
                         help="gated host that refuses every token it issues")
+    parser.add_argument("--release-sequence", type=int, metavar="N",
+                        help="sequence of the current release, named in every download-token answer")
     parser.add_argument("--session-lifetime", type=float, help="seconds until a session expires")
     parser.add_argument("--time-limit", type=float, default=300.0, help="seconds until the server stops")
     parser.add_argument("--log", help="append one JSON line per request served to this file")
@@ -329,6 +338,9 @@ def main(argv=None):
         return 2
     if not 0 <= args.port <= 65535 or args.time_limit <= 0:
         print("invalid --port or --time-limit", file=sys.stderr)
+        return 2
+    if args.release_sequence is not None and not 1 <= args.release_sequence <= 2147483647:
+        print("--release-sequence must be between 1 and 2147483647", file=sys.stderr)
         return 2
     try:
         accounts = load_accounts(args.accounts)
@@ -348,7 +360,7 @@ def main(argv=None):
         return 2
     server.release_dir = release_dir
     server.state = ServiceState(accounts, args.session_lifetime, args.gated or args.refuse_download_tokens,
-                                args.download_token, args.refuse_download_tokens)
+                                args.download_token, args.refuse_download_tokens, args.release_sequence)
     server.request_log = RequestLog(args.log)
     server.counter_lock = threading.Lock()
     server.connection_count = 0

@@ -251,6 +251,8 @@ bool isSafeRelativePath(const std::filesystem::path& path) {
         // Windows drops a trailing dot or space ("game.pak." is "game.pak"),
         // and opens a device for a device name: both would write elsewhere.
         if (name.back() == L'.' || name.back() == L' ' || isReservedDeviceName(name)) return false;
+        // "GAMEDA~1.PAK" can be Windows' other name of "gamedata.pak".
+        if (isShortNameAlias(name)) return false;
     }
     return true;
 }

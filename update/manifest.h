@@ -36,7 +36,8 @@ struct ReleaseManifest {
 
 // The one rule for paths taken from a manifest: relative, no root, no drive,
 // no "..", "." or empty element, no ":" or NUL in an element, no element
-// that Windows maps to a device or whose last character it drops ("." or " ").
+// that Windows maps to a device or whose last character it drops ("." or " "),
+// none in the form of an 8.3 short name ("GAMEDA~1.PAK").
 bool isSafeRelativePath(const std::filesystem::path& path);
 
 // True when both name the same relative path: "/" and "\" alike, separator

@@ -8,6 +8,7 @@
 #include "base/windows_error.h"
 #include "update/file_replacement.h"
 #include "update/parallel_hash.h"
+#include "update/release_floor.h"
 #include "update/update_journal.h"
 #include "update/update_space.h"
 #include "update/windows_names.h"
@@ -230,6 +231,8 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
                                   ? replaceFileWithBytes(*acceptedList, installedManifest, error)
                                   : replaceFile(sourceDir / kReleaseListName, installedManifest, error);
     if (!listReplaced) return undoAndFail(journal, error);
+    // Best effort: the installed list names the sequence too.
+    (void)raiseReleaseFloor(installDir, manifest);
 
     recordAppliedFiles(journal, plan, placedFiles);
     clearFolder(stagingDir);

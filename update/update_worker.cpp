@@ -189,12 +189,15 @@ bool downloadJobFiles(DownloadJob& job) {
     return downloaded;
 }
 
-void refreshDownloadToken() {
+std::int32_t refreshDownloadToken() {
     const SessionCopy session = currentSession();
-    if (!session.loggedIn) return;
+    if (!session.loggedIn) return 0;
     std::string token;
     bool gate = false;
-    if (requestDownloadToken(session.serverUrl, session.sessionToken, token, gate, nullptr)) setDownloadToken(token);
+    std::int32_t currentRelease = 0;
+    if (!requestDownloadToken(session.serverUrl, session.sessionToken, token, gate, currentRelease, nullptr)) return 0;
+    setDownloadToken(token);
+    return currentRelease;
 }
 
 void pruneDownloadCache(const std::filesystem::path& folder) {
@@ -253,7 +256,15 @@ void runUpdateWorker() {
             setStatus(LauncherPhase::Error, "Update failed", lockError, 0.0f);
             return;
         }
-        refreshDownloadToken();
+        // A source that keeps serving an old, validly signed release would
+        // keep the player on it; the game service knows the current one.
+        if (refreshDownloadToken() > manifest.releaseSequence) {
+            setStatus(LauncherPhase::Error, "Patch source out of date",
+                      "The patch source offers release " + manifest.releaseId +
+                          ", but a newer release is current. Nothing was installed.",
+                      0.0f);
+            return;
+        }
 
         const bool remote = isHttpUrl(sourceText);
         if (remote) {

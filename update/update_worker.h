@@ -17,7 +17,9 @@ void runUpdateWorker();
 
 // Obtains a download token for the logged-in player and hands it to the
 // download client; failures keep the current token and report nothing.
-void refreshDownloadToken();
+// Returns the sequence of the release the game service calls current, 0 when
+// it names none (or the request failed).
+std::int32_t refreshDownloadToken();
 
 // downloadFilesInParallel with kMaxDownloadThreads, reporting the progress as
 // bytes arrive (rebuilt files' reused bytes as they are found), at most ten

@@ -20,6 +20,28 @@ bool isReservedDeviceName(std::wstring_view name) {
            std::wstring_view(L"0123456789\u00B9\u00B2\u00B3").find(upper[3]) != std::wstring_view::npos;
 }
 
+bool isShortNameAlias(std::wstring_view name) {
+    const std::size_t dot = name.find(L'.');
+    const std::wstring_view stem = name.substr(0, dot);
+    if (dot != std::wstring_view::npos) {
+        const std::wstring_view extension = name.substr(dot + 1);
+        if (extension.empty() || extension.size() > 3 || extension.find(L'.') != std::wstring_view::npos) return false;
+    }
+    const std::size_t tilde = stem.find(L'~');
+    if (tilde == std::wstring_view::npos || stem.size() > 8) return false;
+    // Windows: "GAMEDA~1", "GA12B4~1".
+    const std::wstring_view digits = stem.substr(tilde + 1);
+    if (tilde >= 1 && tilde <= 6 && !digits.empty() &&
+        digits.find_first_not_of(L"0123456789") == std::wstring_view::npos)
+        return true;
+    // Wine: up to 4 characters, "~" up to the fifth, 3 characters of a hash ("TIND~XOK").
+    if (tilde > 4 || stem.size() != 8) return false;
+    const std::wstring_view hash = stem.substr(5);
+    return stem.substr(tilde, 5 - tilde).find_first_not_of(L'~') == std::wstring_view::npos &&
+           hash.find_first_not_of(L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz012345") ==
+               std::wstring_view::npos;
+}
+
 bool sameNameIgnoringCase(std::wstring_view a, std::wstring_view b) {
     if (a.size() > INT_MAX || b.size() > INT_MAX) return false;
     return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==

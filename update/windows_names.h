@@ -11,6 +11,12 @@
 // CONIN$, CONOUT$; any letter case, with or without an extension.
 bool isReservedDeviceName(std::wstring_view name);
 
+// True for a name in the form of an 8.3 short name, which can be another
+// file's alias: Windows' "GAMEDA~1.PAK" (1 to 6 characters, "~", digits, at
+// most 8 before the dot) or Wine's "GAME~XOK.PAK" (up to 4 characters, "~"
+// up to the fifth, 3 letters or digits 0-5); an optional extension of 1 to 3.
+bool isShortNameAlias(std::wstring_view name);
+
 // True when Windows treats both as one name: ordinal, letter case ignored.
 bool sameNameIgnoringCase(std::wstring_view a, std::wstring_view b);
 

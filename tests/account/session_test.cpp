@@ -8,10 +8,12 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -162,6 +164,29 @@ TEST(SessionTokens, RefusesATokenWithAControlCharacterOrLongerThan4096Bytes) {
     ASSERT_TRUE(requestDownloadToken(server.url(), session.sessionToken, token, gate));
     EXPECT_EQ(token, longest);
     EXPECT_EQ(server.requests().back().header("X-Morvanth-Session"), longest);
+}
+
+// The current release's sequence, when the service names one; anything but
+// a whole number from 1 that fits the manifest's field means no check.
+TEST(RequestDownloadToken, ReadsTheCurrentReleaseSequenceOnlyWhenItIsAWholeNumberFromOne) {
+    for (const auto& [member, expected] :
+         std::vector<std::pair<std::string, std::int32_t>>{{"", 0},
+                                                           {R"(,"releaseSequence":7)", 7},
+                                                           {R"(,"releaseSequence":2147483647)", 2147483647},
+                                                           {R"(,"releaseSequence":2147483648)", 0},
+                                                           {R"(,"releaseSequence":4294967303)", 0},
+                                                           {R"(,"releaseSequence":0)", 0},
+                                                           {R"(,"releaseSequence":-3)", 0},
+                                                           {R"(,"releaseSequence":7.5)", 0},
+                                                           {R"(,"releaseSequence":"7")", 0},
+                                                           {R"(,"releaseSequence":null)", 0}}) {
+        ScriptedServer server(answerWith(200, R"({"ok":true,"gate":false)" + member + "}"));
+        std::string token;
+        bool gate = true;
+        std::int32_t current = -1;
+        EXPECT_TRUE(requestDownloadToken(server.url(), "sess", token, gate, current)) << member;
+        EXPECT_EQ(current, expected) << member;
+    }
 }
 
 // --- ticket ----------------------------------------------------------------

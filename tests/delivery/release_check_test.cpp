@@ -183,6 +183,29 @@ TEST_F(ReleaseCheckRun, RefusesAReleaseOlderThanTheInstalledOne) {
     EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "second");
 }
 
+// The floor outlives the installed list: deleted or damaged, it no longer
+// tells the check what was installed, and an older release stays refused.
+TEST_F(ReleaseCheckRun, KeepsRefusingAnOlderReleaseWhenTheInstalledListIsGoneOrDamaged) {
+    writeRelease(launcherDir, "2024.2", {{"a.pak", "second"}}, "\"releaseSequence\": 7,");
+    writeRelease(releaseDir, "2024.2", {{"a.pak", "second"}}, "\"releaseSequence\": 7,");
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    runReleaseCheck();
+    ASSERT_EQ(snapshot().detail, "Release 2024.2");
+
+    writeRelease(releaseDir, "2024.1", {{"a.pak", "first"}}, "\"releaseSequence\": 6,");
+    for (const char* installedList : {"", "{ damaged"}) {
+        fs::remove(launcherDir / L"update_manifest.json");
+        if (*installedList != '\0') writeTextFile(launcherDir / L"update_manifest.json", installedList);
+        runReleaseCheck();
+        const LauncherView view = snapshot();
+        EXPECT_EQ(view.title, "Older release refused") << installedList;
+        EXPECT_EQ(view.detail,
+                  "The patch source offers release 2024.1, older than the installed release 2024.2. "
+                  "Nothing was installed.");
+        EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "second");
+    }
+}
+
 // Windows opens the launcher under any letter case and under its 8.3 name:
 // the update must neither replace the running file nor remove it.
 TEST_F(ReleaseCheckRun, KnowsTheLauncherUnderEverySpellingWindowsAccepts) {
@@ -194,8 +217,7 @@ TEST_F(ReleaseCheckRun, KnowsTheLauncherUnderEverySpellingWindowsAccepts) {
     ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
     const std::string shortName = pathToUtf8(fs::path(shortPath).filename());
     ASSERT_NE(shortName, "Tinderhallow.exe") << "no 8.3 name here";
-    writeRelease(launcherDir / L"installed", "r1",
-                 {{"TINDERHALLOW.EXE", "running launcher"}, {shortName, "running launcher"}, {"old.pak", "old"}});
+    writeRelease(launcherDir / L"installed", "r1", {{"TINDERHALLOW.EXE", "running launcher"}, {"old.pak", "old"}});
     fs::copy_file(launcherDir / L"installed" / L"update_manifest.json", launcherDir / L"update_manifest.json");
     writeRelease(releaseDir, "r2", {{"tinderhallow.exe", "newer launcher"}, {"z.pak", "zulu"}});
     writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
@@ -208,6 +230,11 @@ TEST_F(ReleaseCheckRun, KnowsTheLauncherUnderEverySpellingWindowsAccepts) {
     EXPECT_EQ(state.pendingRelease.bytesToFetch, 4u);
     ASSERT_EQ(state.pendingRelease.obsoletePaths.size(), 1u);
     EXPECT_EQ(genericPathUtf8(state.pendingRelease.obsoletePaths[0]), "old.pak");
+
+    // The 8.3 name is refused in every manifest.
+    writeRelease(releaseDir, "r3", {{shortName, "newer launcher"}, {"z.pak", "zulu"}});
+    runReleaseCheck();
+    EXPECT_EQ(snapshot().title, "Patch source unavailable");
 }
 
 // A second launcher or tool on the folder rewrote the cached release list

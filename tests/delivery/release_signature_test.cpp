@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -222,6 +223,35 @@ TEST_F(ReleaseSignature, RefusesKeyOfWrongSizeOrForm) {
     EXPECT_FALSE(verifyReleaseSignature(manifest, signature, nullptr, 65, nullptr));
 }
 
+// A file signed by several keys holds "<key id> <signature>" lines: each is
+// checked with the key of its id only, lines of unknown keys are passed over,
+// and a one-signature text is tried with every key given.
+TEST_F(ReleaseSignature, ChecksEachKeyedLineWithTheKeyOfItsId) {
+    ReleaseSigningKey dev{};
+    ReleaseSigningKey other{};
+    std::copy(devKey.begin(), devKey.end(), dev.begin());
+    std::copy(otherKey.begin(), otherKey.end(), other.begin());
+    const std::string devId = releaseKeyId(dev);
+    const std::string otherId = releaseKeyId(other);
+    ASSERT_EQ(devId.size(), 16u);
+    const std::string otherSignature = readTextFile(fixture(L"other_key.sig"));
+    const std::string twoLines = otherId + " " + otherSignature + "\r\n" + devId + " " + signature + "\r\n";
+
+    EXPECT_EQ(failureOf(twoLines), "");
+    EXPECT_EQ(failureOf("some later form\n" + devId + "\t" + signature), "");
+    EXPECT_EQ(failureOf(otherId + " " + signature), notSigned) << "the id names another key";
+    EXPECT_EQ(failureOf(otherId + " " + otherSignature), notSigned);
+
+    std::vector<std::uint8_t> digest;
+    ASSERT_TRUE(sha256Digest(std::vector<std::uint8_t>(manifestBytes.begin(), manifestBytes.end()), digest));
+    const std::vector<ReleaseSigningKey> both{other, dev};
+    std::string error;
+    EXPECT_TRUE(verifyReleaseDigest(digest, signature, both, &error)) << error;
+    EXPECT_TRUE(verifyReleaseDigest(digest, twoLines, both, &error)) << error;
+    EXPECT_FALSE(verifyReleaseDigest(digest, signature, std::span(both).first(1), &error));
+    EXPECT_EQ(error, notSigned);
+}
+
 TEST(VerifyP256Signature, ChecksSizesBeforeAskingThePlatform) {
     const std::vector<std::uint8_t> key = hexBytes(readTextFile(fixture(L"dev_public_key.hex")));
     const std::vector<std::uint8_t> raw = decodeBase64(readTextFile(fixture(L"sample_manifest.sig")));
@@ -242,8 +272,9 @@ TEST(VerifyP256Signature, ChecksSizesBeforeAskingThePlatform) {
 }
 
 TEST(ReleaseSigningKey, IsAnUncompressedPoint) {
-    EXPECT_EQ(releaseSigningKey.size(), 65u);
-    EXPECT_EQ(releaseSigningKey[0], 0x04);
+    ASSERT_FALSE(releaseSigningKeys().empty());
+    EXPECT_LE(releaseSigningKeys().size(), maxReleaseSigningKeys);
+    for (const ReleaseSigningKey& key : releaseSigningKeys()) EXPECT_EQ(key[0], 0x04);
 }
 
 }  // namespace

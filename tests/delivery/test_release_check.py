@@ -100,6 +100,15 @@ class ReleaseCheck(unittest.TestCase):
         (dropped_signature,) = (cls.dropped / "manifests").iterdir()
         shutil.copy(dropped_signature, signature)
 
+        # Moving to a new release key: releases signed with the old (the
+        # development) key, with both, and with the new one alone.
+        rotation_key = str(SOURCE / "tests" / "support" / "rotation_signing_key.pem")
+        dev_key = str(SOURCE / "tools" / "dev_signing_key.pem")
+        cls.rotation = {}
+        for name, keys in (("old", [dev_key]), ("both", [dev_key, rotation_key]), ("new", [rotation_key])):
+            cls.rotation[name] = cls.root / ("signed_" + name)
+            lh.publish_release(str(game), str(cls.rotation[name]), "rot-" + name, key=keys)
+
         cls.minimum2 = cls.root / "minimum2"
         publish(game, cls.minimum2, "r1-needs-2", minimum=2)
 
@@ -142,10 +151,12 @@ class ReleaseCheck(unittest.TestCase):
             if name.startswith("prepare_"):
                 case = getattr(cls, name)()
                 cls.cases[name[len("prepare_"):]] = case
+        # A prepare_ method may give a dict of cases; each runs.
+        every = [case for value in cls.cases.values() for case in (value.values() if isinstance(value, dict) else [value])]
         with ThreadPoolExecutor(max_workers=4) as pool:
-            runs = {name: pool.submit(run_check, case.folder, case.exe) for name, case in cls.cases.items()}
-            for name, future in runs.items():
-                cls.cases[name].run = future.result()
+            runs = [(case, pool.submit(run_check, case.folder, case.exe)) for case in every]
+            for case, future in runs:
+                case.run = future.result()
 
     @classmethod
     def server(cls, release_dir, host):
@@ -232,6 +243,34 @@ class ReleaseCheck(unittest.TestCase):
         self.assertEqual(len(self.signature_requests(case.server)), 1)
         self.assertTrue((case.folder / ".patch_remote" / "update_manifest.json").exists())
         self.assertTrue((case.folder / ".patch_remote" / "update_manifest.sig").exists())
+
+    # Builds that trust the old key alone (this build), both keys, and the
+    # new key alone, each against each kind of release.
+    ROTATION_BUILDS = {"old": TOOL, "both": BUILD / "TinderhallowTool_dev_and_rotation.exe",
+                       "new": BUILD / "TinderhallowTool_rotation_only.exe"}
+    ROTATION_ACCEPTS = {("old", "old"), ("old", "both"), ("both", "old"), ("both", "both"), ("both", "new"),
+                        ("new", "both"), ("new", "new")}
+
+    @classmethod
+    def prepare_key_rotation(cls):
+        cases = {}
+        for build, exe in cls.ROTATION_BUILDS.items():
+            for release in cls.rotation:
+                case = cls.remote_case(cls.rotation[release], "127.0.0.2")
+                case.exe = exe
+                cases[build, release] = case
+        return cases
+
+    def test_the_key_rotation_procedure_end_to_end(self):
+        self.assertTrue((self.rotation["both"] / "manifests").is_dir())
+        (both_signature,) = (self.rotation["both"] / "manifests").iterdir()
+        self.assertRegex(both_signature.read_text(), r"^([0-9a-f]{16} [A-Za-z0-9+/]{86}==\n){2}$")
+        for (build, release), case in self.case("key_rotation").items():
+            with self.subTest(build=build, release=release):
+                if (build, release) in self.ROTATION_ACCEPTS:
+                    self.assert_status(case.run, "Ready|Game is ready|Release rot-%s|1.000" % release)
+                else:
+                    self.assert_status(case.run, "Error|Release not verified|%s|0.000" % NOT_SIGNED)
 
     @classmethod
     def prepare_one_missing_file(cls):

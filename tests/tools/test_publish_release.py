@@ -173,6 +173,20 @@ class Refusals(unittest.TestCase):
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn("aux.wav", result.stderr)
 
+    def test_refuses_a_path_element_in_the_8_3_short_name_form(self):
+        for number, path in enumerate((("GAMEDA~1.PAK",), ("DATA~12", "a.pak"), ("a~1",), ("TIND~XOK.EXE",))):
+            with self.subTest(path=path):
+                game = os.path.join(self.temp, "short%d" % number)
+                write(os.path.join(game, *path), b"a")
+                result = publish(game, os.path.join(self.temp, "short_release%d" % number), "--release-id", "1")
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn("8.3 short-name form", result.stderr)
+        game = os.path.join(self.temp, "not_short")
+        for name in ("backup~2024.txt", "a~b.pak", "GAMEDA~1.PAKS", "ABCD~XY6"):
+            write(os.path.join(game, name), b"a")
+        result = publish(game, os.path.join(self.temp, "not_short_release"), "--release-id", "1")
+        self.assertEqual(result.returncode, 0, result.stderr)
+
     def test_refuses_two_paths_that_differ_only_in_letter_case(self):
         twins = os.path.join(self.temp, "twins")
         lh.write_bytes(os.path.join(twins, "Data", "a.pak"), b"a")

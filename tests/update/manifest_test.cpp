@@ -378,6 +378,20 @@ TEST_F(ManifestTest, RefusesPathsThatDifferOnlyInLetterCase) {
     EXPECT_EQ(manifest.files.size(), 2u);
 }
 
+// On Windows "GAMEDA~1.PAK" can be the other name of "gamedata.pak", under
+// Wine "GAME~XOK.PAK": one entry would overwrite or remove the other.
+TEST_F(ManifestTest, RefusesPathElementsInTheFormOfAnEightDotThreeName) {
+    for (const char* path :
+         {"GAMEDA~1.PAK", "data/PROGRA~2/a.pak", "a~1", "ABCDEF~1.p", "A~123456", "TIND~XOK.EXE", "ab~~~x0z"}) {
+        EXPECT_FALSE(loads(manifestWith(entry(path)))) << path;
+        EXPECT_EQ(error, invalidMessage()) << path;
+    }
+    for (const char* path : {"backup~2024.txt", "ABCDEFG~1.pak", "a~b.pak", "~1.pak", "GAMEDA~1.PAKS", "A~1234567",
+                             "ABCD~XY6", "AB~C~XYZ"}) {
+        EXPECT_TRUE(loads(manifestWith(entry(path)))) << path;
+    }
+}
+
 TEST_F(ManifestTest, ReportsPathsThatDifferOnlyInSeparatorRunsAsDuplicates) {
     EXPECT_FALSE(loads(manifestWith(entry("a//b") + "," + entry("a/b"))));
     EXPECT_EQ(error, "Manifest contains duplicate paths.");

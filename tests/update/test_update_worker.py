@@ -318,6 +318,19 @@ class UpdateWorker(unittest.TestCase):
         self.assertEqual(game_files(case.folder), {})
 
     @classmethod
+    def prepare_frozen_source(cls):
+        extra = ("--gated", "--download-token", DOWNLOAD_TOKEN, "--release-sequence", "2")
+        return cls.case_for(cls.small, extra=extra)
+
+    def test_a_release_older_than_the_game_service_names_current_is_not_installed(self):
+        case = self.case("frozen_source")
+        self.assertEqual(case.run.last, "Error|Patch source out of date|The patch source offers release r1, but a "
+                         "newer release is current. Nothing was installed.|0.000", case.run.output)
+        self.assertEqual(case.run.code, 1)
+        self.assertEqual(case.server.game_file_gets(), [])
+        self.assertEqual(game_files(case.folder), {})
+
+    @classmethod
     def prepare_wrong_password(cls):
         case = cls.case_for(cls.small)
         case.password_line = "hunter3\n"

@@ -1,5 +1,7 @@
-// apply INSTALL_DIR SOURCE_DIR: installs the release in SOURCE_DIR the way
-// the launcher's update does, printing every progress report as it happens.
+// apply INSTALL_DIR SOURCE_DIR [--allow-older]: installs the release in
+// SOURCE_DIR the way the launcher's update does, printing every progress
+// report as it happens. A release older than the folder's floor is refused
+// unless --allow-older is given; then the floor comes down to it.
 
 #include "base/install_files.h"
 #include "base/utf8_paths.h"
@@ -7,6 +9,7 @@
 #include "update/folder_work_lock.h"
 #include "update/inspection.h"
 #include "update/manifest.h"
+#include "update/release_floor.h"
 #include "update/update_transaction.h"
 
 #include <charconv>
@@ -22,8 +25,9 @@ std::string fractionText(float fraction) {
 }
 
 int applyCommand(const std::vector<std::string>& args) {
-    if (args.size() != 2) {
-        toolkit::printError("usage: TinderhallowTool apply INSTALL_DIR SOURCE_DIR\n");
+    const bool allowOlder = args.size() == 3 && args[2] == "--allow-older";
+    if (args.size() != 2 && !allowOlder) {
+        toolkit::printError("usage: TinderhallowTool apply INSTALL_DIR SOURCE_DIR [--allow-older]\n");
         return 2;
     }
     const std::filesystem::path installDir = pathFromUtf8(args[0]);
@@ -41,6 +45,12 @@ int applyCommand(const std::vector<std::string>& args) {
     }
     ReleaseManifest installed;
     const bool haveInstalled = loadReleaseManifest(installDir / kReleaseListName, installed);
+    const ReleaseFloor floor = effectiveReleaseFloor(installDir, haveInstalled ? &installed : nullptr);
+    if (manifest.releaseSequence < floor.sequence && !allowOlder) {
+        toolkit::printError(olderReleaseMessage(manifest, floor) +
+                            "\nGive --allow-older to install it all the same.\n");
+        return 1;
+    }
 
     UpdatePlan plan;
     (void)inspectInstallation(installDir, manifest, haveInstalled ? &installed : nullptr, plan);
@@ -53,9 +63,13 @@ int applyCommand(const std::vector<std::string>& args) {
         toolkit::printError(error + "\n");
         return 1;
     }
+    if (allowOlder && manifest.releaseSequence < floor.sequence && !resetReleaseFloor(installDir, manifest, &error)) {
+        toolkit::printError(error + "\n");
+        return 1;
+    }
     return 0;
 }
 
 }  // namespace
 
-TOOLKIT_COMMAND("apply", "INSTALL_DIR SOURCE_DIR", applyCommand);
+TOOLKIT_COMMAND("apply", "INSTALL_DIR SOURCE_DIR [--allow-older]", applyCommand);

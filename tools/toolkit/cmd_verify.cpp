@@ -1,5 +1,5 @@
 // verify MANIFEST SIGNATURE_FILE: checks a release list against its
-// signature with the key built into this build, as the launcher does.
+// signature with the keys built into this build, as the launcher does.
 
 #include "base/utf8_paths.h"
 #include "base/whole_file.h"
@@ -19,8 +19,7 @@ int verifyCommand(const std::vector<std::string>& args) {
         return 1;
     }
     std::string error;
-    if (!verifyReleaseSignature(pathFromUtf8(args[0]), signatureText, releaseSigningKey.data(),
-                                releaseSigningKey.size(), &error)) {
+    if (!verifyReleaseSignature(pathFromUtf8(args[0]), signatureText, releaseSigningKeys(), &error)) {
         toolkit::printError(error + "\n");
         return 1;
     }

@@ -226,14 +226,15 @@ def request_header(request, name):
 def publish_release(game_dir, release_dir, release_id, patch_notes=None, key=None, minimum_launcher=None,
                     timeout=300, sequence=None):
     """Publishes GAME_DIR as a signed release folder with
-    tools/publish_release.py; raises HarnessError when that fails. An empty
+    tools/publish_release.py (KEY: one key file, or a list of them to sign
+    with each); raises HarnessError when that fails. An empty
     RELEASE_DIR gets sequence 1 unless SEQUENCE says otherwise."""
     script = os.path.join(SOURCE_DIR, "tools", "publish_release.py")
     if not os.path.isfile(script):
         raise HarnessError("tools/publish_release.py is not in this source tree")
     command = [sys.executable, script, game_dir, release_dir, "--release-id", release_id]
-    if key is not None:
-        command += ["--key", key]
+    for one_key in ([] if key is None else [key] if isinstance(key, str) else key):
+        command += ["--key", one_key]
     if patch_notes is not None:
         command += ["--patch-notes", patch_notes]
     if minimum_launcher is not None:
