@@ -177,6 +177,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     release.filesToFetch = std::move(plan.filesToFetch);
     release.obsoletePaths = std::move(plan.obsoletePaths);
     release.bytesToFetch = plan.bytesToFetch;
+    release.installedDigest = sha256FileHex(launcherDir / L"update_manifest.json");
     publishReleaseCheck(std::move(release), nothingToDo ? LauncherPhase::Ready : LauncherPhase::UpdateAvailable,
                         nothingToDo ? "Game is ready" : "Update available", detail, nothingToDo ? 1.0f : 0.0f);
 }

@@ -147,6 +147,7 @@ void publishReleaseCheck(PublishedRelease release, LauncherPhase phase, std::str
         state.pendingSourceText = std::move(release.sourceText);
         state.pendingManifest = std::move(release.manifest);
         state.pendingManifestBytes = std::move(release.manifestBytes);
+        state.pendingInstalledDigest = std::move(release.installedDigest);
         state.filesToFetch = std::move(release.filesToFetch);
         state.obsoletePaths = std::move(release.obsoletePaths);
         state.bytesToFetch = release.bytesToFetch;
@@ -161,6 +162,7 @@ PublishedRelease beginUpdate(LauncherPhase phase, std::string title, std::string
         release.sourceText = state.pendingSourceText;
         release.manifest = state.pendingManifest;
         release.manifestBytes = state.pendingManifestBytes;
+        release.installedDigest = state.pendingInstalledDigest;
         release.filesToFetch = state.filesToFetch;
         release.obsoletePaths = state.obsoletePaths;
         release.bytesToFetch = state.bytesToFetch;

@@ -36,6 +36,7 @@ struct LauncherState {
     std::string pendingSourceText;
     ReleaseManifest pendingManifest;
     std::vector<std::uint8_t> pendingManifestBytes;  // the release list exactly as accepted
+    std::string pendingInstalledDigest;              // PublishedRelease::installedDigest
     std::vector<ManifestFile> filesToFetch;
     std::vector<std::filesystem::path> obsoletePaths;
     std::uint64_t bytesToFetch = 0;
@@ -122,6 +123,8 @@ struct PublishedRelease {
     std::vector<ManifestFile> filesToFetch;
     std::vector<std::filesystem::path> obsoletePaths;
     std::uint64_t bytesToFetch = 0;
+    // sha256FileHex of the installed release list the plan was made against.
+    std::string installedDigest;
 };
 
 // The release check's outcome: the release and its plan, reported together

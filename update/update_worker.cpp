@@ -2,6 +2,7 @@
 
 #include "account/session.h"
 #include "delivery/delta_download.h"
+#include "delivery/release_check.h"
 #include "delivery/download_client.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
@@ -334,6 +335,13 @@ void runUpdateWorker() {
         std::string lockError;
         if (!workLock.acquire(launcherDir, &lockError)) {
             SetStatus(LauncherPhase::Error, "Update failed", lockError, 0.0f);
+            return;
+        }
+        // Another launcher or the toolkit may have installed a release since
+        // the check made this plan, which would now roll it back or mix the two.
+        if (sha256FileHex(launcherDir / L"update_manifest.json") != release.installedDigest) {
+            workLock.release();
+            runReleaseCheck();
             return;
         }
         refreshDownloadToken();

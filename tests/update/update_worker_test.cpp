@@ -14,7 +14,7 @@ namespace {
 
 // A release folder: its files and a manifest listing them.
 void writeRelease(const std::filesystem::path& folder, const std::string& releaseId,
-                  const std::map<std::string, std::string>& files) {
+                  const std::map<std::string, std::string>& files, int sequence = 0) {
     std::string list;
     for (const auto& [path, bytes] : files) {
         writeTextFile(folder / pathFromUtf8(path), bytes);
@@ -22,9 +22,11 @@ void writeRelease(const std::filesystem::path& folder, const std::string& releas
                 "\", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" +
                 sha256FileHex(folder / pathFromUtf8(path)) + "\"}";
     }
-    writeTextFile(folder / "update_manifest.json", "{\"schemaVersion\": 1, \"releaseId\": \"" + releaseId +
-                                                       "\", \"minimumLauncherVersion\": 1, \"files\": [" + list +
-                                                       "]}\n");
+    const std::string sequenceMember =
+        sequence > 0 ? "\"releaseSequence\": " + std::to_string(sequence) + ", " : std::string();
+    writeTextFile(folder / "update_manifest.json", "{" + sequenceMember + "\"schemaVersion\": 1, \"releaseId\": \"" +
+                                                       releaseId + "\", \"minimumLauncherVersion\": 1, \"files\": [" +
+                                                       list + "]}\n");
 }
 
 TEST(DownloadDetail, RoundsMegabytesLikePrintf) {
@@ -58,6 +60,32 @@ TEST(UpdateWorker, InstallsTheReleaseListTheReleaseCheckAccepted) {
     EXPECT_EQ(view.detail, "Release r1");
     EXPECT_EQ(readTextFile(launcherDir / L"update_manifest.json"), accepted);
     EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "alpha");
+}
+
+// Another launcher or the toolkit installing a newer release between the
+// check and the update makes the check's plan stale: installing it would roll
+// the game back, so a new check decides instead.
+TEST(UpdateWorker, ChecksAgainInsteadOfInstallingAPlanMadeBeforeAnotherInstall) {
+    ScratchDir dir;
+    const auto launcherDir = dir / L"launcher";
+    const auto releaseDir = dir / L"release";
+    writeRelease(releaseDir, "r1", {{"a.pak", "alpha"}}, 1);
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    {
+        LauncherState& state = launcherState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.launcherDir = launcherDir;
+    }
+    runReleaseCheck();
+    ASSERT_EQ(snapshot(launcherState()).title, "Update available");
+
+    writeRelease(launcherDir, "r2", {{"a.pak", "newer"}}, 2);
+    const std::string installed = readTextFile(launcherDir / L"update_manifest.json");
+    runUpdateWorker();
+    const LauncherView view = snapshot(launcherState());
+    EXPECT_EQ(view.phase, LauncherPhase::Error) << view.title << ": " << view.detail;
+    EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "newer");
+    EXPECT_EQ(readTextFile(launcherDir / L"update_manifest.json"), installed);
 }
 
 TEST(PruneDownloadCache, KeepsOnlyTheReleaseListSignatureAndNotes) {
