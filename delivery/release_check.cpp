@@ -144,7 +144,10 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
         }
     }
     UpdatePlan plan;
-    (void)inspectRecordedInstallation(launcherDir, published, installed, plan, recordUse(kind));
+    if (!inspectRecordedInstallation(launcherDir, published, installed, plan, recordUse(kind), &error)) {
+        SetStatus(LauncherPhase::Error, "Installation check failed", error, 0.0f);
+        return;
+    }
 
     // The running launcher is never replaced by the update worker; its entry
     // goes to the self-update instead, under whatever spelling names it.
@@ -189,7 +192,11 @@ void checkInstalledRelease(const fs::path& launcherDir, const ReleaseManifest* i
         return;
     }
     UpdatePlan plan;
-    (void)inspectRecordedInstallation(launcherDir, *installed, installed, plan, recordUse(kind));
+    std::string error;
+    if (!inspectRecordedInstallation(launcherDir, *installed, installed, plan, recordUse(kind), &error)) {
+        SetStatus(LauncherPhase::Error, "Installation check failed", error, 0.0f);
+        return;
+    }
     if (plan.filesToFetch.empty()) {
         SetStatus(LauncherPhase::Ready, "Game is ready", "Local release " + installed->releaseId, 1.0f);
     } else {
