@@ -3,6 +3,7 @@
 #include "account/session.h"
 #include "delivery/delta_download.h"
 #include "delivery/release_check.h"
+#include "startup/uninstall_entry.h"
 #include "delivery/download_client.h"
 #include "ui/launcher_state.h"
 #include "update/file_hash.h"
@@ -378,6 +379,8 @@ void runUpdateWorker() {
             return;
         }
         if (remote) pruneDownloadCache(sourceFolder);
+        // Settings > Apps shows the size of the game as it is now.
+        refreshUninstallEntry(launcherDir);
         SetStatus(LauncherPhase::Ready, "Game is ready", "Release " + manifest.releaseId, 1.0f);
     } catch (...) {
         SetStatus(LauncherPhase::Error, "Update failed", "The update stopped unexpectedly. Press RETRY.", 0.0f);
