@@ -51,8 +51,8 @@ void closeWindowsOfClass(const wchar_t* className, const std::filesystem::path& 
     }
 }
 
-// A launcher applying an update holds the folder's work lock: closing it
-// then would stop the update half-way. Waits for it, asking the player to
+// A launcher applying an update (or checking the game) holds the folder's
+// work lock: closing it then would stop the update half-way. Waits for it, asking the player to
 // wait longer or give up. False when the player gave up or the folder cannot
 // be locked at all (said so already).
 bool waitForFolderWork(const std::filesystem::path& installDir, FolderWorkLock& workLock) {
@@ -63,7 +63,8 @@ bool waitForFolderWork(const std::filesystem::path& installDir, FolderWorkLock& 
                         MB_OK | MB_ICONWARNING);
             return false;
         }
-        const std::wstring text = L"A Tinderhallow launcher is updating the game in " + installDir.wstring() +
+        const std::wstring text = L"A Tinderhallow launcher is checking or updating the game in " +
+                                  installDir.wstring() +
                                   L".\n\nLet it finish, then press Retry to install this launcher.";
         if (MessageBoxW(nullptr, text.c_str(), L"Tinderhallow", MB_RETRYCANCEL | MB_ICONINFORMATION) != IDRETRY)
             return false;
