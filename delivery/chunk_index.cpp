@@ -190,6 +190,62 @@ bool parseChunkIndex(const std::vector<std::uint8_t>& bytes, std::uint64_t fileS
     return true;
 }
 
+namespace {
+
+// Content order: length, then hash bytes.
+int compareContent(const ChunkEntry& a, const ChunkEntry& b) {
+    if (a.length != b.length) return a.length < b.length ? -1 : 1;
+    return std::memcmp(a.hash, b.hash, sizeof a.hash);
+}
+
+}  // namespace
+
+ChunkLookup makeChunkLookup(const std::vector<ChunkEntry>& chunks) {
+    ChunkLookup lookup;
+    lookup.order.resize(chunks.size());
+    for (std::size_t i = 0; i < chunks.size(); ++i) lookup.order[i] = static_cast<std::uint32_t>(i);
+    std::sort(lookup.order.begin(), lookup.order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const int order = compareContent(chunks[a], chunks[b]);
+        return order != 0 ? order < 0 : a < b;
+    });
+    for (std::size_t i = 0; i < lookup.order.size(); ++i) {
+        if (i == 0 || compareContent(chunks[lookup.order[i - 1]], chunks[lookup.order[i]]) != 0)
+            lookup.groupStart.push_back(static_cast<std::uint32_t>(i));
+    }
+    lookup.left = lookup.groupStart.size();
+    lookup.handedOut.assign(lookup.groupStart.size(), false);
+    lookup.groupStart.push_back(static_cast<std::uint32_t>(lookup.order.size()));
+    return lookup;
+}
+
+std::pair<const std::uint32_t*, const std::uint32_t*> takeChunks(ChunkLookup& lookup,
+                                                                 const std::vector<ChunkEntry>& chunks,
+                                                                 const ChunkEntry& found) {
+    const std::uint32_t* none = lookup.order.data();
+    const std::size_t groups = lookup.handedOut.size();
+    // The first group whose content is not below the found chunk's.
+    std::size_t low = 0;
+    std::size_t high = groups;
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        ++lookup.examined;
+        if (compareContent(chunks[lookup.order[lookup.groupStart[middle]]], found) < 0) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    if (low == groups || lookup.handedOut[low]) return {none, none};
+    ++lookup.examined;
+    if (compareContent(chunks[lookup.order[lookup.groupStart[low]]], found) != 0) return {none, none};
+    lookup.handedOut[low] = true;
+    --lookup.left;
+    const std::uint32_t* first = lookup.order.data() + lookup.groupStart[low];
+    const std::uint32_t* last = lookup.order.data() + lookup.groupStart[low + 1];
+    lookup.examined += static_cast<std::uint64_t>(last - first);
+    return {first, last};
+}
+
 std::string chunkListText(const std::vector<ChunkEntry>& chunks) {
     std::string text;
     for (const ChunkEntry& chunk : chunks) {

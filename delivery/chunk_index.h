@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 inline constexpr std::size_t kChunkMinimum = 16 * 1024;
@@ -60,6 +61,27 @@ std::uint64_t chunkIndexSizeLimit(std::uint64_t fileSize);
 // kChunkMaximum bytes.
 [[nodiscard]] bool parseChunkIndex(const std::vector<std::uint8_t>& bytes, std::uint64_t fileSize,
                                    std::vector<ChunkEntry>& chunks, std::string* error = nullptr);
+
+// A release file's chunks looked up by content (hash and length). Chunks of
+// equal content form one group, handed out whole by the first installed
+// chunk that has it: however many identical chunks the release file or the
+// installed copy hold, each lookup costs one search and each release chunk is
+// handed out once.
+struct ChunkLookup {
+    std::vector<std::uint32_t> order;       // release chunk positions, by content
+    std::vector<std::uint32_t> groupStart;  // into order; one more at the end
+    std::vector<bool> handedOut;            // per group
+    std::size_t left = 0;                   // groups not yet handed out
+    std::uint64_t examined = 0;             // entries of order looked at, all lookups together
+};
+
+ChunkLookup makeChunkLookup(const std::vector<ChunkEntry>& chunks);
+
+// The release chunks with `found`'s content not handed out before, as a range
+// of `lookup.order` (empty when there are none); they count as handed out.
+std::pair<const std::uint32_t*, const std::uint32_t*> takeChunks(ChunkLookup& lookup,
+                                                                 const std::vector<ChunkEntry>& chunks,
+                                                                 const ChunkEntry& found);
 
 // "<offset> <length> <hash hex>" lines, as the shared test vector lists them.
 std::string chunkListText(const std::vector<ChunkEntry>& chunks);

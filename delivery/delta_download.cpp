@@ -22,18 +22,6 @@ bool isRegularFile(const std::filesystem::path& path) {
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
-// Chunks are looked up by the first 8 bytes of their hash, sorted: 16 bytes
-// a chunk, even for files of many gigabytes.
-std::uint64_t lookupKey(const std::uint8_t* hash) {
-    std::uint64_t key = 0;
-    std::memcpy(&key, hash, sizeof key);
-    return key;
-}
-
-bool sameChunk(const ChunkEntry& a, const ChunkEntry& b) {
-    return a.length == b.length && std::memcmp(a.hash, b.hash, sizeof a.hash) == 0;
-}
-
 bool fetchIndex(PatchDownloader& downloader, std::uint64_t size, const std::string& sha256, DeltaPlan& plan,
                 std::string* why) {
     std::vector<std::uint8_t> bytes;
@@ -48,31 +36,29 @@ bool fetchIndex(PatchDownloader& downloader, std::uint64_t size, const std::stri
 }
 
 // Chunks the installed copy; `found` gets each of the release file's chunks
-// it holds, once, with the very bytes that were hashed.
+// it holds, once, with the very bytes that were hashed. The work is one
+// lookup per installed chunk and one hand-out per release chunk, and the
+// walk ends once every chunk is had.
 bool matchInstalled(const std::filesystem::path& installed, const std::vector<ChunkEntry>& chunks,
                     std::vector<bool>& have,
                     const std::function<bool(std::size_t target, const std::uint8_t* bytes)>& found, std::string* why) {
-    std::vector<std::pair<std::uint64_t, std::size_t>> wanted;
-    wanted.reserve(chunks.size());
-    for (std::size_t i = 0; i < chunks.size(); ++i) wanted.emplace_back(lookupKey(chunks[i].hash), i);
-    std::sort(wanted.begin(), wanted.end());
+    ChunkLookup lookup = makeChunkLookup(chunks);
     have.assign(chunks.size(), false);
     std::string error;
-    const bool walked = chunkFile(
-        installed,
-        [&](const ChunkEntry& chunk, const std::uint8_t* bytes) {
-            const std::uint64_t key = lookupKey(chunk.hash);
-            auto it = std::lower_bound(wanted.begin(), wanted.end(), std::make_pair(key, std::size_t{0}));
-            for (; it != wanted.end() && it->first == key; ++it) {
-                const std::size_t target = it->second;
-                if (have[target] || !sameChunk(chunks[target], chunk)) continue;
-                if (!found(target, bytes)) return false;
-                have[target] = true;
-            }
-            return true;
-        },
-        &error);
-    if (!walked) return fail(why, error.empty() ? "could not write the rebuilt file" : error);
+    bool complete = lookup.left == 0;
+    const bool walked = complete || chunkFile(
+                                        installed,
+                                        [&](const ChunkEntry& chunk, const std::uint8_t* bytes) {
+                                            const auto [first, last] = takeChunks(lookup, chunks, chunk);
+                                            for (const std::uint32_t* target = first; target != last; ++target) {
+                                                if (!found(*target, bytes)) return false;
+                                                have[*target] = true;
+                                            }
+                                            complete = lookup.left == 0;
+                                            return !complete;
+                                        },
+                                        &error);
+    if (!walked && !complete) return fail(why, error.empty() ? "could not write the rebuilt file" : error);
     return true;
 }
 

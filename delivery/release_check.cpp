@@ -152,7 +152,10 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
         }
     }
     UpdatePlan plan;
-    (void)inspectRecordedInstallation(launcherDir, published, installed, plan, recordUse(kind));
+    if (!inspectRecordedInstallation(launcherDir, published, installed, plan, recordUse(kind), &error)) {
+        setStatus(LauncherPhase::Error, "Installation check failed", error, 0.0f);
+        return;
+    }
 
     // The running launcher is never replaced by the update worker; its entry
     // goes to the self-update instead, under whatever spelling names it.
@@ -188,6 +191,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     release.filesToFetch = std::move(plan.filesToFetch);
     release.obsoletePaths = std::move(plan.obsoletePaths);
     release.bytesToFetch = plan.bytesToFetch;
+    release.installedDigest = sha256FileHex(launcherDir / L"update_manifest.json");
     publishReleaseCheck(std::move(release), nothingToDo ? LauncherPhase::Ready : LauncherPhase::UpdateAvailable,
                         nothingToDo ? "Game is ready" : "Update available", detail, nothingToDo ? 1.0f : 0.0f);
 }
@@ -199,7 +203,11 @@ void checkInstalledRelease(const fs::path& launcherDir, const ReleaseManifest* i
         return;
     }
     UpdatePlan plan;
-    (void)inspectRecordedInstallation(launcherDir, *installed, installed, plan, recordUse(kind));
+    std::string error;
+    if (!inspectRecordedInstallation(launcherDir, *installed, installed, plan, recordUse(kind), &error)) {
+        setStatus(LauncherPhase::Error, "Installation check failed", error, 0.0f);
+        return;
+    }
     if (plan.filesToFetch.empty()) {
         setStatus(LauncherPhase::Ready, "Game is ready", "Local release " + installed->releaseId, 1.0f);
     } else {

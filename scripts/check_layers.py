@@ -75,6 +75,7 @@ TIERS = [
     ("account/game_arguments.*", "engine"),
     ("startup/install_location.*", "engine"),
     ("startup/instance_guard.*", "engine"),
+    ("startup/uninstall_entry.*", "engine"),
     ("startup/launcher_file.*", "engine"),
     ("ui/background_cache.*", "engine"),
     # worker

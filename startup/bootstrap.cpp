@@ -1,5 +1,6 @@
 #include "startup/bootstrap.h"
 
+#include "base/handles.h"
 #include "base/install_files.h"
 #include "base/product.h"
 #include "base/utf8_paths.h"
@@ -9,6 +10,7 @@
 #include "ui/graphics.h"
 #include "ui/launcher_state.h"
 #include "ui/main_window.h"
+#include "update/folder_work_lock.h"
 
 #include <shellapi.h>
 
@@ -29,18 +31,52 @@ bool entryExists(const std::filesystem::path& path) {
     return !ec && std::filesystem::exists(status);
 }
 
-void closeWindowsOfClass(const wchar_t* className) {
+// The program file of the process that owns `window`, or empty.
+std::filesystem::path programOf(HWND window) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    const KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process) return {};
+    std::wstring image(32768, L'\0');
+    DWORD length = static_cast<DWORD>(image.size());
+    if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &length)) return {};
+    return std::filesystem::path(image.substr(0, length));
+}
+
+void closeWindowsOfClass(const wchar_t* className, const std::filesystem::path& installDir) {
     for (HWND window = FindWindowW(className, nullptr); window != nullptr;
          window = FindWindowExW(nullptr, window, className, nullptr)) {
-        PostMessageW(window, WM_CLOSE, 0, 0);
+        const std::filesystem::path program = programOf(window);
+        if (!program.empty() && sameDirectory(program.parent_path(), installDir)) PostMessageW(window, WM_CLOSE, 0, 0);
     }
+}
+
+// A launcher applying an update (or checking the game) holds the folder's
+// work lock: closing it then would stop the update half-way. Waits for it, asking the player to
+// wait longer or give up. False when the player gave up or the folder cannot
+// be locked at all (said so already).
+bool waitForFolderWork(const std::filesystem::path& installDir, FolderWorkLock& workLock) {
+    std::string error;
+    while (!workLock.acquire(installDir, &error)) {
+        if (error != kFolderBusyMessage) {
+            MessageBoxW(nullptr, (utf8ToWide(error) + L"\n\nNothing was installed.").c_str(), L"Tinderhallow",
+                        MB_OK | MB_ICONWARNING);
+            return false;
+        }
+        const std::wstring text = L"A Tinderhallow launcher is checking or updating the game in " +
+                                  installDir.wstring() +
+                                  L".\n\nLet it finish, then press Retry to install this launcher.";
+        if (MessageBoxW(nullptr, text.c_str(), L"Tinderhallow", MB_RETRYCANCEL | MB_ICONINFORMATION) != IDRETRY)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-void closeRunningLaunchers() {
-    closeWindowsOfClass(kLauncherWindowClass);
-    closeWindowsOfClass(kEarlierWindowClass);
+void closeRunningLaunchers(const std::filesystem::path& installDir) {
+    closeWindowsOfClass(kLauncherWindowClass, installDir);
+    closeWindowsOfClass(kEarlierWindowClass, installDir);
 }
 
 bool bootstrapInstall() {
@@ -56,6 +92,8 @@ bool bootstrapInstall() {
     std::filesystem::create_directories(installDir, ec);
     if (ec) return false;
 
+    FolderWorkLock workLock;
+    if (!waitForFolderWork(installDir, workLock)) return true;
     const std::filesystem::path target = installDir / pathFromUtf8(kLauncherExeName);
     bool copied = false;
     for (int attempt = 1; attempt <= kCopyAttempts; ++attempt) {
@@ -64,7 +102,7 @@ bool bootstrapInstall() {
             break;
         }
         // The installed copy is running: ask it to close, once.
-        if (attempt == 1) closeRunningLaunchers();
+        if (attempt == 1) closeRunningLaunchers(installDir);
         Sleep(kCopyPauseMs);
     }
     if (!copied) {
@@ -78,6 +116,7 @@ bool bootstrapInstall() {
     createStartMenuShortcut(target, installDir);
     // Settings > Apps lists the game and removes it (--uninstall); best effort like the shortcuts.
     (void)registerUninstallEntry(installDir);
+    workLock.release();
 
     const HINSTANCE started =
         ShellExecuteW(nullptr, L"open", target.c_str(), nullptr, installDir.c_str(), SW_SHOWNORMAL);
@@ -97,6 +136,8 @@ int runStartup(HINSTANCE instance, int showCommand) {
     if (!takeInstanceGuard(launcherDir)) return 0;
     setLauncherDir(launcherDir);
     removeSelfUpdateLeftovers(launcherDir);
+    // A self-update changed the version Settings > Apps shows.
+    refreshUninstallEntry(launcherDir, true);
     // The background is prepared by the window code while the window is created.
     const ULONG_PTR graphics = startGraphics();
     return runLauncherWindow(instance, showCommand, graphics);

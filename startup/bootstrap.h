@@ -6,8 +6,9 @@
 
 #include <filesystem>
 
-// Posts WM_CLOSE to every launcher window, this generation's and the earlier one's.
-void closeRunningLaunchers();
+// Posts WM_CLOSE to every launcher window, this generation's and the earlier
+// one's, whose program runs from `installDir`.
+void closeRunningLaunchers(const std::filesystem::path& installDir);
 
 // Installs this copy and starts the installed one when it runs from anywhere
 // else. True when this process must end now (handed over, or the player was

@@ -35,15 +35,6 @@ std::string windowsError(const fs::path& path, DWORD code) {
     return withWindowsError("Could not remove " + pathToUtf8(path), code);
 }
 
-LSTATUS setString(HKEY key, const wchar_t* name, const std::wstring& value) {
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-LSTATUS setNumber(HKEY key, const wchar_t* name, DWORD value) {
-    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-}
-
 // Absolute, normalised, without a trailing separator.
 fs::path plainFolder(const fs::path& dir) {
     std::error_code ec;
@@ -192,20 +183,6 @@ void removeShortcutTo(const fs::path& link, const fs::path& launcher) {
     if (!target.empty() && sameDirectory(target, launcher)) DeleteFileW(link.c_str());
 }
 
-std::uint64_t folderBytes(const fs::path& dir) {
-    std::uint64_t total = 0;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        std::error_code sizeError;
-        if (it->is_regular_file(sizeError)) {
-            const std::uintmax_t size = it->file_size(sizeError);
-            if (!sizeError) total += size;
-        }
-    }
-    return total;
-}
-
 // The window's kept background lives outside the install folder; its folder
 // goes too once empty, unless it is the install folder (removed already).
 void removeKeptBackground(const fs::path& installDir) {
@@ -240,36 +217,7 @@ LaunchArguments parseLaunchArguments(const wchar_t* commandLine) {
 bool registerUninstallEntry(const fs::path& installDir, std::string* error) {
     const fs::path dir = plainFolder(installDir);
     if (dir.empty()) return fail(error, "The install folder " + pathToUtf8(installDir) + " has no full path.");
-    const std::wstring launcher = (dir / kLauncherFile).wstring();
-    RegistryKey key;
-    LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_SET_VALUE, nullptr, key.put(), nullptr);
-    if (status != ERROR_SUCCESS)
-        return fail(error, withWindowsError("Could not create the uninstall entry", static_cast<DWORD>(status)));
-    const std::uint64_t kilobytes = (folderBytes(dir) + 1023) / 1024;
-    const std::pair<const wchar_t*, std::wstring> strings[] = {
-        {L"DisplayName", L"Tinderhallow"},
-        {L"DisplayIcon", launcher + L",0"},
-        {L"DisplayVersion", utf8ToWide(TINDERHALLOW_VERSION_TEXT)},
-        {L"Publisher", utf8ToWide(TINDERHALLOW_PUBLISHER)},
-        {L"InstallLocation", dir.wstring()},
-        {L"UninstallString", L"\"" + launcher + L"\" --uninstall"},
-        {L"QuietUninstallString", L"\"" + launcher + L"\" --uninstall --quiet"},
-    };
-    for (const auto& [name, value] : strings) {
-        if (status == ERROR_SUCCESS) status = setString(key.get(), name, value);
-    }
-    const std::pair<const wchar_t*, DWORD> numbers[] = {
-        {L"EstimatedSize", static_cast<DWORD>(std::min<std::uint64_t>(kilobytes, MAXDWORD))},
-        {L"NoModify", 1},
-        {L"NoRepair", 1},
-    };
-    for (const auto& [name, value] : numbers) {
-        if (status == ERROR_SUCCESS) status = setNumber(key.get(), name, value);
-    }
-    if (status != ERROR_SUCCESS)
-        return fail(error, withWindowsError("Could not write the uninstall entry", static_cast<DWORD>(status)));
-    return true;
+    return writeUninstallEntry(dir, error);
 }
 
 fs::path registeredInstallFolder() {
@@ -343,8 +291,8 @@ bool removeInstallation(const fs::path& installDir, std::string* error) {
     removeShortcutTo(startMenuShortcutPath(), launcher);
     removeKeptBackground(dir);
     // Only the entry of this installation.
-    const fs::path registered = registeredInstallFolder();
-    if (!registered.empty() && sameDirectory(registered, dir)) RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKey);
+    if (const std::wstring entry = uninstallEntryKey(dir); !entry.empty())
+        RegDeleteKeyW(HKEY_CURRENT_USER, entry.c_str());
     return true;
 }
 

@@ -4,11 +4,10 @@
 // "Tinderhallow.exe --uninstall [--quiet]", which removes the install folder
 // with the game, both shortcuts and the entry.
 
+#include "startup/uninstall_entry.h"
+
 #include <filesystem>
 #include <string>
-
-// Below HKEY_CURRENT_USER.
-inline constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tinderhallow";
 
 // The only two arguments the launcher knows; everything else on its
 // command line is ignored. "--quiet" counts only together with "--uninstall".
@@ -19,10 +18,11 @@ struct LaunchArguments {
 LaunchArguments parseLaunchArguments(const wchar_t* commandLine);
 
 // Writes the uninstall entry for a launcher installed in `installDir`:
-// name, icon, publisher, version, folder, its size, and the two commands.
+// name, icon, publisher, version, folder, its size, and the two commands
+// (writeUninstallEntry).
 [[nodiscard]] bool registerUninstallEntry(const std::filesystem::path& installDir, std::string* error = nullptr);
 
-// The entry's InstallLocation, or empty when there is no entry.
+// The "Tinderhallow" entry's InstallLocation, or empty when there is none.
 std::filesystem::path registeredInstallFolder();
 
 // True only for a folder the launcher can prove is its installation: an

@@ -45,6 +45,8 @@ struct PublishedRelease {
     std::vector<ManifestFile> filesToFetch;
     std::vector<std::filesystem::path> obsoletePaths;
     std::uint64_t bytesToFetch = 0;
+    // sha256FileHex of the installed release list the plan was made against.
+    std::string installedDigest;
 };
 
 // How the last login ended, until the window takes it up.

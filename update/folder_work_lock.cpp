@@ -2,6 +2,8 @@
 
 #include "base/handles.h"
 #include "base/install_files.h"
+#include "base/utf8_paths.h"
+#include "base/windows_error.h"
 #include "update/windows_names.h"
 
 #include <windows.h>
@@ -13,7 +15,7 @@ namespace {
 
 struct HeldFolder {
     std::wstring key;
-    FileHandle file;  // none: working unlocked
+    FileHandle file;
     int users = 0;
 };
 
@@ -35,8 +37,28 @@ bool lockByte(const FileHandle& file) {
     return LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range) != FALSE;
 }
 
+// Opened by everyone with full sharing: only the byte lock excludes. A lock
+// needs only read access, so a lock file that is read-only, or held open
+// without write sharing (a backup, a scanner), still locks; a folder of that
+// name does not open.
+FileHandle openLockFile(const std::filesystem::path& lockPath, std::string* error) {
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    FileHandle file(CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_HIDDEN, nullptr));
+    if (file) return file;
+    DWORD code = GetLastError();
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+        file.reset(CreateFileW(lockPath.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (file) return file;
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) code = GetLastError();
+    }
+    if (error != nullptr)
+        *error =
+            withWindowsError(kFolderLockFailedMessage + pathToUtf8(lockPath) + " cannot be opened as a file", code);
+    return file;
+}
+
 void unlockByte(const FileHandle& file) {
-    if (!file) return;
     OVERLAPPED range{};
     UnlockFileEx(file.get(), 0, 1, 0, &range);
 }
@@ -58,20 +80,15 @@ bool FolderWorkLock::acquire(const std::filesystem::path& folder, std::string* e
         }
     }
 
-    // Opened by everyone with full sharing: only the byte lock excludes.
-    const std::filesystem::path lockPath = folder / kWorkLockName;
-    FileHandle file(CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_HIDDEN, nullptr));
-    if (file) {
-        const ULONGLONG deadline = GetTickCount64() + kFolderLockWaitMs;
-        while (!lockByte(file)) {
-            if (GetTickCount64() >= deadline) {
-                if (error != nullptr) *error = kFolderBusyMessage;
-                return false;
-            }
-            Sleep(100);
+    FileHandle file = openLockFile(folder / kWorkLockName, error);
+    if (!file) return false;
+    const ULONGLONG deadline = GetTickCount64() + kFolderLockWaitMs;
+    while (!lockByte(file)) {
+        if (GetTickCount64() >= deadline) {
+            if (error != nullptr) *error = kFolderBusyMessage;
+            return false;
         }
+        Sleep(100);
     }
     folders.push_back({key, std::move(file), 1});
     key_ = std::move(key);

@@ -14,6 +14,9 @@
 inline constexpr char kFolderBusyMessage[] =
     "Another Tinderhallow launcher or tool is working on this folder. Close it and retry.";
 
+// Followed by the lock file's path and " cannot be opened as a file (Windows error N)."
+inline constexpr char kFolderLockFailedMessage[] = "Could not lock the launcher folder: ";
+
 // How long a second writer waits for the lock.
 inline constexpr unsigned kFolderLockWaitMs = 5000;
 
@@ -27,9 +30,11 @@ public:
 
     // Joins this process's lock on `folder`, or takes it from the system,
     // waiting up to kFolderLockWaitMs while another process holds it; then
-    // fails with kFolderBusyMessage. A folder where the lock file cannot be
-    // created is one this process cannot write to either: the work goes on
-    // unlocked and its own writes report the problem.
+    // fails with kFolderBusyMessage. A lock file that cannot be written (read-
+    // only, or held without write sharing) is locked through a read handle;
+    // anything else that cannot be opened as the lock file
+    // (a folder of that name, a folder this account cannot write) fails with
+    // kFolderLockFailedMessage: the work never goes on unlocked.
     [[nodiscard]] bool acquire(const std::filesystem::path& folder, std::string* error = nullptr);
 
     void release();

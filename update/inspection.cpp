@@ -21,9 +21,10 @@ bool hasListedSize(const fs::path& localPath, const ManifestFile& entry) {
 // Fills `installed` by manifest position. With a record, a file whose
 // identity is still the recorded one counts as its recorded digest without
 // being read; on return the record holds what is now known of the manifest's
-// files. True when that differs from what it held before.
+// files. True when that differs from what it held before. A hashing thread
+// that failed leaves `failure` set and the outcome worthless.
 bool inspectFiles(const fs::path& installDir, const ReleaseManifest& manifest, InstallIndex* record,
-                  std::vector<bool>& installed) {
+                  std::vector<bool>& installed, bool& failure) {
     installed.assign(manifest.files.size(), false);
     InstallIndex known;
     const bool trusting = record != nullptr && !record->files.empty();
@@ -55,6 +56,7 @@ bool inspectFiles(const fs::path& installDir, const ReleaseManifest& manifest, I
         if (record != nullptr && file.hashed && file.identity && file.identity->size == entry.size)
             changed |= recordFile(known, installIndexKey(entry.path), file.digest, *file.identity, file.seenAt);
     }
+    failure = hasher.failed();
     if (record != nullptr) {
         // Entries left behind were not confirmed: changed or gone files, or
         // paths the manifest does not list.
@@ -111,7 +113,12 @@ void planFrom(const ReleaseManifest& manifest, const ReleaseManifest* olderManif
 bool inspectInstallation(const fs::path& installDir, const ReleaseManifest& manifest,
                          const ReleaseManifest* olderManifest, UpdatePlan& plan, std::string* error) {
     std::vector<bool> installed;
-    (void)inspectFiles(installDir, manifest, nullptr, installed);
+    bool failure = false;
+    (void)inspectFiles(installDir, manifest, nullptr, installed, failure);
+    if (failure) {
+        if (error) *error = kHashThreadFailedMessage;
+        return false;
+    }
     planFrom(manifest, olderManifest, installed, plan);
     if (error) error->clear();
     return true;
@@ -123,7 +130,12 @@ bool inspectRecordedInstallation(const fs::path& installDir, const ReleaseManife
     InstallIndex record;
     const bool loaded = use == InstallRecordUse::Trust && loadInstallIndex(installDir, record);
     std::vector<bool> installed;
-    const bool changed = inspectFiles(installDir, manifest, &record, installed);
+    bool failure = false;
+    const bool changed = inspectFiles(installDir, manifest, &record, installed, failure);
+    if (failure) {
+        if (error) *error = kHashThreadFailedMessage;
+        return false;
+    }
     // A record that cannot be written costs only reading the files next time.
     if (changed || !loaded) (void)saveInstallIndex(installDir, record);
     planFrom(manifest, olderManifest, installed, plan);

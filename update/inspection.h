@@ -19,7 +19,8 @@ struct UpdatePlan {
 // is a regular file of the listed size whose digest matches; a file of the
 // wrong size is never read. Files are read on up to four threads at once. Obsolete paths come only from `olderManifest`
 // (none when it is null). Unreadable files are not errors: they are fetched.
-// Always returns true and clears `error`.
+// Fails only when a hashing thread failed (kHashThreadFailedMessage), leaving
+// `plan` untouched; else clears `error`.
 [[nodiscard]] bool inspectInstallation(const std::filesystem::path& installDir, const ReleaseManifest& manifest,
                                        const ReleaseManifest* olderManifest, UpdatePlan& plan,
                                        std::string* error = nullptr);

@@ -4,9 +4,7 @@
 
 #include <algorithm>
 
-namespace {
-
-HashedFile hashOne(const std::filesystem::path& path) {
+HashedFile hashFileForCheck(const std::filesystem::path& path) {
     HashedFile file;
     try {
         file.seenAt = currentFileTime();
@@ -17,11 +15,10 @@ HashedFile hashOne(const std::filesystem::path& path) {
     return file;
 }
 
-}  // namespace
-
 std::size_t hashThreadCount() { return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4); }
 
-ParallelHasher::ParallelHasher(std::size_t threads) : wanted_(std::clamp<std::size_t>(threads, 1, 4)) {}
+ParallelHasher::ParallelHasher(std::size_t threads, FileHashFunction hash)
+    : wanted_(std::clamp<std::size_t>(threads, 1, 4)), hash_(hash) {}
 
 ParallelHasher::~ParallelHasher() {
     {
@@ -65,14 +62,29 @@ HashedFile ParallelHasher::next() {
         ++firstJob_;
         ++nextToStart_;
         lock.unlock();
-        return hashOne(job.path);
+        try {
+            return hash_(job.path);
+        } catch (...) {
+            failed_ = true;
+            HashedFile lost;
+            lost.error = kHashThreadFailedMessage;
+            return lost;
+        }
     }
-    jobDone_.wait(lock, [this] { return jobs_.front().done; });
-    HashedFile result = std::move(jobs_.front().result);
+    // A failed thread may have taken this job: it would never be done.
+    jobDone_.wait(lock, [this] { return jobs_.front().done || failed_; });
+    HashedFile result;
+    if (jobs_.front().done) {
+        result = std::move(jobs_.front().result);
+    } else {
+        result.error = kHashThreadFailedMessage;
+    }
     jobs_.pop_front();
     ++firstJob_;
     return result;
 }
+
+bool ParallelHasher::failed() const { return failed_; }
 
 void ParallelHasher::work() {
     try {
@@ -84,14 +96,26 @@ void ParallelHasher::work() {
             // Jobs are taken back only when done, so this one stays in place.
             const std::filesystem::path path = std::move(jobs_[number - firstJob_].path);
             lock.unlock();
-            HashedFile result = hashOne(path);
+            HashedFile result = hash_(path);
             lock.lock();
+            // After a failure next() may have given this job up already.
+            if (number < firstJob_) continue;
             Job& job = jobs_[number - firstJob_];
             job.result = std::move(result);
             job.done = true;
             jobDone_.notify_all();
         }
     } catch (...) {
-        // Only the system's locking can fail here; the thread ends.
+        // The thread ends; whoever waits for its job must not wait forever.
+        markFailed();
     }
+}
+
+void ParallelHasher::markFailed() noexcept {
+    failed_ = true;
+    // Taken once so that a waiter between its check and its wait is woken.
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+    } catch (...) {}
+    jobDone_.notify_all();
 }

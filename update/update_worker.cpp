@@ -3,8 +3,11 @@
 #include "account/session.h"
 #include "base/install_files.h"
 #include "base/safe_remove.h"
+#include "delivery/release_check.h"
+#include "startup/uninstall_entry.h"
 #include "delivery/download_client.h"
 #include "ui/launcher_state.h"
+#include "update/file_hash.h"
 #include "update/folder_work_lock.h"
 #include "update/inspection.h"
 #include "update/update_transaction.h"
@@ -256,6 +259,13 @@ void runUpdateWorker() {
             setStatus(LauncherPhase::Error, "Update failed", lockError, 0.0f);
             return;
         }
+        // Another launcher or the toolkit may have installed a release since
+        // the check made this plan, which would now roll it back or mix the two.
+        if (sha256FileHex(launcherDir / kReleaseListName) != release.installedDigest) {
+            workLock.release();
+            runReleaseCheck();
+            return;
+        }
         // A source that keeps serving an old, validly signed release would
         // keep the player on it; the game service knows the current one.
         if (refreshDownloadToken() > manifest.releaseSequence) {
@@ -304,6 +314,8 @@ void runUpdateWorker() {
             return;
         }
         if (remote) pruneDownloadCache(sourceFolder);
+        // Settings > Apps shows the size of the game as it is now.
+        refreshUninstallEntry(launcherDir);
         setStatus(LauncherPhase::Ready, "Game is ready", "Release " + manifest.releaseId, 1.0f);
     } catch (...) {
         setStatus(LauncherPhase::Error, "Update failed", "The update stopped unexpectedly. Press RETRY.", 0.0f);

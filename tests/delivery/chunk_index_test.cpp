@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 
 namespace {
@@ -53,6 +54,46 @@ TEST(Chunker, CutsTheSharedTestVectorLikeThePublishingScript) {
         &error))
         << error;
     EXPECT_EQ(chunkListText(chunks), expected);
+}
+
+// An installed copy holding many identical chunks, against a release file
+// that holds many identical ones too, or many that share the first bytes of
+// their hash: each installed chunk used to walk every release chunk of its
+// key, so the work grew with the product of the two counts.
+TEST(ChunkLookup, HandsOutEachReleaseChunkOnceWithWorkLinearInTheChunks) {
+    ChunkEntry same;
+    same.length = static_cast<std::uint32_t>(kChunkMaximum);
+    std::memset(same.hash, 7, sizeof same.hash);
+    std::vector<ChunkEntry> release(3000, same);
+    for (std::uint32_t i = 0; i < 3000; ++i) {
+        ChunkEntry alike = same;  // same first 8 hash bytes, other content
+        std::memcpy(alike.hash + 8, &i, sizeof i);
+        alike.hash[15] = 1;
+        release.push_back(alike);
+    }
+    ChunkLookup lookup = makeChunkLookup(release);
+
+    std::size_t handedOut = 0;
+    for (int installed = 0; installed < 3000; ++installed) {
+        const auto [first, last] = takeChunks(lookup, release, same);
+        for (const std::uint32_t* target = first; target != last; ++target) {
+            EXPECT_LT(*target, 3000u);
+            ++handedOut;
+        }
+    }
+    EXPECT_EQ(handedOut, 3000u);
+    ChunkEntry absent = same;
+    absent.hash[15] = 2;
+    for (int installed = 0; installed < 3000; ++installed) {
+        const auto [first, last] = takeChunks(lookup, release, absent);
+        EXPECT_EQ(first, last);
+    }
+    const auto [first, last] = takeChunks(lookup, release, release[3007]);
+    ASSERT_EQ(last - first, 1);
+    EXPECT_EQ(*first, 3007u);
+    EXPECT_EQ(lookup.left, 2999u);
+    // One search of the 3001 groups per installed chunk, and one look at each chunk handed out.
+    EXPECT_LE(lookup.examined, 6001u * 14u + 3001u);
 }
 
 }  // namespace

@@ -41,6 +41,28 @@ TEST(UpdateWorker, InstallsTheReleaseListTheReleaseCheckAccepted) {
     EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "alpha");
 }
 
+// Another launcher or the toolkit installing a newer release between the
+// check and the update makes the check's plan stale: installing it would roll
+// the game back, so a new check decides instead.
+TEST(UpdateWorker, ChecksAgainInsteadOfInstallingAPlanMadeBeforeAnotherInstall) {
+    ScratchDir dir;
+    const auto launcherDir = dir / L"launcher";
+    const auto releaseDir = dir / L"release";
+    writeRelease(releaseDir, "r1", {{"a.pak", "alpha"}}, "\"releaseSequence\": 1,");
+    writeTextFile(launcherDir / L"patch_source.txt", pathToUtf8(releaseDir));
+    setLauncherDir(launcherDir);
+    runReleaseCheck();
+    ASSERT_EQ(snapshot().title, "Update available");
+
+    writeRelease(launcherDir, "r2", {{"a.pak", "newer"}}, "\"releaseSequence\": 2,");
+    const std::string installed = readTextFile(launcherDir / L"update_manifest.json");
+    runUpdateWorker();
+    const LauncherView view = snapshot();
+    EXPECT_EQ(view.phase, LauncherPhase::Error) << view.title << ": " << view.detail;
+    EXPECT_EQ(readTextFile(launcherDir / L"a.pak"), "newer");
+    EXPECT_EQ(readTextFile(launcherDir / L"update_manifest.json"), installed);
+}
+
 TEST(PruneDownloadCache, KeepsOnlyTheReleaseListSignatureAndNotes) {
     ScratchDir dir;
     const auto cache = dir / L".patch_remote";

@@ -53,7 +53,10 @@ int applyCommand(const std::vector<std::string>& args) {
     }
 
     UpdatePlan plan;
-    (void)inspectInstallation(installDir, manifest, haveInstalled ? &installed : nullptr, plan);
+    if (!inspectInstallation(installDir, manifest, haveInstalled ? &installed : nullptr, plan, &error)) {
+        toolkit::printError(error + "\n");
+        return 1;
+    }
 
     // One write per report, so a reader sees each line as it happens.
     auto progress = [](float fraction, const std::string& detail) {

@@ -42,9 +42,15 @@ int inspectCommand(const std::vector<std::string>& args) {
     // lock; while a launcher holds that, the files are read all the same and
     // the record is left to it.
     FolderWorkLock workLock;
-    if (std::filesystem::exists(installDir / kInstallIndexName, ec) && workLock.acquire(installDir))
-        (void)inspectRecordedInstallation(installDir, manifest, olderManifest, plan, InstallRecordUse::Rebuild);
-    else (void)inspectInstallation(installDir, manifest, olderManifest, plan);
+    std::string failure;
+    const bool inspected = std::filesystem::exists(installDir / kInstallIndexName, ec) && workLock.acquire(installDir)
+                               ? inspectRecordedInstallation(installDir, manifest, olderManifest, plan,
+                                                             InstallRecordUse::Rebuild, &failure)
+                               : inspectInstallation(installDir, manifest, olderManifest, plan, &failure);
+    if (!inspected) {
+        toolkit::printError(failure + "\n");
+        return 1;
+    }
 
     std::string text;
     for (const ManifestFile& file : plan.filesToFetch)

@@ -284,8 +284,8 @@ class WindowDriving:
         self.driver("close")
 
     def answer_message(self, title, button, timeout_ms=30000):
-        """Waits for a message box titled TITLE, presses BUTTON ("yes", "no"
-        or "ok") and returns the box's text."""
+        """Waits for a message box titled TITLE, presses BUTTON ("yes", "no",
+        "ok", "retry" or "cancel") and returns the box's text."""
         result = self.driver(("answer-message", title, button, timeout_ms), timeout=timeout_ms / 1000 + 60)
         return result.value("message").replace("\\n", "\n")
 

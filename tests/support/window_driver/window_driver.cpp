@@ -462,9 +462,14 @@ using Args = std::vector<std::string>;
 [[nodiscard]] bool cmdAnswerMessage(const Args& args, std::string* error) {
     long long timeout = 0;
     if (args.size() != 3 || !parseInt(args[2], 0, 600000, timeout))
-        return fail(error, "expected TITLE yes|no|ok TIMEOUT_MS");
-    const int button = args[1] == "yes" ? IDYES : args[1] == "no" ? IDNO : args[1] == "ok" ? IDOK : 0;
-    if (button == 0) return fail(error, "expected yes, no or ok, got \"" + args[1] + "\"");
+        return fail(error, "expected TITLE yes|no|ok|retry|cancel TIMEOUT_MS");
+    const int button = args[1] == "yes"      ? IDYES
+                       : args[1] == "no"     ? IDNO
+                       : args[1] == "ok"     ? IDOK
+                       : args[1] == "retry"  ? IDRETRY
+                       : args[1] == "cancel" ? IDCANCEL
+                                             : 0;
+    if (button == 0) return fail(error, "expected yes, no, ok, retry or cancel, got \"" + args[1] + "\"");
     const std::wstring title = utf8ToWide(args[0]);
     HWND box = nullptr;
     if (!waitFor([&] { return (box = FindWindowW(L"#32770", title.c_str())) != nullptr && IsWindowVisible(box); },
@@ -515,7 +520,7 @@ const std::map<std::string, Command>& commands() {
         {"close", {"", cmdClose}},
         {"sync", {"", cmdSync}},
         {"sleep", {"MILLISECONDS", cmdSleep}},
-        {"answer-message", {"TITLE yes|no|ok TIMEOUT_MS", cmdAnswerMessage}},
+        {"answer-message", {"TITLE yes|no|ok|retry|cancel TIMEOUT_MS", cmdAnswerMessage}},
     };
     return table;
 }
