@@ -71,6 +71,8 @@ fs::path knownFolder(REFKNOWNFOLDERID id) {
     return folder;
 }
 
+}  // namespace
+
 fs::path tempFolder() {
     wchar_t buffer[MAX_PATH + 1] = {};
     const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
@@ -101,6 +103,8 @@ std::vector<fs::path> protectedFolders() {
     }
     return folders;
 }
+
+namespace {
 
 // `folder` and every folder above it, by its spelling and by the path the
 // system resolves for it.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <vector>
 
 struct EntryIdentity {
     std::uint64_t volumeSerial = 0;
@@ -22,6 +23,14 @@ struct EntryIdentity {
 // True when both paths open the same folder (or file); false when either
 // cannot be opened.
 bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// The user's temporary folder, or empty.
+std::filesystem::path tempFolder();
+
+// Folders no installation may be, or hold, as the system spells them: the
+// profile, the shell's known folders, the temporary folder and every drive's
+// root. Removing one would take the player's own files or the system's with it.
+std::vector<std::filesystem::path> protectedFolders();
 
 // True when `folder` is, or holds, the user's profile, one of the shell's
 // known folders (Documents, Desktop, Downloads, AppData, ProgramFiles,

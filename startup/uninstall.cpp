@@ -56,30 +56,6 @@ bool sameOrBelow(const fs::path& inner, const fs::path& outer) {
            (a[b.size()] == L'\\' || b.back() == L'\\');
 }
 
-// The user's temporary folder, or empty.
-fs::path tempFolder() {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-    if (length == 0 || length > MAX_PATH) return {};
-    return fs::path(std::wstring(buffer, length));
-}
-
-// Folders no installation may be, or hold: removing one would take the
-// player's own files or the system's with it.
-std::vector<fs::path> protectedFolders() {
-    static const KNOWNFOLDERID* const ids[] = {
-        &FOLDERID_Profile,     &FOLDERID_UserProfiles, &FOLDERID_Public,          &FOLDERID_Desktop,
-        &FOLDERID_Documents,   &FOLDERID_Downloads,    &FOLDERID_LocalAppData,    &FOLDERID_RoamingAppData,
-        &FOLDERID_ProgramData, &FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86, &FOLDERID_Windows,
-        &FOLDERID_System,      &FOLDERID_StartMenu,    &FOLDERID_Programs,
-    };
-    std::vector<fs::path> folders;
-    for (const KNOWNFOLDERID* id : ids) folders.push_back(knownFolderPath(*id));
-    folders.push_back(tempFolder());
-    folders.erase(std::remove(folders.begin(), folders.end(), fs::path()), folders.end());
-    return folders;
-}
-
 // "\\?\" form, so that deep game paths are reached whatever the system's
 // path length limit.
 std::wstring extendedPath(const fs::path& path) {

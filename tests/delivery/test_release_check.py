@@ -18,7 +18,7 @@ SOURCE = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "tests" / "support"))
 import launcher_harness as lh  # noqa: E402
 
-_, TOOL, PREFIX, _ = lh.build_paths()
+BUILD, TOOL, PREFIX, _ = lh.build_paths()
 
 MIB = 1024 * 1024
 RELEASE_LIST_LIMIT = 64 * MIB

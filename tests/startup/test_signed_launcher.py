@@ -96,7 +96,7 @@ class SignedLauncher(unittest.TestCase):
             self.assertIn("give another --timestamp URL", output)
             self.assertNotIn('"-t" option', output, "no advice about an option the script does not have")
             self.assertNotIn("warning: no --timestamp", output)
-            self.assertEqual(read(unsigned), read(tool), "the file stays unsigned")
+            self.assertEqual(lh.read_bytes(unsigned), lh.read_bytes(tool), "the file stays unsigned")
 
     def test_a_signed_launcher_installs_itself_and_replaces_itself_with_one_signed_anew(self):
         for tool in ("osslsigncode", "openssl"):

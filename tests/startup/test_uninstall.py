@@ -95,8 +95,8 @@ class Uninstall(unittest.TestCase):
             #     8.3 short name, or a folder link to the profile.
             documents = os.path.join(profile, "Documents")
             shutil.copy2(h.launcher_exe, os.path.join(documents, LAUNCHER))
-            write(os.path.join(documents, "server_url.txt"), b"http://127.0.0.1:9\r\n")
-            write(os.path.join(documents, "thesis", "chapter1.docx"), b"years of work")
+            lh.write_bytes(os.path.join(documents, "server_url.txt"), b"http://127.0.0.1:9\r\n")
+            lh.write_bytes(os.path.join(documents, "thesis", "chapter1.docx"), b"years of work")
             alias = os.path.join(h.prefix, "dosdevices", "k:")
             os.symlink(profile, alias)
             link = os.path.join(h.scratch, "profile-link")

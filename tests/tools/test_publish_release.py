@@ -177,13 +177,13 @@ class Refusals(unittest.TestCase):
         for number, path in enumerate((("GAMEDA~1.PAK",), ("DATA~12", "a.pak"), ("a~1",), ("TIND~XOK.EXE",))):
             with self.subTest(path=path):
                 game = os.path.join(self.temp, "short%d" % number)
-                write(os.path.join(game, *path), b"a")
+                lh.write_bytes(os.path.join(game, *path), b"a")
                 result = publish(game, os.path.join(self.temp, "short_release%d" % number), "--release-id", "1")
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertIn("8.3 short-name form", result.stderr)
         game = os.path.join(self.temp, "not_short")
         for name in ("backup~2024.txt", "a~b.pak", "GAMEDA~1.PAKS", "ABCD~XY6"):
-            write(os.path.join(game, name), b"a")
+            lh.write_bytes(os.path.join(game, name), b"a")
         result = publish(game, os.path.join(self.temp, "not_short_release"), "--release-id", "1")
         self.assertEqual(result.returncode, 0, result.stderr)
 
@@ -218,13 +218,13 @@ class PublishedModes(unittest.TestCase):
         temp = tempfile.TemporaryDirectory(prefix="th_publish_")
         self.addCleanup(temp.cleanup)
         game = os.path.join(temp.name, "game")
-        write(os.path.join(game, "data", "maps", "big.pak"), os.urandom(1 << 20))
-        write(os.path.join(game, "a.pak"), b"a")
+        lh.write_bytes(os.path.join(game, "data", "maps", "big.pak"), os.urandom(1 << 20))
+        lh.write_bytes(os.path.join(game, "a.pak"), b"a")
         for root, _, names in os.walk(game):
             for name in names:
                 os.chmod(os.path.join(root, name), 0o600)
         notes = os.path.join(temp.name, "notes.json")
-        write(notes, b'{"entries": []}\n')
+        lh.write_bytes(notes, b'{"entries": []}\n')
         release = os.path.join(temp.name, "release")
         result = subprocess.run([sys.executable, SCRIPT, game, release, "--release-id", "m", "--sequence", "1",
                                  "--patch-notes", notes, "--no-toolkit"], capture_output=True, text=True,
@@ -268,7 +268,7 @@ class ReleaseSequence(unittest.TestCase):
         temp = tempfile.TemporaryDirectory(prefix="th_publish_")
         self.addCleanup(temp.cleanup)
         game = os.path.join(temp.name, "game")
-        write(os.path.join(game, "a.pak"), b"a")
+        lh.write_bytes(os.path.join(game, "a.pak"), b"a")
         live = os.path.join(temp.name, "live")
         self.assertEqual(run_script(game, live, "--release-id", "l", "--sequence", "7").returncode, 0)
 
