@@ -14,7 +14,7 @@ import unittest
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SCRIPT = os.path.join(SOURCE_DIR, "scripts", "check_layers.py")
 CODE_FOLDERS = ["base", "update", "delivery", "account", "startup", "ui", "tools", "bench"]
-CODE_ENDINGS = (".h", ".cpp", ".rc", ".rc2")
+CODE_ENDINGS = (".h", ".cpp", ".rc", ".rc2", ".in")
 
 # (file, include line, what the message must say)
 PLANTED = [

@@ -33,6 +33,9 @@ int applyCommand(const std::vector<std::string>& args) {
     const std::filesystem::path installDir = pathFromUtf8(args[0]);
     const std::filesystem::path sourceDir = pathFromUtf8(args[1]);
     std::string error;
+    // A first install makes its folder; the lock file lives in it.
+    std::error_code folderError;
+    std::filesystem::create_directories(installDir, folderError);
     FolderWorkLock workLock;
     if (!workLock.acquire(installDir, &error)) {
         toolkit::printError(error + "\n");
