@@ -3,9 +3,9 @@
 // and the game service client. WinHTTP's automatic proxy stays in charge when
 // the user's Internet settings name no proxy of their own; otherwise those
 // settings decide: an auto-config script, else the manual proxy with its
-// bypass list. Wine's WinHTTP ignores the automatic proxy and takes the
-// session's proxy when a connection is made, so a route is applied as a
-// session of its own.
+// bypass list. Wine 8's WinHTTP goes direct with the automatic proxy and
+// accepts a request's WINHTTP_OPTION_PROXY but ignores it; it honours a
+// session's named proxy, so a route is applied as a session of its own.
 
 #include <windows.h>
 #include <winhttp.h>
