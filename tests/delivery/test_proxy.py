@@ -2,8 +2,8 @@
 """Downloads behind the proxy of the player's Internet settings: a Squid on
 loopback that alone can resolve the patch host's name, set in a private Wine
 prefix the way Windows' proxy settings store it. A fetch of the toolkit
-reaches the host only through it, and a host on the bypass list is fetched
-directly.
+reaches the host only through it, named as the manual proxy or by an
+auto-config script, and a host on the bypass list is fetched directly.
 
 Usage: test_proxy.py BUILD_DIR
 """
@@ -23,14 +23,15 @@ BODY = bytes(range(256)) * 600
 CONNECTIONS_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections"
 
 
-def connection_settings(proxy, bypass, counter):
-    """The binary DefaultConnectionSettings value of a manual proxy: a 0x46
-    version, a change counter, flags (direct | proxy), then the proxy, the
-    bypass list and the auto-config URL, each with its length first."""
+def connection_settings(counter, proxy="", bypass="", script=""):
+    """The binary DefaultConnectionSettings value: a 0x46 version, a change
+    counter, flags (direct, 2 manual proxy, 4 auto-config script), then the
+    proxy, the bypass list and the script's URL, each with its length first."""
     def text(value):
         data = value.encode("ascii")
         return struct.pack("<I", len(data)) + data
-    return struct.pack("<III", 0x46, counter, 3) + text(proxy) + text(bypass) + text("") + bytes(32)
+    flags = 1 | (2 if proxy else 0) | (4 if script else 0)
+    return struct.pack("<III", 0x46, counter, flags) + text(proxy) + text(bypass) + text(script) + bytes(32)
 
 
 class PlayerProxy(unittest.TestCase):
@@ -42,6 +43,9 @@ class PlayerProxy(unittest.TestCase):
         lh.write_bytes(os.path.join(served, "Game Data", "a.pak"), BODY)
         cls.host = lh.NginxHost(cls.root, served)
         cls.proxy = lh.SquidProxy(cls.root, {PATCH_HOST: cls.host.host})
+        script = ('function FindProxyForURL(url, host) {\n'
+                  '    return host == "%s" ? "PROXY %s" : "DIRECT";\n}\n' % (PATCH_HOST, cls.proxy.address))
+        lh.write_bytes(os.path.join(served, "proxy.pac"), script.encode())
         cls.prefix = os.path.join(cls.root, "prefix")
         lh.copy_prefix(lh.template_prefix(BUILD), cls.prefix)
         cls.settings_written = 0
@@ -53,9 +57,9 @@ class PlayerProxy(unittest.TestCase):
         lh.run_in_prefix(cls.prefix, "wineboot", "-k")
         cls.temp.cleanup()
 
-    def set_proxy(self, bypass):
+    def set_settings(self, **settings):
         type(self).settings_written += 1
-        value = connection_settings(self.proxy.address, bypass, self.settings_written).hex()
+        value = connection_settings(self.settings_written, **settings).hex()
         done = lh.run_in_prefix(self.prefix, "reg", "add", CONNECTIONS_KEY, "/v", "DefaultConnectionSettings", "/t",
                                 "REG_BINARY", "/d", value, "/f")
         self.assertEqual(done.code, 0, done.stderr)
@@ -67,15 +71,22 @@ class PlayerProxy(unittest.TestCase):
         self.assertEqual(lh.read_bytes(dest), BODY)
 
     def test_fetches_through_the_proxy_and_directly_from_a_bypassed_host(self):
-        self.set_proxy("<local>;*.example")
+        self.set_settings(proxy=self.proxy.address, bypass="<local>;*.example")
         named = "http://%s:%d/" % (PATCH_HOST, self.host.port)
         self.fetch(named, "through-proxy.pak")
         self.assertIn(("GET", named + "Game%20Data/a.pak"), self.proxy.requests())
 
-        self.set_proxy("<local>;%s" % self.host.host)
+        self.set_settings(proxy=self.proxy.address, bypass="<local>;%s" % self.host.host)
         before = len(self.proxy.requests())
         self.fetch(self.host.url + "/", "direct.pak")
         self.assertEqual(len(self.proxy.requests()), before, "a bypassed host was fetched through the proxy")
+
+    def test_fetches_through_the_proxy_an_auto_config_script_names(self):
+        self.set_settings(script=self.host.url + "/proxy.pac")
+        before = len(self.proxy.requests())
+        named = "http://%s:%d/" % (PATCH_HOST, self.host.port)
+        self.fetch(named, "through-script.pak")
+        self.assertIn(("GET", named + "Game%20Data/a.pak"), self.proxy.requests()[before:])
 
 
 if __name__ == "__main__":
