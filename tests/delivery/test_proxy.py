@@ -3,7 +3,8 @@
 loopback that alone can resolve the patch host's name, set in a private Wine
 prefix the way Windows' proxy settings store it. A fetch of the toolkit
 reaches the host only through it, named as the manual proxy or by an
-auto-config script, and a host on the bypass list is fetched directly.
+auto-config script, and a host on the bypass list is fetched directly. The
+launcher checks for a release and signs in through it too.
 
 Usage: test_proxy.py BUILD_DIR
 """
@@ -87,6 +88,36 @@ class PlayerProxy(unittest.TestCase):
         named = "http://%s:%d/" % (PATCH_HOST, self.host.port)
         self.fetch(named, "through-script.pak")
         self.assertIn(("GET", named + "Game%20Data/a.pak"), self.proxy.requests()[before:])
+
+
+class LauncherBehindProxy(unittest.TestCase):
+    def test_checks_the_release_and_signs_in_through_the_proxy(self):
+        with lh.LauncherHarness(BUILD, name="delivery_proxy") as h:
+            game = os.path.join(h.scratch, "game")
+            release = os.path.join(h.scratch, "release")
+            lh.write_bytes(os.path.join(game, "data", "arena.map"), BODY)
+            lh.publish_release(game, release, "proxy-1")
+            server = h.start_reference_server(release, accounts={"Brannoc": "ember pass"})
+            proxy = lh.SquidProxy(h.scratch, {PATCH_HOST: server.host})
+            self.addCleanup(proxy.stop)
+            value = connection_settings(1, proxy=proxy.address, bypass="<local>").hex()
+            # In the harness's display: the first program starts the prefix's desktop.
+            done = h.run("reg", ("add", CONNECTIONS_KEY, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY", "/d",
+                                 value, "/f"))
+            self.assertEqual(done.code, 0, done.stderr)
+
+            url = server.url_for(PATCH_HOST)
+            folder = h.prepare_launcher_dir(patch_source=url, server_url=url)
+            launcher = h.start_launcher(folder, trace_text=True)
+            h.wait_window()
+            launcher.wait_status("Update available", timeout=90)
+            h.type_account("Brannoc")
+            h.keys_password("ember pass")
+            h.press_enter("password")
+            h.wait_edits("hidden", 30000)
+            seen = proxy.requests()
+            self.assertIn(("GET", url + "/update_manifest.json"), seen)
+            self.assertIn(("POST", url + "/api/games/morvanth/v1/session/login"), seen)
 
 
 if __name__ == "__main__":
