@@ -38,7 +38,9 @@ ProxyRoute proxyRouteFor(const std::wstring& url) {
         options.lpszAutoConfigUrl = script.c_str();
     }
     options.fAutoLogonIfChallenged = TRUE;
-    const WinHttpHandle session(
+    // One session for the whole process, so that Windows' cache of the script
+    // and of detection serves every connection.
+    static const WinHttpHandle session(
         WinHttpOpen(L"", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     WINHTTP_PROXY_INFO found{};
     if (!session || !WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &found)) return manual;
