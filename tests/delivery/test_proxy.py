@@ -99,25 +99,30 @@ class LauncherBehindProxy(unittest.TestCase):
             lh.publish_release(game, release, "proxy-1")
             server = h.start_reference_server(release, accounts={"Brannoc": "ember pass"})
             proxy = lh.SquidProxy(h.scratch, {PATCH_HOST: server.host})
-            self.addCleanup(proxy.stop)
-            value = connection_settings(1, proxy=proxy.address, bypass="<local>").hex()
-            # In the harness's display: the first program starts the prefix's desktop.
-            done = h.run("reg", ("add", CONNECTIONS_KEY, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY", "/d",
-                                 value, "/f"))
-            self.assertEqual(done.code, 0, done.stderr)
+            try:
+                self.sign_in_behind(h, server, proxy)
+            finally:
+                proxy.stop()
 
-            url = server.url_for(PATCH_HOST)
-            folder = h.prepare_launcher_dir(patch_source=url, server_url=url)
-            launcher = h.start_launcher(folder, trace_text=True)
-            h.wait_window()
-            launcher.wait_status("Update available", timeout=90)
-            h.type_account("Brannoc")
-            h.keys_password("ember pass")
-            h.press_enter("password")
-            h.wait_edits("hidden", 30000)
-            seen = proxy.requests()
-            self.assertIn(("GET", url + "/update_manifest.json"), seen)
-            self.assertIn(("POST", url + "/api/games/morvanth/v1/session/login"), seen)
+    def sign_in_behind(self, h, server, proxy):
+        value = connection_settings(1, proxy=proxy.address, bypass="<local>").hex()
+        # In the harness's display: the first program starts the prefix's desktop.
+        done = h.run("reg", ("add", CONNECTIONS_KEY, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY", "/d",
+                             value, "/f"))
+        self.assertEqual(done.code, 0, done.stderr)
+
+        url = server.url_for(PATCH_HOST)
+        folder = h.prepare_launcher_dir(patch_source=url, server_url=url)
+        launcher = h.start_launcher(folder, trace_text=True)
+        h.wait_window()
+        launcher.wait_status("Update available", timeout=90)
+        h.type_account("Brannoc")
+        h.keys_password("ember pass")
+        h.press_enter("password")
+        h.wait_edits("hidden", 30000)
+        seen = proxy.requests()
+        self.assertIn(("GET", url + "/update_manifest.json"), seen)
+        self.assertIn(("POST", url + "/api/games/morvanth/v1/session/login"), seen)
 
 
 if __name__ == "__main__":
