@@ -3,6 +3,7 @@
 #include "base/fail.h"
 #include "base/handles.h"
 #include "base/http_url.h"
+#include "base/proxy_settings.h"
 #include "base/secret_text.h"
 #include "base/secure_failure.h"
 #include "base/utf8_paths.h"
@@ -49,6 +50,7 @@ std::string refusalText(const std::string& body, DWORD status) {
 // WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT). Everything the exchange uses lives
 // here, since it may outlast the caller.
 struct Exchange {
+    std::wstring url;
     std::wstring host;
     INTERNET_PORT port = 0;
     std::wstring path;
@@ -69,8 +71,7 @@ struct Exchange {
 // Steps of one exchange; true only for a 2xx answer. `answered` tells whether
 // `response` is to reach the caller.
 bool exchangeWithService(Exchange& exchange, std::string& response, bool& answered, std::string& error) {
-    WinHttpHandle session(WinHttpOpen(L"" TINDERHALLOW_USER_AGENT, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    WinHttpHandle session(openSessionFor(proxyRouteFor(exchange.url), L"" TINDERHALLOW_USER_AGENT));
     if (!session) return fail(&error, "Could not start the network client.");
     WinHttpSetTimeouts(session.get(), 10000, 10000, 15000, 15000);
     // A followed redirect would carry the password or the session header to whatever host it names.
@@ -180,6 +181,7 @@ bool GameApiClient::postJson(const std::string& serverUrl, const std::string& pa
         if (!parts) return fail(error, "The game server address is not valid.");
 
         const auto exchange = std::make_shared<Exchange>();
+        exchange->url = url;
         exchange->host = parts->host;
         exchange->port = parts->port;
         exchange->path = parts->path;

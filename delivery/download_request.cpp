@@ -1,4 +1,5 @@
 #include "base/fail.h"
+#include "base/proxy_settings.h"
 #include "base/version.h"
 #include "base/secure_failure.h"
 #include "base/windows_error.h"
@@ -7,26 +8,33 @@
 #include "delivery/download_url.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <optional>
 
 namespace {
 
-// The process-wide session: created on first use, closed at exit.
-WinHttpHandle downloadSession;
-std::once_flag downloadSessionOnce;
+// The process-wide sessions, one per proxy route: opened on first use,
+// closed at exit.
+std::mutex downloadSessionsMutex;
+std::map<std::pair<std::wstring, std::wstring>, WinHttpHandle> downloadSessions;
 
 std::mutex downloadTokenMutex;
 std::string downloadToken;
 
-HINTERNET sessionHandle() {
-    std::call_once(downloadSessionOnce, [] {
-        HINTERNET session = WinHttpOpen(L"" TINDERHALLOW_USER_AGENT, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-        if (session != nullptr) WinHttpSetTimeouts(session, 10000, 10000, 30000, 30000);
-        downloadSession.reset(session);
-    });
-    return downloadSession.get();
+// The session for connections to `host`, through the proxy the user's
+// settings give for it.
+HINTERNET sessionFor(bool secure, const std::wstring& host, INTERNET_PORT port) {
+    const std::wstring name = host.find(L':') == std::wstring::npos ? host : L"[" + host + L"]";
+    const ProxyRoute route =
+        proxyRouteFor((secure ? L"https://" : L"http://") + name + L":" + std::to_wstring(port) + L"/");
+    std::lock_guard<std::mutex> lock(downloadSessionsMutex);
+    WinHttpHandle& session = downloadSessions[{route.proxy, route.bypass}];
+    if (!session) {
+        session.reset(openSessionFor(route, L"" TINDERHALLOW_USER_AGENT));
+        if (session) WinHttpSetTimeouts(session.get(), 10000, 10000, 30000, 30000);
+    }
+    return session.get();
 }
 
 }  // namespace
@@ -42,7 +50,7 @@ bool PatchDownloader::connect(std::string* error) {
     if (host_.empty()) {
         return fail(error, "Could not parse patch URL.");
     }
-    HINTERNET session = sessionHandle();
+    HINTERNET session = sessionFor(secure_, host_, port_);
     if (session == nullptr) return appendWindowsError("Could not initialize patch download", error);
     closeConnection();
     connection_.reset(WinHttpConnect(session, host_.c_str(), port_, 0));
@@ -126,7 +134,9 @@ bool PatchDownloader::openResponse(const std::string& relativeText, const std::w
         HINTERNET connection = connection_.get();
         if (!ownSource) {
             response.request.reset();
-            response.otherHost.reset(WinHttpConnect(sessionHandle(), target.host.c_str(), target.port, 0));
+            HINTERNET session = sessionFor(target.secure, target.host, target.port);
+            response.otherHost.reset(session != nullptr ? WinHttpConnect(session, target.host.c_str(), target.port, 0)
+                                                        : nullptr);
             if (!response.otherHost) {
                 retryable = true;
                 return appendWindowsError("Could not connect to patch server", error);

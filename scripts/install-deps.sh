@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb
           nlohmann-json3-dev fonts-dejavu-core imagemagick x11-apps nginx googletest
-          openssl curl python3 git osslsigncode clang-format)
+          openssl curl python3 git osslsigncode clang-format squid)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

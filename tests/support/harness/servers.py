@@ -1,5 +1,6 @@
 """Servers a test starts on loopback: the reference server, nginx as a
-static host (HTTP or HTTPS), and what they need (certificates, releases)."""
+static host (HTTP or HTTPS), Squid as a forward proxy, and what they need
+(certificates, releases)."""
 
 import json
 import os
@@ -12,7 +13,8 @@ import tempfile
 import time
 import urllib.request
 
-from harness.core import SOURCE_DIR, HarnessError, ProgramResult, end_with_parent, read_file, terminate, wait_until
+from harness.core import (SOURCE_DIR, HarnessError, ProgramResult, end_with_parent, free_port, read_file, terminate,
+                          wait_until)
 
 
 class ReferenceServer:
@@ -181,6 +183,72 @@ http {
 
     def _logged_connections(self):
         return len(set(re.findall(r"\[info\] (\d+)#\d+: \*(\d+) ", read_file(self.error_log))))
+
+
+class SquidProxy:
+    """Squid as a forward proxy on 127.0.0.1 that resolves host names from
+    HOSTS alone ({name: address}), so a name only it knows proves a request
+    went through it. requests() reads its access log: one (method, URL) per
+    request it served."""
+
+    def __init__(self, scratch, hosts):
+        self.dir = tempfile.mkdtemp(prefix="squid_", dir=scratch)
+        self.port = free_port()
+        self.address = "127.0.0.1:%d" % self.port
+        self.access_log = os.path.join(self.dir, "access.log")
+        self.cache_log = os.path.join(self.dir, "cache.log")
+        hosts_file = os.path.join(self.dir, "hosts")
+        with open(hosts_file, "w", encoding="utf-8") as f:
+            f.writelines("%s %s\n" % (address, name) for name, address in hosts.items())
+        # Squid refuses to run as root; started by root it becomes "proxy",
+        # which must reach its folder.
+        user = ""
+        if os.getuid() == 0:
+            user = "cache_effective_user proxy"
+            os.chmod(self.dir, 0o777)
+            folder = os.path.dirname(self.dir)
+            while folder != os.path.dirname(folder):
+                mode = os.stat(folder).st_mode
+                if not mode & 0o001:
+                    os.chmod(folder, mode | 0o111)
+                folder = os.path.dirname(folder)
+        self.config = os.path.join(self.dir, "squid.conf")
+        with open(self.config, "w", encoding="utf-8") as f:
+            f.write("""http_port %(address)s
+http_access allow all
+cache deny all
+cache_mem 8 MB
+hosts_file %(hosts)s
+dns_nameservers 127.0.0.1
+access_log stdio:%(access_log)s
+cache_log %(cache_log)s
+pid_filename %(dir)s/squid.pid
+coredump_dir %(dir)s
+pinger_enable off
+shutdown_lifetime 0 seconds
+%(user)s
+""" % dict(address=self.address, hosts=hosts_file, access_log=self.access_log, cache_log=self.cache_log,
+           dir=self.dir, user=user))
+        squid = shutil.which("squid") or "/usr/sbin/squid"
+        with open(os.path.join(self.dir, "squid.out"), "ab") as out:
+            # The service name keeps its shared memory apart from other Squids.
+            self.process = subprocess.Popen([squid, "-N", "-n", "tinderhallow%d" % self.port, "-f", self.config], stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=out, preexec_fn=end_with_parent)
+
+        def answers():
+            if self.process.poll() is not None:
+                raise HarnessError("squid ended: " + read_file(self.cache_log).strip())
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                s.settimeout(1)
+                return s.connect_ex(("127.0.0.1", self.port)) == 0
+        wait_until(answers, 30, "squid on %s" % self.address)
+
+    def requests(self):
+        lines = read_file(self.access_log).splitlines()
+        return [(line.split()[5], line.split()[6]) for line in lines if len(line.split()) > 6]
+
+    def stop(self):
+        terminate(self.process)
 
 
 def make_test_certificates(folder):
