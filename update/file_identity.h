@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
+#include <unordered_map>
 
 struct FileIdentity {
     std::uint64_t size = 0;
@@ -29,6 +31,14 @@ struct FolderIdentity {
 
 // The same for a path (links followed), opened without locking anybody out.
 [[nodiscard]] bool readFileIdentity(const std::filesystem::path& path, FileIdentity& identity);
+
+// The identities of the plain files directly in `folder`, by their names as
+// listed, read from its listing a batch of entries per call instead of
+// opening each file. Folders and links are left out: a link's listing
+// describes the link, not the file it leads to. False when the folder cannot
+// be listed to its end.
+[[nodiscard]] bool listFileIdentities(const std::filesystem::path& folder,
+                                      std::unordered_map<std::wstring, FileIdentity>& files);
 
 // From GetFileInformationByHandle on the folder itself.
 [[nodiscard]] bool readFolderIdentity(const std::filesystem::path& folder, FolderIdentity& identity);
