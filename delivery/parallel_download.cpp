@@ -82,6 +82,9 @@ void downloadThread(DownloadJob& job) {
                     break;
                 }
             }
+            // Each thread writes only the positions it took.
+            FileIdentity identity;
+            if (!entry.sha256.empty() && readFileIdentity(destination, identity)) job.arrived[index] = identity;
             const std::uint64_t size = entry.sha256.empty() ? onHand : entry.size;
             job.bytesDone.fetch_add(size - onHand);
             onHand = size;
@@ -100,6 +103,7 @@ void downloadThread(DownloadJob& job) {
 bool downloadFilesInParallel(DownloadJob& job, std::size_t maxThreads) {
     const std::size_t threadCount =
         std::min(std::max<std::size_t>(job.fileList.size(), 1), std::max<std::size_t>(maxThreads, 1));
+    job.arrived.assign(job.fileList.size(), std::nullopt);
     std::vector<std::thread> threads;
     threads.reserve(threadCount);
     for (std::size_t i = 0; i < threadCount; ++i) {

@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 struct FileIdentity {
     std::uint64_t size = 0;
@@ -16,6 +18,10 @@ struct FileIdentity {
     std::uint64_t fileIndex = 0;      // the file's number on its volume
     bool operator==(const FileIdentity&) const = default;
 };
+
+// By position in a list of files: the identity each downloaded file had when
+// its digest was computed on arrival, none where it was not.
+using ArrivedFiles = std::vector<std::optional<FileIdentity>>;
 
 // A folder as the file system knows it: a copy of it is another folder, a
 // folder moved on its volume stays the same one.
