@@ -42,6 +42,10 @@ bool isPlainFolderName(const std::wstring& name) {
     return !isReservedDeviceName(name);
 }
 
+// Volumes that keep times in steps of 10 ms or more (FAT, exFAT, some shares)
+// can let a file be rewritten without its time moving.
+bool hasFineTime(const FileIdentity& identity) { return identity.lastWriteTime % 100'000 != 0; }
+
 // A staged file holds the bytes hashed on arrival when it is that very file
 // still (moved, not copied), or a copy of the same size of a source that kept
 // its identity all through the copy.
@@ -84,8 +88,8 @@ bool stageAndVerify(const fs::path& sourceDir, const fs::path& stagingDir, const
         const FileIdentity* arrival =
             arrived != nullptr && k < arrived->size() && (*arrived)[k] ? &*(*arrived)[k] : nullptr;
         FileIdentity current;
-        const bool kept = arrival != nullptr && arrival->size == entry.size && readFileIdentity(source, current) &&
-                          current == *arrival;
+        const bool kept = arrival != nullptr && arrival->size == entry.size && hasFineTime(*arrival) &&
+                          readFileIdentity(source, current) && current == *arrival;
         std::string copyError;
         if (!copyFileCreatingFolders(source, staged, &copyError)) {
             discardPartialFile(staged);
