@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -20,8 +21,10 @@ void recordFailure(DownloadJob& job, const std::string& error) {
 }
 
 // A copy left in the cache by an earlier attempt that is exactly the
-// release's file: it is used as it is, not downloaded again.
-bool isVerifiedCopy(const std::filesystem::path& path, const ManifestFile& entry) {
+// release's file: it is used as it is, not downloaded again. `identity` is
+// that of the content hashed.
+bool isVerifiedCopy(const std::filesystem::path& path, const ManifestFile& entry,
+                    std::optional<FileIdentity>& identity) {
     if (entry.sha256.empty()) return false;
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
@@ -30,7 +33,7 @@ bool isVerifiedCopy(const std::filesystem::path& path, const ManifestFile& entry
     }
     const std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     std::string digest;
-    return size == entry.size && hashFile(path, digest) && digest == entry.sha256;
+    return size == entry.size && hashFileWithIdentity(path, digest, identity) && digest == entry.sha256;
 }
 
 // A large file whose path is installed is first rebuilt from the installed
@@ -70,7 +73,9 @@ void downloadThread(DownloadJob& job) {
             const ManifestFile& entry = job.fileList[index];
             const std::filesystem::path destination = job.targetFolder / entry.path;
             onHand = 0;
-            if (!isVerifiedCopy(destination, entry)) {
+            std::optional<FileIdentity> arrival;
+            if (!isVerifiedCopy(destination, entry, arrival)) {
+                arrival.reset();
                 std::string error;
                 if (!removeLinksOnPath(job.targetFolder, destination.parent_path(), &error)) {
                     recordFailure(job, "Could not create download folder: " + error);
@@ -81,7 +86,10 @@ void downloadThread(DownloadJob& job) {
                     recordFailure(job, error);
                     break;
                 }
+                FileIdentity identity;
+                if (!entry.sha256.empty() && readFileIdentity(destination, identity)) arrival = identity;
             }
+            job.arrived[index] = arrival;  // each thread writes only the positions it took
             const std::uint64_t size = entry.sha256.empty() ? onHand : entry.size;
             job.bytesDone.fetch_add(size - onHand);
             onHand = size;
@@ -100,6 +108,7 @@ void downloadThread(DownloadJob& job) {
 bool downloadFilesInParallel(DownloadJob& job, std::size_t maxThreads) {
     const std::size_t threadCount =
         std::min(std::max<std::size_t>(job.fileList.size(), 1), std::max<std::size_t>(maxThreads, 1));
+    job.arrived.assign(job.fileList.size(), std::nullopt);
     std::vector<std::thread> threads;
     threads.reserve(threadCount);
     for (std::size_t i = 0; i < threadCount; ++i) {

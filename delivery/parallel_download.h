@@ -3,6 +3,7 @@
 // so one connection), take the files of a release one at a time. The update
 // worker runs it, and so does the toolkit's fetch-many that measures it.
 
+#include "update/file_identity.h"
 #include "update/manifest.h"
 
 #include <atomic>
@@ -34,6 +35,8 @@ struct DownloadJob {
     // Files finished or reused.
     std::atomic<std::uint64_t> filesDone{0};
     std::uint64_t bytesTotal = 1;
+    // By fileList position, filled as files arrive verified.
+    ArrivedFiles arrived;
 };
 
 // Fetches every file of the job with min(max(N, 1), maxThreads) threads; a

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <vector>
+
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -35,6 +37,36 @@ bool readFileIdentity(const std::filesystem::path& path, FileIdentity& identity)
     const FileHandle file(
         CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
     return readFileIdentity(file, identity);
+}
+
+bool listFileIdentities(const std::filesystem::path& folder, std::unordered_map<std::wstring, FileIdentity>& files) {
+    files.clear();
+    const FileHandle handle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle) return false;
+    // FileIdExtdDirectoryInfo is not implemented by Wine 8; this class's
+    // 64-bit ids are the file numbers readFileIdentity reads.
+    std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t));
+    const DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
+    FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(handle.get(), infoClass, buffer.data(), bytes)) {
+        infoClass = FileIdBothDirectoryInfo;
+        const auto* start = reinterpret_cast<const unsigned char*>(buffer.data());
+        for (std::size_t offset = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(start + offset);
+            const DWORD skipped = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+            if ((entry->FileAttributes & skipped) == 0 && entry->EndOfFile.QuadPart >= 0) {
+                files[std::wstring(entry->FileName, entry->FileNameLength / sizeof(WCHAR))] = {
+                    static_cast<std::uint64_t>(entry->EndOfFile.QuadPart), ticks(entry->LastWriteTime),
+                    static_cast<std::uint64_t>(entry->FileId.QuadPart)};
+            }
+            if (entry->NextEntryOffset == 0) break;
+            offset += entry->NextEntryOffset;
+        }
+    }
+    if (GetLastError() == ERROR_NO_MORE_FILES) return true;
+    files.clear();
+    return false;
 }
 
 bool readFolderIdentity(const std::filesystem::path& folder, FolderIdentity& identity) {

@@ -7,6 +7,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 struct FileIdentity {
     std::uint64_t size = 0;
@@ -14,6 +18,10 @@ struct FileIdentity {
     std::uint64_t fileIndex = 0;      // the file's number on its volume
     bool operator==(const FileIdentity&) const = default;
 };
+
+// By position in a list of files: the identity each downloaded file had when
+// its digest was computed on arrival, none where it was not.
+using ArrivedFiles = std::vector<std::optional<FileIdentity>>;
 
 // A folder as the file system knows it: a copy of it is another folder, a
 // folder moved on its volume stays the same one.
@@ -29,6 +37,14 @@ struct FolderIdentity {
 
 // The same for a path (links followed), opened without locking anybody out.
 [[nodiscard]] bool readFileIdentity(const std::filesystem::path& path, FileIdentity& identity);
+
+// The identities of the plain files directly in `folder`, by their names as
+// listed, read from its listing a batch of entries per call instead of
+// opening each file. Folders and links are left out: a link's listing
+// describes the link, not the file it leads to. False when the folder cannot
+// be listed to its end.
+[[nodiscard]] bool listFileIdentities(const std::filesystem::path& folder,
+                                      std::unordered_map<std::wstring, FileIdentity>& files);
 
 // From GetFileInformationByHandle on the folder itself.
 [[nodiscard]] bool readFolderIdentity(const std::filesystem::path& folder, FolderIdentity& identity);

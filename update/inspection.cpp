@@ -18,6 +18,25 @@ bool hasListedSize(const fs::path& localPath, const ManifestFile& entry) {
     return !ec && size == entry.size;
 }
 
+// Listings of the folders looked at so far, by folder.
+using FolderListings = std::unordered_map<fs::path::string_type, std::unordered_map<std::wstring, FileIdentity>>;
+
+// The identity of the file at `path`, from its folder's listing: listing a
+// folder costs about what opening one file costs. A name the listing does not
+// hold as written (another case, a link) is opened instead.
+bool listedIdentity(FolderListings& listings, const fs::path& path, FileIdentity& identity) {
+    const fs::path folder = path.parent_path();
+    auto listing = listings.find(folder.native());
+    if (listing == listings.end()) {
+        listing = listings.emplace(folder.native(), std::unordered_map<std::wstring, FileIdentity>{}).first;
+        (void)listFileIdentities(folder, listing->second);
+    }
+    const auto found = listing->second.find(path.filename().native());
+    if (found == listing->second.end()) return readFileIdentity(path, identity);
+    identity = found->second;
+    return true;
+}
+
 // Fills `installed` by manifest position. With a record, a file whose
 // identity is still the recorded one counts as its recorded digest without
 // being read; on return the record holds what is now known of the manifest's
@@ -29,6 +48,7 @@ bool inspectFiles(const fs::path& installDir, const ReleaseManifest& manifest, I
     InstallIndex known;
     const bool trusting = record != nullptr && !record->files.empty();
     bool changed = false;
+    FolderListings listings;
     ParallelHasher hasher;
     std::vector<std::size_t> hashing;  // manifest positions, in the order handed to the hasher
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
@@ -36,7 +56,7 @@ bool inspectFiles(const fs::path& installDir, const ReleaseManifest& manifest, I
         const fs::path localPath = installDir / entry.path;
         if (trusting) {
             FileIdentity current;
-            if (!readFileIdentity(localPath, current) || current.size != entry.size) continue;
+            if (!listedIdentity(listings, localPath, current) || current.size != entry.size) continue;
             const std::string key = installIndexKey(entry.path);
             if (const IndexedFile* recorded = unchangedEntry(*record, key, current)) {
                 installed[i] = recorded->sha256 == entry.sha256;

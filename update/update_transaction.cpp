@@ -42,18 +42,36 @@ bool isPlainFolderName(const std::wstring& name) {
     return !isReservedDeviceName(name);
 }
 
+// Volumes that keep times in steps of 10 ms or more (FAT, exFAT, some shares)
+// can let a file be rewritten without its time moving.
+bool hasFineTime(const FileIdentity& identity) { return identity.lastWriteTime % 100'000 != 0; }
+
+// A staged file holds the bytes hashed on arrival when it is that very file
+// still (moved, not copied), or a copy of the same size of a source that kept
+// its identity all through the copy.
+bool stagedAsArrived(const fs::path& source, const fs::path& staged, const FileIdentity& arrival, PlacedFile& file) {
+    FileIdentity copy;
+    if (!readFileIdentity(staged, copy) || copy.size != arrival.size) return false;
+    FileIdentity after;
+    if (copy != arrival && !(readFileIdentity(source, after) && after == arrival)) return false;
+    file.verified = copy;
+    return true;
+}
+
 // Copies every file of the plan into staging and checks its digest. Copies
 // go on while earlier ones are hashed, and the first file in the plan's
 // order that fails decides the message, as if they went one at a time.
 template <typename Report>
-bool stageAndVerify(const fs::path& sourceDir, const fs::path& stagingDir, const UpdatePlan& plan, const Report& report,
-                    std::vector<PlacedFile>& files, std::string* error) {
+bool stageAndVerify(const fs::path& sourceDir, const fs::path& stagingDir, const UpdatePlan& plan,
+                    const ArrivedFiles* arrived, const Report& report, std::vector<PlacedFile>& files,
+                    std::string* error) {
     const std::size_t fileCount = plan.filesToFetch.size();
     files.assign(fileCount, {});
     ParallelHasher hasher;
+    std::vector<std::size_t> hashing;  // plan positions, in the order handed to the hasher
     std::size_t verified = 0;
     auto verifyNext = [&] {
-        const std::size_t k = verified++;
+        const std::size_t k = hashing[verified++];
         const ManifestFile& entry = plan.filesToFetch[k];
         const HashedFile staged = hasher.next();
         if (!staged.hashed && !staged.error.empty()) return fail(error, staged.error);
@@ -66,21 +84,29 @@ bool stageAndVerify(const fs::path& sourceDir, const fs::path& stagingDir, const
         const ManifestFile& entry = plan.filesToFetch[k];
         report(k, "Staging " + genericPathUtf8(entry.path));
         const fs::path staged = stagingDir / entry.path;
+        const fs::path source = sourceDir / entry.path;
+        const FileIdentity* arrival =
+            arrived != nullptr && k < arrived->size() && (*arrived)[k] ? &*(*arrived)[k] : nullptr;
+        FileIdentity current;
+        const bool kept = arrival != nullptr && arrival->size == entry.size && hasFineTime(*arrival) &&
+                          readFileIdentity(source, current) && current == *arrival;
         std::string copyError;
-        if (!copyFileCreatingFolders(sourceDir / entry.path, staged, &copyError)) {
+        if (!copyFileCreatingFolders(source, staged, &copyError)) {
             discardPartialFile(staged);
-            while (verified < k) {
+            while (verified < hashing.size()) {
                 if (!verifyNext()) return false;
             }
             return fail(error, std::move(copyError));
         }
+        if (kept && stagedAsArrived(source, staged, *arrival, files[k])) continue;
         hasher.add(staged);
+        hashing.push_back(k);
         // Hashing keeps close behind the copies, which are then still cached.
         while (hasher.pending() > hashThreadCount()) {
             if (!verifyNext()) return false;
         }
     }
-    while (verified < fileCount) {
+    while (verified < hashing.size()) {
         if (!verifyNext()) return false;
     }
     return true;
@@ -200,7 +226,7 @@ bool removeObsoleteFiles(Journal& journal, const UpdatePlan& plan, std::string* 
 
 bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const ReleaseManifest& manifest,
                  const UpdatePlan& plan, const InstallProgressCallback& progress, std::string* error,
-                 const std::vector<std::uint8_t>* acceptedList) {
+                 const std::vector<std::uint8_t>* acceptedList, const ArrivedFiles* arrived) {
     const std::size_t fileCount = plan.filesToFetch.size();
     const std::size_t stepsTotal = fileCount + std::max<std::size_t>(fileCount + plan.obsoletePaths.size(), 1);
     auto report = [&](std::size_t steps, const std::string& detail) {
@@ -213,7 +239,7 @@ bool applyUpdate(const fs::path& installDir, const fs::path& sourceDir, const Re
 
     // Nothing live changes until every file is staged and verified.
     std::vector<PlacedFile> placedFiles;
-    if (!stageAndVerify(sourceDir, stagingDir, plan, report, placedFiles, error)) return false;
+    if (!stageAndVerify(sourceDir, stagingDir, plan, arrived, report, placedFiles, error)) return false;
     const fs::path rollbackDir = installDir / kRollbackFolderName;
     if (!prepareRollback(installDir, rollbackDir, error)) return false;
 

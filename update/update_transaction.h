@@ -26,7 +26,12 @@
 // the first change to the installation undoes every change; when the undo
 // cannot restore a file, the message says so and asks for REPAIR. True only
 // when the release was installed completely (then `error` is cleared).
+// `arrived`, when given, holds by plan position the identity each source file
+// had when its digest, the plan's, was computed as it arrived: a staged file
+// that still has it counts as verified without being read again; any other is
+// read and hashed.
 [[nodiscard]] bool applyUpdate(const std::filesystem::path& installDir, const std::filesystem::path& sourceDir,
                                const ReleaseManifest& manifest, const UpdatePlan& plan,
                                const InstallProgressCallback& progress = {}, std::string* error = nullptr,
-                               const std::vector<std::uint8_t>* acceptedList = nullptr);
+                               const std::vector<std::uint8_t>* acceptedList = nullptr,
+                               const ArrivedFiles* arrived = nullptr);

@@ -277,6 +277,7 @@ void runUpdateWorker() {
         }
 
         const bool remote = isHttpUrl(sourceText);
+        ArrivedFiles arrived;
         if (remote) {
             // What an earlier attempt left of this plan (whole files, kept
             // partial downloads) is reused; anything else goes, above all a
@@ -299,6 +300,7 @@ void runUpdateWorker() {
                 setStatus(LauncherPhase::Error, "Download failed", job.firstError, 0.0f);
                 return;
             }
+            arrived = std::move(job.arrived);
         }
 
         const InstallProgressCallback progress = [remote](float fraction, const std::string& detail) {
@@ -309,7 +311,7 @@ void runUpdateWorker() {
         // The release list installed is the one the release check accepted,
         // not whatever the source folder holds by now.
         const std::vector<std::uint8_t>* accepted = release.manifestBytes.empty() ? nullptr : &release.manifestBytes;
-        if (!applyUpdate(launcherDir, sourceFolder, manifest, plan, progress, &error, accepted)) {
+        if (!applyUpdate(launcherDir, sourceFolder, manifest, plan, progress, &error, accepted, &arrived)) {
             setStatus(LauncherPhase::Error, "Update failed", error, 0.0f);
             return;
         }

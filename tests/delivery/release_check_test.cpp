@@ -266,31 +266,6 @@ TEST_F(ReleaseCheckRun, VerifiesAndLoadsTheReleaseListItFetchedNotTheFileOnDisk)
     EXPECT_EQ(readTextFile(cachedList), signedList);
 }
 
-void setLastWriteTime(const fs::path& path, std::uint64_t ticks) {
-    const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-    const FileHandle file(
-        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(file && SetFileTime(file.get(), nullptr, nullptr, &time)) << pathToUtf8(path);
-}
-
-// New bytes written into the file itself, its size, time and number kept: a
-// change the record cannot see.
-void overwriteKeepingIdentity(const fs::path& path, const std::string& bytes) {
-    FileIdentity before;
-    ASSERT_TRUE(readFileIdentity(path, before));
-    ASSERT_EQ(before.size, bytes.size());
-    {
-        const FileHandle file(
-            CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        DWORD written = 0;
-        ASSERT_TRUE(file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    }
-    setLastWriteTime(path, before.lastWriteTime);
-    FileIdentity after;
-    ASSERT_TRUE(readFileIdentity(path, after));
-    ASSERT_EQ(after, before);
-}
-
 // An installed release whose files were written an hour ago, checked once,
 // so that its record ".patch_index" holds every file.
 class RecordedInstallation : public ReleaseCheckRun {

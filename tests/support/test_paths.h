@@ -39,6 +39,13 @@ std::string digestOf(const std::string& bytes);
 void writeRelease(const std::filesystem::path& folder, const std::string& releaseId,
                   const std::map<std::string, std::string>& files, const std::string& members = "");
 
+// Sets a file's last-write time (FILETIME ticks).
+void setLastWriteTime(const std::filesystem::path& path, std::uint64_t ticks);
+
+// New bytes of the same length written into the file itself, its size, time
+// and number kept: a change no identity can see.
+void overwriteKeepingIdentity(const std::filesystem::path& path, const std::string& bytes);
+
 // An existing file held open for reading with `shareMode`, the way a running
 // game holds it; holds nothing when it cannot be opened.
 FileHandle holdOpen(const std::filesystem::path& path, DWORD shareMode);

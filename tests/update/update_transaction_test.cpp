@@ -699,3 +699,29 @@ TEST_F(Transaction, DiskSpaceNeedIsTheUpdatesHighPointOnTheInstallVolume) {
     EXPECT_TRUE(reports.empty());
     EXPECT_TRUE(live("a.pak") == std::string(10000, 'a'));
 }
+
+// A downloaded file is hashed as it arrives; staging trusts that digest only
+// while the file keeps the size, time and number it had then.
+TEST_F(Transaction, AStagedFileIsTrustedOnlyWithTheIdentityItArrivedWith) {
+    installed("a.pak", "old a");
+    toInstall("a.pak", "new a");
+    ArrivedFiles arrived(1);
+    arrived[0].emplace();
+    ASSERT_TRUE(readFileIdentity(source / "a.pak", *arrived[0]));
+    std::string error;
+
+    // Changed behind the launcher's back with its size kept: a new time.
+    writeTextFile(source / "a.pak", "NEW a");
+    setLastWriteTime(source / "a.pak", arrived[0]->lastWriteTime + 10'000'000);
+    EXPECT_FALSE(applyUpdate(install, source, manifest, plan, {}, &error, nullptr, &arrived));
+    EXPECT_EQ(error, "Hash verification failed: a.pak");
+    EXPECT_EQ(live("a.pak"), "old a");
+
+    // The same file with its arrival identity is not read again: a change no
+    // identity shows goes in unseen (REPAIR reads every file).
+    writeTextFile(source / "a.pak", "new a");
+    ASSERT_TRUE(readFileIdentity(source / "a.pak", *arrived[0]));
+    overwriteKeepingIdentity(source / "a.pak", "NEW a");
+    EXPECT_TRUE(applyUpdate(install, source, manifest, plan, {}, &error, nullptr, &arrived)) << error;
+    EXPECT_EQ(live("a.pak"), "NEW a");
+}
