@@ -38,6 +38,13 @@ FileHandle openForAppend(const std::filesystem::path& path) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// The log's own failures are told to its caller only: logging them would
+// queue more lines for the writer that cannot write them.
+bool failWithLastError(std::string_view text, std::string* error) {
+    if (error != nullptr) *error = withWindowsError(text, GetLastError());
+    return false;
+}
+
 const char* levelName(LogLevel level) {
     switch (level) {
         case LogLevel::Info: return "INFO ";
@@ -113,7 +120,7 @@ bool DiagnosticLogFile::check(std::string* error) {
     }
     const std::filesystem::path path = logPath(folder_, 0);
     if (!openForAppend(path)) {
-        return appendWindowsError("Cannot open the log " + pathToUtf8(path) + " for writing", error);
+        return failWithLastError("Cannot open the log " + pathToUtf8(path) + " for writing", error);
     }
     return true;
 }
@@ -128,10 +135,10 @@ bool DiagnosticLogFile::rotateIfFull(std::uint64_t adding, std::string* error) {
     const std::filesystem::path second = logPath(folder_, 2);
     if (GetFileAttributesW(first.c_str()) != INVALID_FILE_ATTRIBUTES &&
         !MoveFileExW(first.c_str(), second.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        return appendWindowsError("Cannot move the log " + pathToUtf8(first), error);
+        return failWithLastError("Cannot move the log " + pathToUtf8(first), error);
     }
     if (!MoveFileExW(current.c_str(), first.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        return appendWindowsError("Cannot move the log " + pathToUtf8(current), error);
+        return failWithLastError("Cannot move the log " + pathToUtf8(current), error);
     }
     return true;
 }
@@ -147,7 +154,7 @@ bool DiagnosticLogFile::append(const std::string& lines, std::string* error) {
     if (locked) {
         rotated = rotateIfFull(lines.size(), &rotationError);
     } else {
-        rotated = appendWindowsError("Cannot take the log's lock", &rotationError);
+        rotated = failWithLastError("Cannot take the log's lock", &rotationError);
     }
     const std::filesystem::path path = logPath(folder_, 0);
     bool ok = true;
@@ -156,9 +163,9 @@ bool DiagnosticLogFile::append(const std::string& lines, std::string* error) {
         FileHandle file = openForAppend(path);
         DWORD written = 0;
         if (!file) {
-            ok = appendWindowsError("Cannot open the log " + pathToUtf8(path) + " for writing", error);
+            ok = failWithLastError("Cannot open the log " + pathToUtf8(path) + " for writing", error);
         } else if (!WriteFile(file.get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr)) {
-            ok = appendWindowsError("Cannot write the log " + pathToUtf8(path), error);
+            ok = failWithLastError("Cannot write the log " + pathToUtf8(path), error);
         } else if (written != lines.size()) {
             if (error) *error = "The log " + pathToUtf8(path) + " took only part of the lines (the disk may be full).";
             ok = false;
