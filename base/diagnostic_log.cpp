@@ -253,8 +253,15 @@ void logEvent(LogLevel level, std::string_view component, std::string_view messa
 }
 
 std::string urlWithoutQuery(std::string_view url) {
-    const std::size_t end = url.find_first_of("?#");
-    return std::string(url.substr(0, end));
+    std::string text(url.substr(0, url.find_first_of("?#")));
+    // A user name and password before the host go too.
+    const std::size_t scheme = text.find("://");
+    if (scheme != std::string::npos) {
+        const std::size_t hostStart = scheme + 3;
+        const std::size_t at = text.find('@', hostStart);
+        if (at != std::string::npos && at < text.find('/', hostStart)) text.erase(hostStart, at + 1 - hostStart);
+    }
+    return text;
 }
 
 std::string systemDescription() {

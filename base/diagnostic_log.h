@@ -70,5 +70,6 @@ std::string systemDescription();
 // The first event of a run: program, version, system.
 void logProgramStart(std::string_view program);
 
-// `url` without its query and fragment: signed URLs carry secrets there.
+// `url` without its query, fragment and user name and password: signed URLs
+// carry secrets there.
 std::string urlWithoutQuery(std::string_view url);
