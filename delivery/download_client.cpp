@@ -123,7 +123,7 @@ bool downloadWithRetries(PatchDownloader& downloader, const std::filesystem::pat
         logEvent(done ? LogLevel::Info : LogLevel::Warning, "http",
                  "GET " + url + " try " + std::to_string(tries) + ": " + downloader.lastAttemptSummary() +
                      (done ? "." : "; " + attemptError));
-        if (error && !attemptError.empty()) *error = attemptError;
+        if (error) *error = attemptError;
         if (done) return true;
         if (downloader.lastAttemptMismatched()) {
             // Fetched once more from zero; a second mismatch is final.
