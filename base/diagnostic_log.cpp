@@ -69,8 +69,11 @@ LogQueue& logQueue() {
     return *queue;
 }
 
+void echoLine(const std::string& line);
+
 void writerBody() {
     LogQueue& queue = logQueue();
+    bool toldFailure = false;
     std::unique_lock lock(queue.mutex);
     for (;;) {
         queue.wake.wait(lock, [&] { return queue.stopping || !queue.pending.empty(); });
@@ -78,10 +81,17 @@ void writerBody() {
         std::string batch;
         batch.swap(queue.pending);
         lock.unlock();
+        // A failed write is dropped: the program runs on without that part of
+        // its log, and standard error (the toolkit's) hears of it once.
+        std::string failure;
         try {
-            // A failed write is dropped: the program runs on without that part of its log.
-            (void)queue.file->append(batch);
-        } catch (...) {}
+            if (!queue.file->append(batch, &failure) && !toldFailure) {
+                toldFailure = true;
+                echoLine("Lines of the log were lost: " + failure + "\n");
+            }
+        } catch (...) {
+            // Out of memory for the message: the lines are lost as above.
+        }
         lock.lock();
     }
 }
