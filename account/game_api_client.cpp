@@ -1,5 +1,6 @@
 #include "account/game_api_client.h"
 
+#include "base/diagnostic_log.h"
 #include "base/fail.h"
 #include "base/handles.h"
 #include "base/http_url.h"
@@ -57,7 +58,9 @@ struct Exchange {
     bool secure = false;
     std::wstring headers;
     std::string body;
+    std::string logUrl;  // without its query; the body and headers are never logged
     Clock::time_point deadline;
+    DWORD status = 0;
 
     std::mutex mutex;  // guards the outcome below
     std::condition_variable finishedSignal;
@@ -107,6 +110,7 @@ bool exchangeWithService(Exchange& exchange, std::string& response, bool& answer
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
         status = 0;
     }
+    exchange.status = status;
 
     answered = true;
     for (;;) {
@@ -147,6 +151,7 @@ void runExchange(std::shared_ptr<Exchange> exchange) noexcept {
     bool answered = false;
     std::string response;
     std::string error;
+    const Clock::time_point started = Clock::now();
     try {
         succeeded = exchangeWithService(*exchange, response, answered, error);
     } catch (...) {
@@ -155,6 +160,12 @@ void runExchange(std::shared_ptr<Exchange> exchange) noexcept {
         error = kUnreachable;
     }
     wipeSecret(exchange->body);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    logEvent(succeeded ? LogLevel::Info : LogLevel::Warning, "http",
+             "POST " + exchange->logUrl + ": " +
+                 (exchange->status != 0 ? "HTTP " + std::to_string(exchange->status) : std::string("no answer")) +
+                 ", " + std::to_string(response.size()) + " bytes, " + std::to_string(took) + " ms" +
+                 (succeeded ? "." : "; " + error));
     try {
         std::lock_guard<std::mutex> lock(exchange->mutex);
         exchange->finished = true;
@@ -190,6 +201,7 @@ bool GameApiClient::postJson(const std::string& serverUrl, const std::string& pa
             L"Accept: application/json\r\nContent-Type: application/json\r\nOrigin: " + utf8ToWide(serverUrl) + L"\r\n";
         if (!sessionToken.empty()) exchange->headers += L"X-Morvanth-Session: " + utf8ToWide(sessionToken) + L"\r\n";
         exchange->body = body;
+        exchange->logUrl = urlWithoutQuery(serverUrl + path);
         exchange->deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs.load());
 
         try {
@@ -203,6 +215,8 @@ bool GameApiClient::postJson(const std::string& serverUrl, const std::string& pa
         // touches anything of the caller's.
         std::unique_lock<std::mutex> lock(exchange->mutex);
         if (!exchange->finishedSignal.wait_until(lock, exchange->deadline, [&] { return exchange->finished; })) {
+            logWarning("http", "POST " + exchange->logUrl + ": no answer within " + std::to_string(timeLimitMs.load()) +
+                                   " ms; given up.");
             return fail(error, kUnreachable);
         }
         if (exchange->answered) response = std::move(exchange->response);

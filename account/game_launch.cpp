@@ -2,6 +2,7 @@
 
 #include "account/game_arguments.h"
 #include "account/session.h"
+#include "base/diagnostic_log.h"
 #include "base/product.h"
 #include "base/utf8_paths.h"
 #include "ui/launcher_state.h"
@@ -41,6 +42,10 @@ void launchGame(HWND owner) {
             ShellExecuteW(owner, L"open", gamePath.c_str(), parameters.empty() ? nullptr : parameters.c_str(),
                           launcherDir.c_str(), SW_SHOWNORMAL);
         const INT_PTR code = reinterpret_cast<INT_PTR>(result);
+        // The parameters carry the ticket: only whether one was given is logged.
+        logEvent(code > 32 ? LogLevel::Info : LogLevel::Warning, "game",
+                 "Started " + pathToUtf8(gamePath) + (parameters.empty() ? " without" : " with") +
+                     " a ticket; hand-over result " + std::to_string(static_cast<long long>(code)) + ".");
         if (code > 32) {
             requestWindowClose();
             return;
@@ -48,6 +53,7 @@ void launchGame(HWND owner) {
         setStatus(LauncherPhase::Error, "Could not start game",
                   "Windows launch error " + std::to_string(static_cast<long long>(code)), 0.0f);
     } catch (...) {
+        logError("game", "Starting the game stopped by an exception.");
         setStatus(LauncherPhase::Error, "Could not start game", "The launcher ran out of memory.", 0.0f);
     }
 }

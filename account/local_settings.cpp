@@ -1,7 +1,9 @@
 #include "account/local_settings.h"
 
+#include "base/diagnostic_log.h"
 #include "base/install_files.h"
 #include "base/product.h"
+#include "base/utf8_paths.h"
 
 #include <windows.h>
 
@@ -70,7 +72,12 @@ void saveRememberedAccount(const std::filesystem::path& launcherDir, const std::
             return;
         }
         std::ofstream out(path, std::ios::out | std::ios::trunc);
-        if (!out) return;
+        if (!out) {
+            logWarning("settings", "The remembered account name could not be saved in " + pathToUtf8(path) + ".");
+            return;
+        }
         out << accountName << '\n';
-    } catch (...) {}
+    } catch (...) {
+        logWarning("settings", "The remembered account name could not be saved.");
+    }
 }

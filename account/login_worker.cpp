@@ -1,6 +1,7 @@
 #include "account/login_worker.h"
 
 #include "account/session.h"
+#include "base/diagnostic_log.h"
 #include "base/secret_text.h"
 #include "ui/launcher_state.h"
 
@@ -23,9 +24,12 @@ void runLoginWorker(std::unique_ptr<LoginRequest> request) noexcept {
     } catch (...) {
         // Still let the form come back instead of staying "connecting".
         wipeSecret(request->password);
+        logError("login", "The login stopped by an exception.");
         try {
             stopConnecting();
-        } catch (...) {}
+        } catch (...) {
+            logError("login", "The login form could not be given back.");
+        }
     }
     request.reset();
 }

@@ -1,5 +1,6 @@
 #include "base/windows_error.h"
 
+#include "base/diagnostic_log.h"
 #include "base/utf8_paths.h"
 
 namespace {
@@ -39,5 +40,8 @@ std::string withWindowsError(std::string_view text, DWORD code) {
 bool appendWindowsError(std::string_view text, std::string* error) {
     const DWORD code = GetLastError();
     if (error != nullptr) *error = withWindowsError(text, code);
+    // Where the failure is formed, so support sees it even when a caller words it otherwise.
+    logWarning("windows", withWindowsError(text, code) + " " + windowsErrorMessage(code));
+    SetLastError(code);
     return false;
 }

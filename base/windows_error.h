@@ -20,6 +20,7 @@ std::string errorCodeMessage(const std::error_code& ec);
 // `text` + " (Windows error N).", the form of a failed platform call's message.
 std::string withWindowsError(std::string_view text, DWORD code);
 
-// Stores withWindowsError(text, GetLastError()) when `error` is given. Always
-// returns false, so failures can end in `return appendWindowsError(...)`.
+// Stores withWindowsError(text, GetLastError()) when `error` is given and logs
+// it with the system's sentence. Always returns false, so failures can end in
+// `return appendWindowsError(...)`.
 bool appendWindowsError(std::string_view text, std::string* error);

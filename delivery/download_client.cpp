@@ -1,5 +1,6 @@
 #include "delivery/download_client.h"
 
+#include "base/diagnostic_log.h"
 #include "base/fail.h"
 #include "delivery/download_transfer.h"
 
@@ -22,6 +23,7 @@ PatchDownloader::~PatchDownloader() { closeConnection(); }
 void PatchDownloader::closeConnection() { connection_.reset(); }
 
 void PatchDownloader::reportPosition(std::uint64_t bytesOnHand) const {
+    lastPosition_ = bytesOnHand;
     if (positionObserver_) positionObserver_(bytesOnHand);
 }
 
@@ -45,11 +47,15 @@ bool PatchDownloader::attempt(const std::filesystem::path& relativePath, const s
                        utf8ToWide(transfer.resume.validator) + L"\r\n";
     }
     Response response;
-    if (!openResponse(relativeText, rangeHeaders, response, error, retryable)) return false;
+    const bool opened = openResponse(relativeText, rangeHeaders, response, error, retryable);
+    lastHops_ = response.hops;
+    if (!opened) return false;
     if (transfer.held > 0 && !acceptsResumedAnswer(response, transfer, limit)) {
         const DWORD status = response.status;
         const bool refusal = status == 401 || status == 403 || status >= 500;
         if (!refusal) {
+            logInfo("download", "Resume of " + relativeText + " from byte " + std::to_string(transfer.held) +
+                                    " refused (HTTP " + std::to_string(status) + "): fetching it whole.");
             // A 200 is the whole file from its first byte; anything else is
             // asked for again, whole.
             startOver(transfer);
@@ -75,13 +81,23 @@ bool PatchDownloader::downloadOnce(const std::filesystem::path& relativePath, co
                                    bool& retryable) {
     retryable = false;
     mismatched_ = false;
+    lastSummary_ = "no answer";
+    lastHops_.clear();
+    lastPosition_ = 0;
     if (!sourceUsable(error)) return false;
     if (!connect(error)) {
         retryable = true;
         return false;
     }
     Transfer transfer;
-    if (attempt(relativePath, destination, limit, progress, transfer, error, retryable)) return true;
+    const ULONGLONG started = GetTickCount64();
+    const bool done = attempt(relativePath, destination, limit, progress, transfer, error, retryable);
+    lastSummary_ = (transfer.status != 0 ? "HTTP " + std::to_string(transfer.status) : std::string("no answer")) +
+                   ", " + std::to_string(lastPosition_ > transfer.held ? lastPosition_ - transfer.held : 0) +
+                   " bytes (" + std::to_string(transfer.held) + " kept), " +
+                   std::to_string(GetTickCount64() - started) + " ms" +
+                   (lastHops_.empty() ? "" : ", redirected" + lastHops_);
+    if (done) return true;
     transfer.file.reset();
     // Kept bytes survive a failure that says nothing about the file (the
     // network, the server's own trouble, a refused login) for the next
@@ -99,9 +115,16 @@ bool downloadWithRetries(PatchDownloader& downloader, const std::filesystem::pat
                          const std::filesystem::path& destination, DownloadLimit limit,
                          const ProgressCallback& progress, std::string* error) {
     bool refetched = false;
-    for (int failures = 0; failures < 3;) {
+    const std::string url = urlWithoutQuery(downloader.baseUrl() + "/" + genericPathUtf8(relativePath));
+    for (int failures = 0, tries = 1; failures < 3; ++tries) {
         bool retryable = false;
-        if (downloader.downloadOnce(relativePath, destination, limit, progress, error, retryable)) return true;
+        std::string attemptError;
+        const bool done = downloader.downloadOnce(relativePath, destination, limit, progress, &attemptError, retryable);
+        logEvent(done ? LogLevel::Info : LogLevel::Warning, "http",
+                 "GET " + url + " try " + std::to_string(tries) + ": " + downloader.lastAttemptSummary() +
+                     (done ? "." : "; " + attemptError));
+        if (error) *error = attemptError;
+        if (done) return true;
         if (downloader.lastAttemptMismatched()) {
             // Fetched once more from zero; a second mismatch is final.
             if (refetched) return false;

@@ -95,6 +95,8 @@ public:
     // True when the last attempt failed because the whole body did not match
     // the release file's digest (the file is gone; a new attempt starts from 0).
     bool lastAttemptMismatched() const { return mismatched_; }
+    // The last attempt for the log: status, bytes, time, redirect hosts; never a query or a header.
+    const std::string& lastAttemptSummary() const { return lastSummary_; }
 
     const std::string& baseUrl() const { return baseUrl_; }
     const std::wstring& host() const { return host_; }
@@ -153,8 +155,11 @@ private:
     std::chrono::milliseconds stallWindow_ = kDefaultStallWindow;
     DownloadPositionCallback positionObserver_;
     bool mismatched_ = false;
-    bool fastLink_ = false;     // the last body arrived fast enough for whole-buffer reads
-    std::vector<char> buffer_;  // the receive buffer, kept across downloads
+    std::string lastSummary_;
+    std::string lastHops_;                    // " > host" per redirect followed
+    mutable std::uint64_t lastPosition_ = 0;  // bytes on hand, as last reported
+    bool fastLink_ = false;                   // the last body arrived fast enough for whole-buffer reads
+    std::vector<char> buffer_;                // the receive buffer, kept across downloads
 };
 
 // Up to three attempts on an existing downloader (and so one connection),

@@ -166,5 +166,6 @@ bool PatchDownloader::openResponse(const std::string& relativeText, const std::w
                         "Patch server redirected " + relativeText + " from HTTPS to HTTP, which is not allowed.");
         }
         target = *next;
+        response.hops += " > " + wideToUtf8(target.host);
     }
 }

@@ -24,6 +24,7 @@ struct PatchDownloader::Response {
     DWORD secureFailures = 0;  // written by the request's status callback
     std::string url;           // where the answer came from, after redirects
     bool tokenSent = false;    // a refusal then is the token's, not the host's
+    std::string hops;          // " > host" per redirect followed, for the log
 };
 
 // One attempt's file: "<destination>.download", and what it already holds

@@ -1,5 +1,6 @@
 #include "delivery/parallel_download.h"
 
+#include "base/diagnostic_log.h"
 #include "base/safe_remove.h"
 #include "delivery/delta_download.h"
 #include "delivery/download_client.h"
@@ -42,10 +43,26 @@ bool isVerifiedCopy(const std::filesystem::path& path, const ManifestFile& entry
 bool rebuiltFromInstalledCopy(const DownloadJob& job, PatchDownloader& downloader, const ManifestFile& entry,
                               const std::filesystem::path& destination, const DownloadPositionCallback& position) {
     if (job.installFolder.empty() || entry.sha256.empty() || entry.size < kDeltaMinimumBytes) return false;
+    const std::string name = genericPathUtf8(entry.path);
     try {
-        return deltaDownload(downloader, entry.path, entry.size, entry.sha256, job.installFolder / entry.path,
-                             destination, position);
+        DeltaPlan plan;
+        std::string why;
+        const bool rebuilt = deltaDownload(downloader, entry.path, entry.size, entry.sha256,
+                                           job.installFolder / entry.path, destination, position, &plan, &why);
+        if (rebuilt) {
+            logInfo("update", "Rebuilt " + name + ": " + std::to_string(plan.reusedBytes) + " bytes reused, " +
+                                  std::to_string(plan.fetchBytes) + " fetched in " +
+                                  std::to_string(plan.ranges.size()) + " ranges.");
+        } else {
+            logInfo("update", "Rebuild of " + name + " given up, downloading it whole: " + why);
+        }
+        return rebuilt;
+    } catch (const std::exception& e) {
+        logWarning("update", "Rebuild of " + name + " failed, downloading it whole: " + e.what());
+        if (position) position(0);
+        return false;
     } catch (...) {
+        logWarning("update", "Rebuild of " + name + " failed, downloading it whole: unknown exception.");
         if (position) position(0);
         return false;
     }
@@ -97,8 +114,10 @@ void downloadThread(DownloadJob& job) {
             index = job.nextIndex.fetch_add(1);
         }
     } catch (const std::exception& e) {
+        logError("update", std::string("Download thread stopped by an exception: ") + e.what());
         recordFailure(job, std::string("Download failed: ") + e.what());
     } catch (...) {
+        logError("update", "Download thread stopped by an unknown exception.");
         recordFailure(job, "Download failed.");
     }
 }
@@ -115,6 +134,7 @@ bool downloadFilesInParallel(DownloadJob& job, std::size_t maxThreads) {
         try {
             threads.emplace_back(downloadThread, std::ref(job));
         } catch (...) {
+            logWarning("update", "Only " + std::to_string(threads.size()) + " download threads could be started.");
             // Fewer threads still finish the job: the ones running take every index.
             if (threads.empty()) recordFailure(job, "Could not start the download.");
             break;

@@ -1,5 +1,6 @@
 #include "delivery/patch_notes_worker.h"
 
+#include "base/diagnostic_log.h"
 #include "base/install_files.h"
 #include "base/safe_remove.h"
 #include "delivery/download_client.h"
@@ -39,5 +40,6 @@ void runPatchNotes() {
         }
     } catch (...) {
         // Notes are optional: nothing a bad document or source does may stop the launcher.
+        logWarning("notes", "Fetching the patch notes stopped by an exception; none are shown.");
     }
 }

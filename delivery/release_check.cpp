@@ -1,5 +1,6 @@
 #include "delivery/release_check.h"
 
+#include "base/diagnostic_log.h"
 #include "base/install_files.h"
 #include "base/product.h"
 #include "base/safe_remove.h"
@@ -77,7 +78,10 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
         case BoundedRead::Read: break;
     }
     // Unsigned releases of the local test server go straight to the loader.
-    if (isLocalTestServer(sourceText)) return true;
+    if (isLocalTestServer(sourceText)) {
+        logInfo("release", "Release list of the local test server: not signed, not verified.");
+        return true;
+    }
 
     std::vector<std::uint8_t> digestBytes;
     const std::string digest =
@@ -85,6 +89,7 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     fetched.signature = std::make_unique<RunDownload>(cacheDir, kReleaseSignatureName);
     if (digest.empty() || !downloadPatchFile(sourceText, kSignatureUrlFolder + digest + ".sig",
                                              fetched.signature->path(), atMost(kMaxSignatureBytes), {}, &error)) {
+        logWarning("release", "Signature of release list " + digest + " not downloaded: " + error);
         setStatus(LauncherPhase::Error, "Release not verified",
                   "The release signature could not be downloaded. Nothing was installed.", 0.0f);
         return false;
@@ -94,9 +99,11 @@ bool fetchAndVerifyReleaseList(const std::string& sourceText, const fs::path& ca
     if (readBounded(fetched.signature->path(), kMaxSignatureBytes, signature) != BoundedRead::Read) signature.clear();
     // The digest that named the signature file is the one it must sign.
     if (!verifyReleaseDigest(digestBytes, textOf(signature), releaseSigningKeys(), &error)) {
+        logWarning("release", "Signature of release list " + digest + " refused: " + error);
         setStatus(LauncherPhase::Error, "Release not verified", error, 0.0f);
         return false;
     }
+    logInfo("release", "Signature of release list " + digest + " verified.");
     return true;
 }
 
@@ -132,6 +139,12 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
         return;
     }
     const std::vector<std::uint8_t>& accepted = fetched != nullptr ? fetched->bytes : bytes;
+    logInfo("release", "Published release " + published.releaseId + ", sequence " +
+                           std::to_string(published.releaseSequence) + "; installed " +
+                           (installed != nullptr
+                                ? installed->releaseId + ", sequence " + std::to_string(installed->releaseSequence)
+                                : std::string("none")) +
+                           ".");
     if (published.minimumLauncherVersion > kLauncherVersion) {
         setStatus(LauncherPhase::Error, "Launcher update required", "Download the newest Tinderhallow launcher", 0.0f);
         return;
@@ -181,6 +194,9 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
         recordInstalledRelease(accepted, publishedPath, launcherDir);
         (void)raiseReleaseFloor(launcherDir, published);
     }
+    logInfo("release", std::to_string(plan.filesToFetch.size()) + " files to fetch (" +
+                           std::to_string(plan.bytesToFetch) + " bytes), " + std::to_string(plan.obsoletePaths.size()) +
+                           " to remove" + (launcherDiffers ? "; the launcher differs." : "."));
     const std::string detail = nothingToDo ? "Release " + published.releaseId
                                            : std::to_string(plan.filesToFetch.size()) + " files ready to install";
     PublishedRelease release;
@@ -257,10 +273,20 @@ void releaseCheck(ReleaseCheckKind kind) {
 void runReleaseCheck(ReleaseCheckKind kind) {
     try {
         releaseCheck(kind);
-    } catch (...) {
+    } catch (const std::exception& e) {
+        logError("release", std::string("Release check stopped by an exception: ") + e.what());
         // Left at Checking, the window would never offer RETRY again.
         try {
             setStatus(LauncherPhase::Error, "Release check failed", "Unexpected error.", 0.0f);
-        } catch (...) {}
+        } catch (...) {
+            logError("release", "The release check's failure could not be shown.");
+        }
+    } catch (...) {
+        logError("release", "Release check stopped by an unknown exception.");
+        try {
+            setStatus(LauncherPhase::Error, "Release check failed", "Unexpected error.", 0.0f);
+        } catch (...) {
+            logError("release", "The release check's failure could not be shown.");
+        }
     }
 }

@@ -1,9 +1,12 @@
 #include "startup/bootstrap.h"
 
+#include "base/diagnostic_log.h"
 #include "base/handles.h"
+#include "base/http_url.h"
 #include "base/install_files.h"
 #include "base/product.h"
 #include "base/utf8_paths.h"
+#include "delivery/patch_source.h"
 #include "startup/install_location.h"
 #include "startup/instance_guard.h"
 #include "startup/uninstall.h"
@@ -72,6 +75,21 @@ bool waitForFolderWork(const std::filesystem::path& installDir, FolderWorkLock& 
     return true;
 }
 
+// The source's kind and host: a signed URL's query or a folder's user name stays out.
+void logPatchSource(const std::filesystem::path& launcherDir) {
+    const PatchSource source = classifyPatchSource(readPatchSource(launcherDir));
+    std::string text = "Launcher folder " + pathToUtf8(launcherDir) + "; patch source ";
+    if (source.kind == PatchSourceKind::Remote) {
+        const auto parts = crackHttpUrl(utf8ToWide(source.text));
+        text += "remote, host " + (parts ? wideToUtf8(parts->host) : std::string("unknown"));
+    } else if (source.kind == PatchSourceKind::LocalFolder) {
+        text += "a local folder";
+    } else {
+        text += "none";
+    }
+    logInfo("start", text + ".");
+}
+
 }  // namespace
 
 void closeRunningLaunchers(const std::filesystem::path& installDir) {
@@ -135,6 +153,7 @@ int runStartup(HINSTANCE instance, int showCommand) {
     // One launcher per folder: a second one shows the first and ends.
     if (!takeInstanceGuard(launcherDir)) return 0;
     setLauncherDir(launcherDir);
+    logPatchSource(launcherDir);
     removeSelfUpdateLeftovers(launcherDir);
     // A self-update changed the version Settings > Apps shows.
     refreshUninstallEntry(launcherDir, true);

@@ -1,5 +1,6 @@
 #include "startup/uninstall.h"
 
+#include "base/diagnostic_log.h"
 #include "base/fail.h"
 #include "base/folder_identity.h"
 #include "base/handles.h"
@@ -159,12 +160,19 @@ void removeShortcutTo(const fs::path& link, const fs::path& launcher) {
     if (!target.empty() && sameDirectory(target, launcher)) DeleteFileW(link.c_str());
 }
 
-// The window's kept background lives outside the install folder; its folder
-// goes too once empty, unless it is the install folder (removed already).
+// The window's kept background and the diagnostic logs live outside the
+// install folder; their folder goes too once empty, unless it is the install
+// folder (removed already). A log folder it cannot empty is kept.
 void removeKeptBackground(const fs::path& installDir) {
     const fs::path cache = backgroundCachePath();
     if (cache.empty()) return;
     std::string ignored;
+    if (const fs::path logs = defaultLogFolder(); !logs.empty() && logs.parent_path() == cache.parent_path()) {
+        for (const wchar_t* name : {L"launcher.log", L"launcher.log.1", L"launcher.log.2"}) {
+            (void)deleteFile(logs / name, &ignored);
+        }
+        RemoveDirectoryW(extendedPath(logs).c_str());  // only when empty
+    }
     if (!deleteFile(cache, &ignored)) return;  // a copy only: a launcher reading it right now keeps it
     const fs::path folder = cache.parent_path();
     if (!sameDirectory(folder, installDir)) RemoveDirectoryW(extendedPath(folder).c_str());  // only when empty

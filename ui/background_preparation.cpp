@@ -2,6 +2,7 @@
 // thread of its own while the window is created, from the disk cache when
 // it holds a copy for the same picture and size.
 
+#include "base/diagnostic_log.h"
 #include "ui/background_cache.h"
 #include "ui/graphics.h"
 #include "ui/launcher_state.h"
@@ -77,6 +78,7 @@ void prepare(BackgroundPreparation& preparation) noexcept {
         }
         publish(preparation, std::move(loaded.image), std::move(scaled));
     } catch (...) {
+        logWarning("window", "Preparing the background picture failed; the window goes without it.");
         cacheIt = false;
         bool published = false;
         {
@@ -86,14 +88,18 @@ void prepare(BackgroundPreparation& preparation) noexcept {
         if (!published) {
             try {
                 publish(preparation, nullptr, nullptr);
-            } catch (...) {}
+            } catch (...) {
+                logError("window", "The background's failure could not be handed to the window.");
+            }
         }
     }
     // After the window has what it needs; a cache that cannot be written only costs the next start.
     if (cacheIt) {
         try {
             (void)writeCachedBackground(cachePath, picture, preparation.width, preparation.height, pixels);
-        } catch (...) {}
+        } catch (...) {
+            logWarning("window", "The scaled background could not be cached; the next start scales it again.");
+        }
     }
 }
 
@@ -119,6 +125,7 @@ void prepareBackground(BackgroundImage& background, const std::filesystem::path&
     try {
         preparation->thread = std::thread([preparation] { prepare(*preparation); });
     } catch (...) {
+        logWarning("window", "No thread for the background picture; it is loaded on the window's thread.");
         // No thread: the picture as before, on this one.
         loadBackground(background, launcherDir);
         return;

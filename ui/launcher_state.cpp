@@ -1,5 +1,8 @@
 #include "ui/launcher_state.h"
 
+#include "base/diagnostic_log.h"
+
+#include <chrono>
 #include <type_traits>
 #include <utility>
 
@@ -88,10 +91,39 @@ void writeShared(Report report, Change&& change) {
 // Progress in thousandths is what the window draws.
 long long shownProgress(float progress) { return static_cast<long long>(progress * 1000.0f); }
 
+const char* phaseName(LauncherPhase phase) {
+    switch (phase) {
+        case LauncherPhase::Checking: return "checking";
+        case LauncherPhase::Ready: return "ready";
+        case LauncherPhase::UpdateAvailable: return "update available";
+        case LauncherPhase::Updating: return "updating";
+        case LauncherPhase::Error: return "error";
+    }
+    return "unknown";
+}
+
+// A new phase or title always; a new detail alone (progress) at most once a
+// second, so that a long download does not fill the log.
+void logStatusChange(const LauncherState& state, LauncherPhase phase, const std::string& title,
+                     const std::string& detail) {
+    using Clock = std::chrono::steady_clock;
+    static Clock::time_point lastDetailOnly;  // guarded by the state's lock
+    const bool phaseOrTitle = state.phase != phase || state.title != title;
+    if (!phaseOrTitle && state.detail == detail) return;
+    const Clock::time_point now = Clock::now();
+    if (!phaseOrTitle) {
+        if (now - lastDetailOnly < std::chrono::seconds(1)) return;
+        lastDetailOnly = now;
+    }
+    logEvent(phase == LauncherPhase::Error ? LogLevel::Warning : LogLevel::Info, "status",
+             std::string(phaseName(phase)) + ": " + title + (detail.empty() ? "" : " | " + detail));
+}
+
 // Stores the status; true when it changed what the window shows.
 bool storeStatus(LauncherState& state, LauncherPhase phase, std::string&& title, std::string&& detail, float progress) {
     if (progress < 0.0f) progress = 0.0f;
     if (progress > 1.0f) progress = 1.0f;
+    logStatusChange(state, phase, title, detail);
     const bool changed = state.phase != phase || state.title != title || state.detail != detail ||
                          shownProgress(state.progress) != shownProgress(progress);
     state.phase = phase;

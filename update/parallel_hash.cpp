@@ -1,5 +1,7 @@
 #include "update/parallel_hash.h"
 
+#include "base/diagnostic_log.h"
+#include "base/utf8_paths.h"
 #include "update/file_hash.h"
 
 #include <algorithm>
@@ -10,6 +12,7 @@ HashedFile hashFileForCheck(const std::filesystem::path& path) {
         file.seenAt = currentFileTime();
         file.hashed = hashFileWithIdentity(path, file.digest, file.identity, &file.error);
     } catch (...) {
+        logWarning("check", "Hashing " + pathToUtf8(path) + " stopped by an exception; the file counts as different.");
         file = HashedFile{};  // not hashed; the caller treats it as a file that differs
     }
     return file;
@@ -36,6 +39,7 @@ void ParallelHasher::startThreads() {
     try {
         for (std::size_t i = 0; i < wanted_; ++i) threads_.emplace_back([this] { work(); });
     } catch (...) {
+        logWarning("check", "Only " + std::to_string(threads_.size()) + " hashing threads could be started.");
         // Fewer threads, or none: next() then hashes on the caller's thread.
     }
 }
@@ -116,6 +120,8 @@ void ParallelHasher::markFailed() noexcept {
     // Taken once so that a waiter between its check and its wait is woken.
     try {
         std::lock_guard<std::mutex> lock(mutex_);
-    } catch (...) {}
+    } catch (...) {
+        logError("check", "The hashing lock failed; waiters are woken without it.");
+    }
     jobDone_.notify_all();
 }

@@ -1,5 +1,6 @@
 #include "update/update_space.h"
 
+#include "base/diagnostic_log.h"
 #include "base/fail.h"
 #include "base/install_files.h"
 #include "base/utf8_paths.h"
@@ -79,6 +80,9 @@ std::uint64_t updateSpaceNeeded(const fs::path& installDir, const fs::path& sour
 }
 
 bool checkDiskSpace(const fs::path& installDir, std::uint64_t needed, std::uint64_t available, std::string* error) {
+    logEvent(available >= needed ? LogLevel::Info : LogLevel::Warning, "update",
+             "Disk space on " + volumeName(installDir) + ": " + std::to_string(needed) + " bytes needed, " +
+                 std::to_string(available) + " free.");
     if (available >= needed) {
         if (error) error->clear();
         return true;

@@ -1,6 +1,7 @@
 #include "update/update_worker.h"
 
 #include "account/session.h"
+#include "base/diagnostic_log.h"
 #include "base/install_files.h"
 #include "base/safe_remove.h"
 #include "delivery/release_check.h"
@@ -96,7 +97,7 @@ struct ProgressReporter {
                 setStatus(LauncherPhase::Updating, "Downloading update", std::move(detail), progress);
             }
         } catch (...) {
-            // Progress reports are not worth failing the update for.
+            logWarning("update", "Download progress could not be shown; the download goes on.");
         }
     }
 
@@ -184,7 +185,7 @@ bool downloadJobFiles(DownloadJob& job) {
         // A plan that only removes files downloads nothing and shows no downloads.
         if (!job.fileList.empty()) reporterThread = std::thread(&ProgressReporter::run, &reporter);
     } catch (...) {
-        // The downloads do not need it; only their progress goes unseen.
+        logWarning("update", "No progress thread could be started; the download goes on unseen.");
     }
     const bool downloaded = downloadFilesInParallel(job, kMaxDownloadThreads);
     reporter.finish();
@@ -296,11 +297,17 @@ void runUpdateWorker() {
             job.targetFolder = sourceFolder;
             job.installFolder = launcherDir;
             job.bytesTotal = std::max<std::uint64_t>(plan.bytesToFetch, 1);
+            const ULONGLONG started = GetTickCount64();
             if (!downloadJobFiles(job)) {
+                logWarning("update", "Download failed after " + std::to_string(job.filesDone.load()) + " of " +
+                                         std::to_string(job.fileList.size()) + " files: " + job.firstError);
                 setStatus(LauncherPhase::Error, "Download failed", job.firstError, 0.0f);
                 return;
             }
             arrived = std::move(job.arrived);
+            logInfo("update", "Downloaded " + std::to_string(job.fileList.size()) + " files, " +
+                                  std::to_string(job.bytesDone.load()) + " bytes, in " +
+                                  std::to_string(GetTickCount64() - started) + " ms.");
         }
 
         const InstallProgressCallback progress = [remote](float fraction, const std::string& detail) {
@@ -312,14 +319,21 @@ void runUpdateWorker() {
         // not whatever the source folder holds by now.
         const std::vector<std::uint8_t>* accepted = release.manifestBytes.empty() ? nullptr : &release.manifestBytes;
         if (!applyUpdate(launcherDir, sourceFolder, manifest, plan, progress, &error, accepted, &arrived)) {
+            logWarning("update", "Applying release " + manifest.releaseId + " failed: " + error);
             setStatus(LauncherPhase::Error, "Update failed", error, 0.0f);
             return;
         }
+        logInfo("update", "Installed release " + manifest.releaseId + ": " + std::to_string(plan.filesToFetch.size()) +
+                              " files replaced, " + std::to_string(plan.obsoletePaths.size()) + " removed.");
         if (remote) pruneDownloadCache(sourceFolder);
         // Settings > Apps shows the size of the game as it is now.
         refreshUninstallEntry(launcherDir);
         setStatus(LauncherPhase::Ready, "Game is ready", "Release " + manifest.releaseId, 1.0f);
+    } catch (const std::exception& e) {
+        logError("update", std::string("The update stopped by an exception: ") + e.what());
+        setStatus(LauncherPhase::Error, "Update failed", "The update stopped unexpectedly. Press RETRY.", 0.0f);
     } catch (...) {
+        logError("update", "The update stopped by an unknown exception.");
         setStatus(LauncherPhase::Error, "Update failed", "The update stopped unexpectedly. Press RETRY.", 0.0f);
     }
 }

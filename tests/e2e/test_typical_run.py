@@ -13,8 +13,11 @@ the reference server (game service and a gated patch host on 127.0.0.1).
 4. A release carrying a new Tinderhallow.exe: the running launcher swaps
    itself through ".new"/".old" and starts the new one; the next start
    removes ".old".
+5. The diagnostic logs of all those runs tell the requests made, and not one
+   of their bytes holds the password or a token or ticket the server issued.
 """
 
+import glob
 import os
 import sys
 import time
@@ -217,6 +220,25 @@ class TypicalRun(unittest.TestCase):
         h.close_window()
         self.assertEqual(again.wait(30), 0, "exit code")
 
+    # -- 5 --
+
+    def logs_keep_no_secret(self):
+        folders = glob.glob(os.path.join(self.h.prefix, "drive_c", "users", "*", "AppData", "Local", "Tinderhallow",
+                                         "logs"))
+        self.assertEqual(len(folders), 1, "log folders in the prefix")
+        logs = b"".join(e.read(path) for path in sorted(glob.glob(os.path.join(folders[0], "launcher.log*"))))
+        for told in (b"POST http://127.0.0.1:", b"/session/login: HTTP 200", b"/data/ember.pak try 1: HTTP 200",
+                     b"/session/ticket: HTTP 401"):
+            self.assertIn(told, logs, "the log tells the requests")
+        secrets = {e.PASSWORD}
+        for request in self.server.requests():
+            answer = request.get("answer")
+            if isinstance(answer, dict):
+                secrets.update(str(answer[key]) for key in ("token", "sessionToken", "ticket") if answer.get(key))
+        self.assertGreaterEqual(len(secrets), 4, "password, session tokens, download tokens and tickets issued")
+        leaked = sorted(secret for secret in secrets if secret.encode() in logs)
+        self.assertEqual(leaked, [], "secrets found in the log")
+
     def test_a_player_installs_logs_in_updates_plays_and_gets_a_new_launcher(self):
         e.run_steps(self, [
             ("first run installs itself and offers the update", self.first_run, []),
@@ -229,6 +251,9 @@ class TypicalRun(unittest.TestCase):
              ["a second release fetches only its changes and keeps rollback copies"]),
             ("a release with a new launcher replaces the running one", self.launcher_replaces_itself,
              ["a second release fetches only its changes and keeps rollback copies"]),
+            ("the logs keep no secret", self.logs_keep_no_secret,
+             ["an expired session at PLAY signs the player out",
+              "a release with a new launcher replaces the running one"]),
         ])
 
 

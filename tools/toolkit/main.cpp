@@ -1,6 +1,7 @@
 // TinderhallowTool: checks releases and installations the way the launcher
 // does, for publishers and support staff.
 
+#include "base/diagnostic_log.h"
 #include "base/utf8_paths.h"
 #include "tools/toolkit/toolkit.h"
 
@@ -47,16 +48,35 @@ void printError(const std::string& text) { writeBytes(STD_ERROR_HANDLE, text); }
 }  // namespace toolkit
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc < 2) return toolkit::usage();
-    std::vector<std::string> args;
-    for (int i = 2; i < argc; ++i) args.push_back(wideToUtf8(argv[i]));
+    // "--verbose", anywhere, also prints the log's lines on standard error.
+    bool verbose = false;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        std::string word = wideToUtf8(argv[i]);
+        if (word == "--verbose") {
+            verbose = true;
+        } else {
+            words.push_back(std::move(word));
+        }
+    }
+    if (words.empty()) return toolkit::usage();
+    const std::vector<std::string> args(words.begin() + 1, words.end());
     const auto& table = toolkit::commandTable();
-    auto found = table.find(wideToUtf8(argv[1]));
+    auto found = table.find(words.front());
     if (found == table.end()) return toolkit::usage();
+    std::string logProblem;
+    if (!startDiagnosticLog(defaultLogFolder(), verbose, &logProblem)) {
+        toolkit::printError("No log is kept: " + logProblem + "\n");
+    }
+    logProgramStart("TinderhallowTool " + words.front());
+    int code = 1;
     try {
-        return found->second.run(args);
+        code = found->second.run(args);
     } catch (const std::exception& e) {
         toolkit::printError(std::string("internal error: ") + e.what() + "\n");
-        return 1;
+        logError("toolkit", std::string("Internal error: ") + e.what());
     }
+    logInfo("toolkit", "Exit with code " + std::to_string(code) + ".");
+    stopDiagnosticLog();
+    return code;
 }
