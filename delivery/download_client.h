@@ -153,7 +153,6 @@ private:
     std::chrono::milliseconds stallWindow_ = kDefaultStallWindow;
     DownloadPositionCallback positionObserver_;
     bool mismatched_ = false;
-    bool fastLink_ = false;     // the last body arrived fast enough for whole-buffer reads
     std::vector<char> buffer_;  // the receive buffer, kept across downloads
 };
 
