@@ -242,6 +242,9 @@ bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
             closeConnection();
             return fail(error, "Patch server sent more than " + sizeText(limit) + ".");
         }
+        // Counted before the sink reports the position, so a reader of both
+        // never sees bytes on hand that did not cross the network.
+        if (networkCounter_ != nullptr) networkCounter_->fetch_add(read);
         if (!sink(reinterpret_cast<const std::uint8_t*>(buffer_.data()), read)) {
             closeConnection();
             return false;
