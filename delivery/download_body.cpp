@@ -90,8 +90,11 @@ bool PatchDownloader::openTransferFile(const std::filesystem::path& destination,
 void PatchDownloader::recordResumeSource(const Response& response, Transfer& transfer) {
     if (!transfer.resumable || transfer.recorded) return;
     const std::string validator = resumeValidator(queryHeaderText(response.request.get(), WINHTTP_QUERY_ETAG),
-                                                  queryHeaderText(response.request.get(), WINHTTP_QUERY_LAST_MODIFIED));
-    transfer.resume = {response.url, validator};
+                                                  queryHeaderText(response.request.get(), WINHTTP_QUERY_LAST_MODIFIED),
+                                                  queryHeaderText(response.request.get(), WINHTTP_QUERY_DATE));
+    // A redirect may lead to a freshly signed URL each time: the kept bytes
+    // belong to the URL asked for and the copy the validator names.
+    transfer.resume = {response.requestUrl, validator};
     transfer.recorded = !validator.empty() && writeResumeRecord(transfer.record, transfer.resume);
 }
 
