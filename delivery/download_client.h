@@ -17,6 +17,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -77,6 +78,9 @@ public:
 
     // Called as bytes arrive (from the downloading thread) until replaced.
     void setPositionObserver(DownloadPositionCallback observer) { positionObserver_ = std::move(observer); }
+    // Adds every body byte that crosses the network (files, ranges, indexes)
+    // to `counter`; kept and reused bytes never reach it. Null: none.
+    void setNetworkCounter(std::atomic<std::uint64_t>* counter) { networkCounter_ = counter; }
 
     // One GET of a small file into memory (at most `limit` bytes); false on
     // any answer but a 200 (`status` tells which, 0 when none came).
@@ -154,11 +158,11 @@ private:
     WinHttpHandle connection_;
     std::chrono::milliseconds stallWindow_ = kDefaultStallWindow;
     DownloadPositionCallback positionObserver_;
+    std::atomic<std::uint64_t>* networkCounter_ = nullptr;
     bool mismatched_ = false;
     std::string lastSummary_;
     std::string lastHops_;                    // " > host" per redirect followed
     mutable std::uint64_t lastPosition_ = 0;  // bytes on hand, as last reported
-    bool fastLink_ = false;                   // the last body arrived fast enough for whole-buffer reads
     std::vector<char> buffer_;                // the receive buffer, kept across downloads
 };
 

@@ -127,6 +127,7 @@ bool PatchDownloader::sendRequest(HINTERNET connection, const std::wstring& path
 bool PatchDownloader::openResponse(const std::string& relativeText, const std::wstring& extraHeaders,
                                    Response& response, std::string* error, bool& retryable) {
     RequestTarget target{secure_, host_, port_, basePath_ + L"/" + utf8ToWide(percentEncodePath(relativeText))};
+    response.requestUrl = targetUrl(target);
     for (int redirects = 0;; ++redirects) {
         // The token is for the patch source alone: a redirect to another
         // scheme, host or port must not carry it there.

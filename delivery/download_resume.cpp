@@ -51,18 +51,19 @@ void PatchDownloader::startOver(Transfer& transfer) {
 
 // A resumed answer is appended only when it is the rest of the very copy the
 // kept bytes came from: same URL, same validator, and a range that starts
-// where they end and spans the release file's size.
+// where they end and spans the release file's size, wherever a redirect led.
 bool PatchDownloader::acceptsResumedAnswer(const Response& response, const Transfer& transfer,
                                            const DownloadLimit& limit) const {
-    if (response.status != 206 || response.url != transfer.resume.url) return false;
+    if (response.status != 206 || response.requestUrl != transfer.resume.url) return false;
     ContentRange range;
     if (!parseContentRange(queryHeaderText(response.request.get(), WINHTTP_QUERY_CONTENT_RANGE), range) ||
         range.first != transfer.held || range.total != limit.bytes || range.last + 1 != limit.bytes) {
         return false;
     }
-    // A server that ignores If-Range would send the rest of another copy.
+    // A server that ignores If-Range would send the rest of another copy; one
+    // that names no copy cannot show it sent the same.
     const bool etag = transfer.resume.validator.starts_with("\"");
     const std::string validator =
         queryHeaderText(response.request.get(), etag ? WINHTTP_QUERY_ETAG : WINHTTP_QUERY_LAST_MODIFIED);
-    return validator.empty() || validator == transfer.resume.validator;
+    return validator == transfer.resume.validator;
 }

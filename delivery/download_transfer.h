@@ -23,6 +23,7 @@ struct PatchDownloader::Response {
     DWORD status = 0;
     DWORD secureFailures = 0;  // written by the request's status callback
     std::string url;           // where the answer came from, after redirects
+    std::string requestUrl;    // what was asked for, before redirects
     bool tokenSent = false;    // a refusal then is the token's, not the host's
     std::string hops;          // " > host" per redirect followed, for the log
 };

@@ -84,6 +84,7 @@ void downloadThread(DownloadJob& job) {
             onHand = position;
         };
         downloader.setPositionObserver(observe);
+        downloader.setNetworkCounter(&job.bytesFetched);
         const std::uint64_t count = job.fileList.size();
         std::uint64_t index = job.nextIndex.fetch_add(1);
         while (index < count && !job.failed.load()) {

@@ -32,6 +32,8 @@ struct DownloadJob {
     // Bytes on hand: finished files, copies reused from the cache, and what
     // has arrived of the files still downloading (kept bytes included).
     std::atomic<std::uint64_t> bytesDone{0};
+    // Body bytes that crossed the network; what the rate is taken from.
+    std::atomic<std::uint64_t> bytesFetched{0};
     // Files finished or reused.
     std::atomic<std::uint64_t> filesDone{0};
     std::uint64_t bytesTotal = 1;

@@ -37,7 +37,8 @@ constexpr std::chrono::milliseconds kReportInterval{100};
 constexpr std::chrono::seconds kRateSpan{5};
 constexpr std::chrono::seconds kRateKnownAfter{2};
 
-// The download rate over the last few seconds, from samples of the bytes on hand.
+// The download rate over the last few seconds, from samples of the bytes
+// that crossed the network.
 class RateWindow {
 public:
     void add(Clock::time_point now, std::uint64_t bytes) {
@@ -83,11 +84,14 @@ struct ProgressReporter {
                 const std::uint64_t bytes = std::min(job.bytesDone.load(), job.bytesTotal);
                 const std::size_t files = static_cast<std::size_t>(job.filesDone.load());
                 const std::size_t count = job.fileList.size();
-                rate.add(Clock::now(), bytes);
+                // Kept, reused and rebuilt bytes are done, never speed.
+                const std::uint64_t fetched = job.bytesFetched.load();
+                rate.add(Clock::now(), fetched);
                 const std::optional<double> perSecond = rate.bytesPerSecond();
-                std::string detail = perSecond && !last && files < count
-                                         ? downloadDetailWithRate(files, count, bytes, job.bytesTotal, *perSecond)
-                                         : downloadDetail(files, count, bytes, job.bytesTotal);
+                std::string detail =
+                    perSecond && !last && files < count
+                        ? downloadDetailWithRate(files, count, bytes, job.bytesTotal, *perSecond, fetched)
+                        : downloadDetail(files, count, bytes, job.bytesTotal, fetched);
                 const double fraction = static_cast<double>(bytes) / static_cast<double>(job.bytesTotal);
                 const float progress = 0.45f * static_cast<float>(fraction);
                 const int thousandths = static_cast<int>(progress * 1000.0f);
@@ -138,16 +142,22 @@ void pruneBelow(const std::filesystem::path& folder, const std::wstring& prefix,
 
 }  // namespace
 
-std::string downloadDetail(std::size_t filesDone, std::size_t count, std::uint64_t bytesDone,
-                           std::uint64_t bytesTotal) {
+std::string downloadDetail(std::size_t filesDone, std::size_t count, std::uint64_t bytesDone, std::uint64_t bytesTotal,
+                           std::uint64_t bytesFetched) {
     char text[96];
     std::snprintf(text, sizeof text, "%zu of %zu files, %.0f of %.0f MB", filesDone, count,
                   static_cast<double>(bytesDone) / 1048576.0, static_cast<double>(bytesTotal) / 1048576.0);
-    return text;
+    if (bytesFetched >= bytesDone) return text;
+    // Some of what is on hand did not cross the network: say what did.
+    const double fetched = static_cast<double>(bytesFetched) / 1048576.0;
+    char more[64];
+    std::snprintf(more, sizeof more, fetched < 9.95 ? " ready, %.1f MB downloaded" : " ready, %.0f MB downloaded",
+                  fetched);
+    return std::string(text) + more;
 }
 
 std::string downloadDetailWithRate(std::size_t filesDone, std::size_t count, std::uint64_t bytesDone,
-                                   std::uint64_t bytesTotal, double bytesPerSecond) {
+                                   std::uint64_t bytesTotal, double bytesPerSecond, std::uint64_t bytesFetched) {
     const double megabytes = bytesPerSecond / 1048576.0;
     char rate[32];
     if (megabytes >= 10.0) {
@@ -173,8 +183,8 @@ std::string downloadDetailWithRate(std::size_t filesDone, std::size_t count, std
         }
     }
     char text[96];
-    std::snprintf(text, sizeof text, "%s, %s%s", downloadDetail(filesDone, count, bytesDone, bytesTotal).c_str(), rate,
-                  left);
+    std::snprintf(text, sizeof text, "%s, %s%s",
+                  downloadDetail(filesDone, count, bytesDone, bytesTotal, bytesFetched).c_str(), rate, left);
     return text;
 }
 

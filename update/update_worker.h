@@ -27,12 +27,16 @@ std::int32_t refreshDownloadToken();
 [[nodiscard]] bool downloadJobFiles(DownloadJob& job);
 
 // "%zu of %zu files, %.0f of %.0f MB" (finished files; MB of 1048576 bytes).
-std::string downloadDetail(std::size_t filesDone, std::size_t count, std::uint64_t bytesDone, std::uint64_t bytesTotal);
+// When fewer bytes crossed the network than are done (reused, kept or
+// rebuilt ones), followed by " ready, 0.1 MB downloaded".
+std::string downloadDetail(std::size_t filesDone, std::size_t count, std::uint64_t bytesDone, std::uint64_t bytesTotal,
+                           std::uint64_t bytesFetched = UINT64_MAX);
 
 // The detail followed by the rate and the time left, e.g.
 // ", 42 MB/s, about 41 s left"; at most 95 characters in all.
 std::string downloadDetailWithRate(std::size_t filesDone, std::size_t count, std::uint64_t bytesDone,
-                                   std::uint64_t bytesTotal, double bytesPerSecond);
+                                   std::uint64_t bytesTotal, double bytesPerSecond,
+                                   std::uint64_t bytesFetched = UINT64_MAX);
 
 // Removes everything but the release list, its signature and the patch notes
 // from the download cache ".patch_remote"; any other folder is left alone.

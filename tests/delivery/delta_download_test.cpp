@@ -3,12 +3,14 @@
 #include "delivery/partial_download.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_paths.h"
+#include "ui/launcher_state.h"
 #include "update/update_worker.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <random>
+#include <regex>
 
 namespace {
 
@@ -127,6 +129,20 @@ TEST(DeltaDownload, FetchesOnlyTheChunksTheInstalledCopyLacks) {
     EXPECT_GE(host.rangeRequests(), 1);
     EXPECT_LT(host.server.bodyBytesSent(), patch.next.size() / 5);
     EXPECT_EQ(update.job.bytesDone.load(), patch.next.size());
+}
+
+// Reused bytes are done but were not downloaded: only what crossed the
+// network feeds the rate, and the detail says how little that was.
+TEST(DeltaDownload, CountsOnlyTheBytesThatCrossedTheNetworkAsDownloaded) {
+    const Patch patch;
+    Host host(patch);
+    Update update(patch);
+    ASSERT_TRUE(update.run(host, patch)) << update.job.firstError;
+    EXPECT_EQ(update.job.bytesFetched.load(), host.server.bodyBytesSent());
+    EXPECT_EQ(update.job.bytesDone.load(), patch.next.size());
+    const std::string detail = snapshot().detail;
+    EXPECT_TRUE(std::regex_match(detail, std::regex("1 of 1 files, 3 of 3 MB ready, 0\\.[1-5] MB downloaded")))
+        << detail;
 }
 
 // The installed copy's bytes are what gets hashed and copied: a chunk that

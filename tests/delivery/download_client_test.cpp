@@ -576,6 +576,44 @@ TEST_F(DownloadClient, TransferThatBringsLessThan1KiBInAWindowFailsAsRetryable) 
     }
 }
 
+TEST_F(DownloadClient, HostThatTurnsToATrickleAfterAFastStretchFailsAsStalled) {
+    // Fast enough to read big buffers, then one byte every 100 ms: the
+    // rest would take half a minute.
+    constexpr std::uint64_t kFast = 16ull * 1024 * 1024;
+    auto fastThenTrickle = [](std::uint64_t fastBytes) {
+        ScriptedResponse response;
+        response.generatedBodyBytes = fastBytes + 300;
+        response.trickleAfterBytes = fastBytes;
+        response.trickleMs = 100;
+        return response;
+    };
+    ScriptedServer server([&](const RecordedRequest& request, int) {
+        if (request.path == "/fast.pak") {
+            ScriptedResponse response;
+            response.generatedBodyBytes = kFast;
+            return response;
+        }
+        return fastThenTrickle(request.path == "/turns.pak" ? kFast : 0);
+    });
+    PatchDownloader downloader(server.url());
+    downloader.setStallWindow(std::chrono::seconds(1));
+    const fs::path destination = scratch / "game.pak";
+    for (const char* path : {"turns.pak", "fast.pak", "slow.pak"}) {
+        std::string error;
+        bool retryable = false;
+        const bool done = downloader.downloadOnce(path, destination, kAnySize, {}, &error, retryable);
+        if (std::string(path) == "fast.pak") {
+            EXPECT_TRUE(done) << error;
+            continue;
+        }
+        // Within one file, and on a connection whose last file was fast.
+        EXPECT_FALSE(done) << path;
+        EXPECT_EQ(error, "Patch download stalled: less than 1 KiB arrived in 1 second.") << path;
+        EXPECT_TRUE(retryable) << path;
+        EXPECT_FALSE(fs::exists(scratch / "game.pak.download")) << path;
+    }
+}
+
 TEST_F(DownloadClient, RedirectsAreFollowedButTheTokenStaysWithThePatchSource) {
     setDownloadToken("tok-1");
     ScriptedServer source(serve(""));
@@ -741,6 +779,80 @@ TEST_F(DownloadClient, KeptBytesAreResumedOnlyWithTheRestOfTheSameCopy) {
     }
     EXPECT_FALSE(fs::exists(scratch / "data" / "game.pak.download"));
     EXPECT_FALSE(fs::exists(scratch / "data" / "game.pak.download.resume"));
+}
+
+TEST_F(DownloadClient, KeptBytesAreResumedBehindFreshRedirectsOnlyWithAStrongValidator) {
+    const std::string body = bytesOfSize(256 * 1024 + 5);
+    const std::size_t half = body.size() / 2;
+    const fs::path destination = scratch / "game.pak";
+    const std::string rest =
+        "bytes " + std::to_string(half) + "-" + std::to_string(body.size() - 1) + "/" + std::to_string(body.size());
+    // The source redirects every request to a newly signed URL; `first`
+    // breaks off after half the file, `second` answers the request after it.
+    auto run = [&](std::vector<std::pair<std::string, std::string>> first, ScriptedResponse second) {
+        int signature = 0;
+        ScriptedServer server([&](const RecordedRequest& request, int) {
+            if (request.path == "/game.pak") {
+                ScriptedResponse redirect = ScriptedResponse::withStatus(302);
+                redirect.headers.emplace_back("Location", "/signed/game.pak?sig=" + std::to_string(++signature));
+                return redirect;
+            }
+            if (signature == 1) {
+                ScriptedResponse broken = ScriptedResponse::ok(body);
+                broken.headers = first;
+                broken.closeAfterBodyBytes = half;
+                return broken;
+            }
+            return signature == 2 ? second : ScriptedResponse::ok(body);
+        });
+        PatchDownloader downloader(server.url());
+        std::string error;
+        EXPECT_TRUE(downloadWithRetries(downloader, "game.pak", destination, releaseFile(body.size(), digestOf(body)),
+                                        {}, &error))
+            << error;
+        EXPECT_EQ(readTextFile(destination), body);
+        std::vector<RecordedRequest> signedRequests;
+        for (const RecordedRequest& request : server.requests()) {
+            if (request.path.starts_with("/signed/")) signedRequests.push_back(request);
+        }
+        return signedRequests;
+    };
+    auto partOf = [&](const char* validatorHeader, const std::string& value) {
+        ScriptedResponse response = ScriptedResponse::withStatus(206, body.substr(half));
+        if (validatorHeader != nullptr) response.headers.emplace_back(validatorHeader, value);
+        response.headers.emplace_back("Content-Range", rest);
+        return response;
+    };
+    const std::string older = "Tue, 01 Dec 2026 10:00:00 GMT";
+    const std::string now = "Tue, 08 Dec 2026 10:00:00 GMT";
+
+    // A strong ETag: the rest comes from the new URL.
+    auto requests = run({{"ETag", "\"v1\""}}, partOf("ETag", "\"v1\""));
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].header("Range").value_or(""), "bytes=" + std::to_string(half) + "-");
+    EXPECT_EQ(requests[1].header("If-Range").value_or(""), "\"v1\"");
+
+    // Last-Modified well before the answer's Date stands in for an ETag.
+    requests = run({{"Last-Modified", older}, {"Date", now}}, partOf("Last-Modified", older));
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].header("If-Range").value_or(""), older);
+
+    // Not beside a weak ETag, nor within the second of the Date: no resume.
+    for (const auto& head : std::vector<std::vector<std::pair<std::string, std::string>>>{
+             {{"ETag", "W/\"v1\""}, {"Last-Modified", older}, {"Date", now}},
+             {{"Last-Modified", now}, {"Date", now}}}) {
+        requests = run(head, ScriptedResponse::ok(body));
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_FALSE(requests[1].header("Range"));
+        EXPECT_FALSE(requests[1].header("If-Range"));
+    }
+
+    // A 206 that names no copy is refused: the file is asked for whole.
+    requests = run({{"ETag", "\"v1\""}}, partOf(nullptr, ""));
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_TRUE(requests[1].header("Range"));
+    EXPECT_FALSE(requests[2].header("Range"));
+    EXPECT_FALSE(fs::exists(scratch / "game.pak.download.resume"));
 }
 
 TEST_F(DownloadClient, ResumedTransferOfAFileChangedOnTheServerStartsOver) {
