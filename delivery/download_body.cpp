@@ -214,32 +214,35 @@ bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
     if (buffer_.size() != kReadBytes) buffer_.assign(kReadBytes, 0);
     received = 0;
     if (tooLong != nullptr) *tooLong = false;
+    // A connection that was fast for the last file starts the next one fast.
     StallWatch stallWatch(stallWindow_);
+    ReadPace pace(fastLink_);
     for (;;) {
-        // Under Wine, WinHttpReadData returns only once its buffer is full or
-        // the body has ended, and a closed handle does not end it: a read of
-        // more than has arrived would hang on a host that turns to a trickle,
-        // out of the stall watch's sight. So every read takes what has arrived.
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
-            // Before the close, which resets the thread's last error.
-            appendWindowsError("Patch download interrupted", error);
-            closeConnection();
-            return false;
+        DWORD wanted = kReadBytes;
+        const bool askFirst = !pace.fast();
+        if (askFirst) {
+            DWORD available = 0;
+            if (!WinHttpQueryDataAvailable(request, &available)) {
+                // Before the close, which resets the thread's last error.
+                appendWindowsError("Patch download interrupted", error);
+                closeConnection();
+                return false;
+            }
+            if (available == 0) return true;
+            wanted = std::min(available, kReadBytes);
         }
-        if (available == 0) return true;
-        DWORD wanted = std::min(available, kReadBytes);
         // One byte past the limit is enough to know the body is too long;
         // it never reaches the sink.
         const std::uint64_t allowance = limit - received;
         if (allowance < wanted) wanted = static_cast<DWORD>(allowance + 1);
         DWORD read = 0;
-        if (!WinHttpReadData(request, buffer_.data(), wanted, &read) || read == 0) {
+        if (!WinHttpReadData(request, buffer_.data(), wanted, &read) || (read == 0 && askFirst)) {
             // Before the close, which resets the thread's last error.
             appendWindowsError("Patch download read failed", error);
             closeConnection();
             return false;
         }
+        if (read == 0) return true;  // a full-buffer read that found the body's end
         if (read > allowance) {
             if (tooLong != nullptr) *tooLong = true;
             closeConnection();
@@ -253,6 +256,8 @@ bool PatchDownloader::readWholeBody(HINTERNET request, std::uint64_t limit,
             return false;
         }
         received += read;
+        pace.arrived(read);
+        fastLink_ = pace.fast();
         // WinHTTP's receive timeout only catches a host that sends
         // nothing at all; one that trickles is caught here.
         if (!stallWatch.keepsUp(received)) {

@@ -163,6 +163,7 @@ private:
     std::string lastSummary_;
     std::string lastHops_;                    // " > host" per redirect followed
     mutable std::uint64_t lastPosition_ = 0;  // bytes on hand, as last reported
+    bool fastLink_ = false;                   // the last body arrived fast enough for whole-buffer reads
     std::vector<char> buffer_;                // the receive buffer, kept across downloads
 };
 

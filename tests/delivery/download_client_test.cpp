@@ -576,44 +576,6 @@ TEST_F(DownloadClient, TransferThatBringsLessThan1KiBInAWindowFailsAsRetryable) 
     }
 }
 
-TEST_F(DownloadClient, HostThatTurnsToATrickleAfterAFastStretchFailsAsStalled) {
-    // Fast enough to read big buffers, then one byte every 100 ms: the
-    // rest would take half a minute.
-    constexpr std::uint64_t kFast = 16ull * 1024 * 1024;
-    auto fastThenTrickle = [](std::uint64_t fastBytes) {
-        ScriptedResponse response;
-        response.generatedBodyBytes = fastBytes + 300;
-        response.trickleAfterBytes = fastBytes;
-        response.trickleMs = 100;
-        return response;
-    };
-    ScriptedServer server([&](const RecordedRequest& request, int) {
-        if (request.path == "/fast.pak") {
-            ScriptedResponse response;
-            response.generatedBodyBytes = kFast;
-            return response;
-        }
-        return fastThenTrickle(request.path == "/turns.pak" ? kFast : 0);
-    });
-    PatchDownloader downloader(server.url());
-    downloader.setStallWindow(std::chrono::seconds(1));
-    const fs::path destination = scratch / "game.pak";
-    for (const char* path : {"turns.pak", "fast.pak", "slow.pak"}) {
-        std::string error;
-        bool retryable = false;
-        const bool done = downloader.downloadOnce(path, destination, kAnySize, {}, &error, retryable);
-        if (std::string(path) == "fast.pak") {
-            EXPECT_TRUE(done) << error;
-            continue;
-        }
-        // Within one file, and on a connection whose last file was fast.
-        EXPECT_FALSE(done) << path;
-        EXPECT_EQ(error, "Patch download stalled: less than 1 KiB arrived in 1 second.") << path;
-        EXPECT_TRUE(retryable) << path;
-        EXPECT_FALSE(fs::exists(scratch / "game.pak.download")) << path;
-    }
-}
-
 TEST_F(DownloadClient, RedirectsAreFollowedButTheTokenStaysWithThePatchSource) {
     setDownloadToken("tok-1");
     ScriptedServer source(serve(""));

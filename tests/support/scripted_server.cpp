@@ -322,11 +322,10 @@ bool ScriptedServer::sendAll(std::uintptr_t socket, const char* data, std::size_
 }
 
 bool ScriptedServer::sendBody(std::uintptr_t socket, const ScriptedResponse& response, std::uint64_t bytes) {
+    const std::size_t piece =
+        response.trickleMs != 0 ? std::max<std::size_t>(response.trickleBytes, 1) : std::size_t{1} << 16;
     std::string filler;
     for (std::uint64_t offset = 0; offset < bytes;) {
-        const bool trickling = response.trickleMs != 0 && offset >= response.trickleAfterBytes;
-        std::uint64_t piece = trickling ? std::max<std::size_t>(response.trickleBytes, 1) : std::size_t{1} << 16;
-        if (!trickling && response.trickleMs != 0) piece = std::min(piece, response.trickleAfterBytes - offset);
         const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(piece, bytes - offset));
         const char* data = nullptr;
         if (response.generatedBodyBytes) {
@@ -336,7 +335,7 @@ bool ScriptedServer::sendBody(std::uintptr_t socket, const ScriptedResponse& res
         } else {
             data = response.body.data() + offset;
         }
-        if (trickling && !pause(response.trickleMs)) return false;
+        if (!pause(response.trickleMs)) return false;
         if (!sendAll(socket, data, size)) return false;
         offset += size;
         bodyBytesSent_ += size;

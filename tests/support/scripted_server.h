@@ -64,9 +64,6 @@ struct ScriptedResponse {
     unsigned trickleMs = 0;
     std::size_t trickleBytes = 1;
     bool trickleHead = false;
-    // The body's first bytes go at once, the rest trickles: a fast host
-    // that turns slow.
-    std::uint64_t trickleAfterBytes = 0;
 
     static ScriptedResponse ok(std::string body);
     static ScriptedResponse withStatus(int status, std::string body = {});
