@@ -124,6 +124,28 @@ InstallRecordUse recordUse(ReleaseCheckKind kind) {
     return kind == ReleaseCheckKind::Full ? InstallRecordUse::Rebuild : InstallRecordUse::Trust;
 }
 
+// The running launcher is never replaced by the update worker; its entry
+// goes to the self-update instead, under whatever spelling names it. True
+// when the self-update has taken over.
+bool takeOutLauncherEntry(const fs::path& launcherDir, const std::string& sourceText, const fs::path& releaseFolder,
+                          UpdatePlan& plan, bool& launcherDiffers) {
+    for (std::size_t i = 0; i < plan.filesToFetch.size();) {
+        if (!isLauncherEntry(launcherDir, plan.filesToFetch[i].path)) {
+            ++i;
+            continue;
+        }
+        launcherDiffers = true;
+        const ManifestFile entry = plan.filesToFetch[i];
+        plan.bytesToFetch -= std::min(plan.bytesToFetch, entry.size);
+        plan.filesToFetch.erase(plan.filesToFetch.begin() + static_cast<std::ptrdiff_t>(i));
+        if (selfUpdateLauncher(sourceText, releaseFolder, entry)) return true;
+    }
+    // A release that no longer lists the launcher must not remove it: the
+    // running program cannot be deleted, so every update would fail there.
+    std::erase_if(plan.obsoletePaths, [&](const fs::path& path) { return isLauncherEntry(launcherDir, path); });
+    return false;
+}
+
 void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourceText, const fs::path& releaseFolder,
                            FetchedRelease* fetched, const ReleaseManifest* installed, ReleaseCheckKind kind) {
     const fs::path publishedPath = releaseFolder / kReleaseListName;
@@ -170,24 +192,8 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
         return;
     }
 
-    // The running launcher is never replaced by the update worker; its entry
-    // goes to the self-update instead, under whatever spelling names it.
     bool launcherDiffers = false;
-    for (std::size_t i = 0; i < plan.filesToFetch.size();) {
-        if (!isLauncherEntry(launcherDir, plan.filesToFetch[i].path)) {
-            ++i;
-            continue;
-        }
-        launcherDiffers = true;
-        const ManifestFile entry = plan.filesToFetch[i];
-        plan.bytesToFetch -= std::min(plan.bytesToFetch, entry.size);
-        plan.filesToFetch.erase(plan.filesToFetch.begin() + static_cast<std::ptrdiff_t>(i));
-        if (selfUpdateLauncher(sourceText, releaseFolder, entry)) return;
-    }
-
-    // A release that no longer lists the launcher must not remove it: the
-    // running program cannot be deleted, so every update would fail there.
-    std::erase_if(plan.obsoletePaths, [&](const fs::path& path) { return isLauncherEntry(launcherDir, path); });
+    if (takeOutLauncherEntry(launcherDir, sourceText, releaseFolder, plan, launcherDiffers)) return;
 
     const bool nothingToDo = plan.filesToFetch.empty() && plan.obsoletePaths.empty();
     if (nothingToDo && !launcherDiffers) {
@@ -207,7 +213,7 @@ void checkPublishedRelease(const fs::path& launcherDir, const std::string& sourc
     release.filesToFetch = std::move(plan.filesToFetch);
     release.obsoletePaths = std::move(plan.obsoletePaths);
     release.bytesToFetch = plan.bytesToFetch;
-    release.installedDigest = sha256FileHex(launcherDir / L"update_manifest.json");
+    release.installedDigest = sha256FileHex(launcherDir / kReleaseListName);
     publishReleaseCheck(std::move(release), nothingToDo ? LauncherPhase::Ready : LauncherPhase::UpdateAvailable,
                         nothingToDo ? "Game is ready" : "Update available", detail, nothingToDo ? 1.0f : 0.0f);
 }

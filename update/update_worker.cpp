@@ -250,6 +250,44 @@ void pruneDownloadCache(const std::filesystem::path& folder, const std::vector<M
     pruneBelow(folder, L"", files, folders);
 }
 
+namespace {
+
+// Downloads the plan's files into the download cache; false once the
+// failure is the status.
+bool downloadPlannedFiles(const std::filesystem::path& launcherDir, const std::filesystem::path& sourceFolder,
+                          const std::string& sourceText, const UpdatePlan& plan, ArrivedFiles& arrived) {
+    // What an earlier attempt left of this plan (whole files, kept partial
+    // downloads) is reused; anything else goes, above all a file where this
+    // release has a folder (or the reverse), which would block its downloads
+    // for good.
+    pruneDownloadCache(sourceFolder, plan.filesToFetch);
+    std::string linkError;
+    if (!removeLinksOnPath(launcherDir, sourceFolder, &linkError)) {
+        setStatus(LauncherPhase::Error, "Download failed", "Could not create download folder: " + linkError, 0.0f);
+        return false;
+    }
+    DownloadJob job;
+    job.patchUrl = sourceText;
+    job.fileList = plan.filesToFetch;
+    job.targetFolder = sourceFolder;
+    job.installFolder = launcherDir;
+    job.bytesTotal = std::max<std::uint64_t>(plan.bytesToFetch, 1);
+    const ULONGLONG started = GetTickCount64();
+    if (!downloadJobFiles(job)) {
+        logWarning("update", "Download failed after " + std::to_string(job.filesDone.load()) + " of " +
+                                 std::to_string(job.fileList.size()) + " files: " + job.firstError);
+        setStatus(LauncherPhase::Error, "Download failed", job.firstError, 0.0f);
+        return false;
+    }
+    arrived = std::move(job.arrived);
+    logInfo("update", "Downloaded " + std::to_string(job.fileList.size()) + " files, " +
+                          std::to_string(job.bytesDone.load()) + " bytes, in " +
+                          std::to_string(GetTickCount64() - started) + " ms.");
+    return true;
+}
+
+}  // namespace
+
 void runUpdateWorker() {
     try {
         PublishedRelease release =
@@ -289,36 +327,7 @@ void runUpdateWorker() {
 
         const bool remote = isHttpUrl(sourceText);
         ArrivedFiles arrived;
-        if (remote) {
-            // What an earlier attempt left of this plan (whole files, kept
-            // partial downloads) is reused; anything else goes, above all a
-            // file where this release has a folder (or the reverse), which
-            // would block its downloads for good.
-            pruneDownloadCache(sourceFolder, plan.filesToFetch);
-            std::string linkError;
-            if (!removeLinksOnPath(launcherDir, sourceFolder, &linkError)) {
-                setStatus(LauncherPhase::Error, "Download failed", "Could not create download folder: " + linkError,
-                          0.0f);
-                return;
-            }
-            DownloadJob job;
-            job.patchUrl = sourceText;
-            job.fileList = plan.filesToFetch;
-            job.targetFolder = sourceFolder;
-            job.installFolder = launcherDir;
-            job.bytesTotal = std::max<std::uint64_t>(plan.bytesToFetch, 1);
-            const ULONGLONG started = GetTickCount64();
-            if (!downloadJobFiles(job)) {
-                logWarning("update", "Download failed after " + std::to_string(job.filesDone.load()) + " of " +
-                                         std::to_string(job.fileList.size()) + " files: " + job.firstError);
-                setStatus(LauncherPhase::Error, "Download failed", job.firstError, 0.0f);
-                return;
-            }
-            arrived = std::move(job.arrived);
-            logInfo("update", "Downloaded " + std::to_string(job.fileList.size()) + " files, " +
-                                  std::to_string(job.bytesDone.load()) + " bytes, in " +
-                                  std::to_string(GetTickCount64() - started) + " ms.");
-        }
+        if (remote && !downloadPlannedFiles(launcherDir, sourceFolder, sourceText, plan, arrived)) return;
 
         const InstallProgressCallback progress = [remote](float fraction, const std::string& detail) {
             setStatus(LauncherPhase::Updating, "Installing update", detail,
