@@ -78,6 +78,19 @@ class ReferenceServer:
             self.process.stdout.close()
 
 
+def documented_nginx_locations():
+    """The `location` blocks of the sample nginx configuration in
+    docs/publishing.md: every nginx host of the tests serves with them, so
+    the sample publishers copy is the one the tests run."""
+    with open(os.path.join(SOURCE_DIR, "docs", "publishing.md"), encoding="utf-8") as f:
+        text = f.read()
+    sample = re.search(r"\*\*A sample nginx configuration\*\*.*?```\n(.*?)```", text, re.S)
+    locations = re.findall(r"^    location .*?^    }\n", sample.group(1), re.S | re.M) if sample else []
+    if not locations:
+        raise HarnessError("docs/publishing.md holds no sample nginx configuration with location blocks")
+    return "".join(locations)
+
+
 class NginxHost:
     """nginx serving ROOT as a static host on HOST (a loopback address; not
     127.0.0.1 by default, so the launcher treats it as a remote source and
@@ -135,10 +148,11 @@ http {
         root %(root)s;
         %(rate)s
         %(tls)s
-    }
+%(locations)s    }
 }
 """ % dict(user=user, dir=self.dir, error_log=self.error_log, access_log=self.access_log, temp=temp,
-           host=host, port=self.port, root=root, rate=rate, ssl=" ssl" if certificate else "", tls=tls)
+           host=host, port=self.port, root=root, rate=rate, ssl=" ssl" if certificate else "", tls=tls,
+           locations=documented_nginx_locations())
         os.makedirs(temp)
         self.config = os.path.join(self.dir, "nginx.conf")
         with open(self.config, "w", encoding="utf-8") as f:
